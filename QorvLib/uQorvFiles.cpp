@@ -1,0 +1,270 @@
+#include "QorvLib/uQorvFiles.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/uErrors.h"
+#include "platform/uUiServices.h"
+
+namespace tavik {
+
+std::string RightText(const std::string& s, size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
+
+std::string IncludeTrailingSeparator(const std::string& path) {
+  if (!path.empty() && path.back() == PathDelim) return path;
+  return path + PathDelim;
+}
+
+std::string RemoveTrailingSeparator(const std::string& path) {
+  if (!path.empty() && path.back() == PathDelim) return path.substr(0, path.size() - 1);
+  return path;
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat st{};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool ForceFolders(const std::string& path) {
+  if (path.empty()) return false;
+  std::string p = RemoveTrailingSeparator(path);
+  // On POSIX the root is "/" alone; shorter than 3 characters also covers "" and "/x".
+  if (p.size() < 3 || FolderExists(p)) return true;
+  std::string parent = ExtractFilePath(p);
+  if (parent.empty()) return ::mkdir(p.c_str(), 0777) == 0 || FolderExists(p);
+  std::string parentNoSep = RemoveTrailingSeparator(parent);
+  if (parentNoSep == p || parentNoSep.empty()) return true;
+  if (!ForceFolders(parentNoSep)) return false;
+  return ::mkdir(p.c_str(), 0777) == 0 || FolderExists(p);
+}
+
+int64_t TextToInt64(const std::string& text) {
+  int64_t v = 0;
+  const char* b = text.data();
+  const char* e = b + text.size();
+  if (b != e && *b == '+') ++b;
+  auto [ptr, ec] = std::from_chars(b, e, v);
+  if (ec != std::errc() || ptr != e || b == e) return 0;
+  return v;
+}
+
+double TextToFloatOr0(const std::string& text) {
+  if (text.empty()) return 0;
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size()) return 0;
+  return v;
+}
+
+std::string ExtractFileName(const std::string& path) {
+  size_t p = path.find_last_of(PathDelim);
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+std::string ExtractFilePath(const std::string& path) {
+  size_t p = path.find_last_of(PathDelim);
+  return p == std::string::npos ? std::string() : path.substr(0, p + 1);
+}
+
+std::string ExtractFileExt(const std::string& path) {
+  std::string name = ExtractFileName(path);
+  size_t p = name.find_last_of('.');
+  return p == std::string::npos ? std::string() : name.substr(p);
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& ext) {
+  std::string ext0 = ExtractFileExt(path);
+  return path.substr(0, path.size() - ext0.size()) + ext;
+}
+
+std::string LowerCase(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return s;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
+
+int CompareText(const std::string& a, const std::string& b) {
+  std::string x = LowerCase(a), y = LowerCase(b);
+  return x < y ? -1 : (x == y ? 0 : 1);
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+bool MatchesMask(const std::string& name, const std::string& pattern) {
+  std::string n = LowerCase(name), p = LowerCase(pattern);
+  size_t ni = 0, pi = 0, starP = std::string::npos, starN = 0;
+  while (ni < n.size()) {
+    if (pi < p.size() && (p[pi] == '?' || p[pi] == n[ni])) {
+      ++ni;
+      ++pi;
+    } else if (pi < p.size() && p[pi] == '*') {
+      starP = pi++;
+      starN = ni;
+    } else if (starP != std::string::npos) {
+      pi = starP + 1;
+      ni = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (pi < p.size() && p[pi] == '*') ++pi;
+  return pi == p.size();
+}
+
+namespace {
+struct TEntry {
+  std::string name;
+  bool isDir;
+  int64_t mtime;
+  int64_t size;
+};
+
+// Entries of folder whose names match pattern, in the order the folder listing gives them.
+bool ListMatching(const std::string& folder, const std::string& pattern, std::vector<TEntry>& out) {
+  std::string dirPath = folder.empty() ? "." : folder;
+  DIR* d = ::opendir(dirPath.c_str());
+  if (!d) return false;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == ".." || !MatchesMask(name, pattern)) continue;
+    struct stat st{};
+    std::string full = IncludeTrailingSeparator(dirPath) + name;
+    if (::stat(full.c_str(), &st) != 0) continue;  // vanished or a dangling link
+    out.push_back({name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_size)});
+  }
+  ::closedir(d);
+  return true;
+}
+}  // namespace
+
+bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigned attrs, bool recurse) {
+  if (files == nullptr) throw EAssertionFailed("Assertion failed: file list is nil (uQorvFiles)");
+  std::string folder = ExtractFilePath(mask);
+  std::string pattern = ExtractFileName(mask);
+  std::vector<TEntry> entries;
+  if (!ListMatching(folder, pattern, entries)) return false;
+  for (const TEntry& e : entries) {
+    if (e.isDir) {
+      if (recurse && (attrs & faDirectory))
+        FindFiles(IncludeTrailingSeparator(folder) + e.name + PathDelim + pattern, files, attrs, recurse);
+      continue;
+    }
+    files->push_back(IncludeTrailingSeparator(folder) + e.name);
+  }
+  return !entries.empty();
+}
+
+std::vector<TFoundFile> ListFiles(const std::string& mask) {
+  std::vector<TEntry> entries;
+  std::vector<TFoundFile> r;
+  ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries);
+  for (const TEntry& e : entries)
+    if (!e.isDir) r.push_back({e.name, e.mtime, e.size});
+  return r;
+}
+
+int WeekdayIndex(TDateTime t) { return ToLocal(t).weekday; }
+
+namespace {
+std::string Two(int v) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%02d", v % 100);
+  return b;
+}
+}  // namespace
+
+std::string FormatDateTime(const std::string& pattern, TDateTime t) {
+  TLocalTime lt = ToLocal(t);
+  std::string out;
+  bool afterHour = false;  // "mm" right after an hour (only non-letters between) means minutes
+  for (size_t i = 0; i < pattern.size();) {
+    auto at = [&](const char* tok) { return pattern.compare(i, std::strlen(tok), tok) == 0; };
+    char c = pattern[i];
+    if (at("yyyy")) {
+      out += std::to_string(lt.year);
+      i += 4;
+      afterHour = false;
+    } else if (at("yy")) {
+      out += Two(lt.year);
+      i += 2;
+      afterHour = false;
+    } else if (at("dd")) {
+      out += Two(lt.day);
+      i += 2;
+      afterHour = false;
+    } else if (at("hh") || at("HH")) {
+      out += Two(lt.hour);
+      i += 2;
+      afterHour = true;
+    } else if (at("mm") || at("MM")) {
+      out += afterHour ? Two(lt.minute) : Two(lt.month);
+      i += 2;
+      afterHour = false;
+    } else if (at("nn")) {
+      out += Two(lt.minute);
+      i += 2;
+      afterHour = false;
+    } else if (at("ss") || at("SS")) {
+      out += Two(lt.second);
+      i += 2;
+      afterHour = false;
+    } else if (at("zzz")) {
+      char b[8];
+      std::snprintf(b, sizeof b, "%03d", lt.msec);
+      out += b;
+      i += 3;
+      afterHour = false;
+    } else {
+      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) afterHour = false;
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string SpecialFolderPath(TSpecialFolder which) { return SpecialFolderOs(which); }
+
+std::string UserAppDataFolder() {
+  std::string p = SpecialFolderPath(TSpecialFolder::UserAppData);
+  return p.empty() ? p : IncludeTrailingSeparator(p);
+}
+
+std::string LocalComputerName() { return HostComputerName(); }
+std::string LocalUserName() { return Trim(LoginUserName()); }
+
+void OpenUrl(const std::string& address) {
+  std::string a = address.substr(0, 400);
+  // The desktop's own handler decides the browser; there is nothing sensible to try after it.
+  OpenWithDefaultHandler(a);
+}
+
+void ShowInfo(const std::string& text) { Ui().ShowInfo(text); }
+
+void WarnAndAbort(const std::string& text) {
+  std::string t = text;
+  if (t.empty() || t.back() != '.') t += '.';
+  Ui().ShowWarning(t);
+  throw ESilentAbort();
+}
+
+}  // namespace tavik

@@ -1,0 +1,60 @@
+#pragma once
+// Small shared routines: paths, folders, the folder walk, dates, names and message boxes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/uClock.h"
+#include "platform/uSystem.h"
+
+namespace tavik {
+
+std::string RightText(const std::string& s, size_t n);
+std::string IncludeTrailingSeparator(const std::string& path);
+std::string RemoveTrailingSeparator(const std::string& path);
+bool FolderExists(const std::string& path);
+bool FileExists(const std::string& path);  // an existing entry that is not a folder
+bool ForceFolders(const std::string& path);
+int64_t TextToInt64(const std::string& text);
+double TextToFloatOr0(const std::string& text);
+
+std::string ExtractFileName(const std::string& path);
+std::string ExtractFilePath(const std::string& path);  // with its trailing separator; empty without folder
+std::string ChangeFileExt(const std::string& path, const std::string& ext);
+std::string ExtractFileExt(const std::string& path);  // with the dot; empty without one
+std::string LowerCase(std::string s);                 // ASCII letters only
+bool SameText(const std::string& a, const std::string& b);
+int CompareText(const std::string& a, const std::string& b);  // ASCII letters compared case-blind
+std::string Trim(const std::string& s);                        // characters up to 32 on both ends
+
+// Case-blind "*" and "?" match of a whole file name.
+bool MatchesMask(const std::string& name, const std::string& pattern);
+
+enum TFileAttr : unsigned { faReadOnly = 1, faHidden = 2, faSysFile = 4, faDirectory = 16, faArchive = 32,
+                            faAnyFile = 0xFF };
+
+// Appends to files the matches of mask (a folder part and a name pattern); see the support notes.
+// files must not be null: a missing list is a programming error.
+bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigned attrs, bool recurse);
+
+struct TFoundFile {
+  std::string name;   // file name only
+  int64_t mtimeSec;   // last write, seconds since the epoch
+  int64_t size;
+};
+// The files (never folders) matching mask in the folder listing's order.
+std::vector<TFoundFile> ListFiles(const std::string& mask);
+
+int WeekdayIndex(TDateTime t);
+// "dd", "mm"/"MM" (minutes right after an hour), "yyyy", "yy", "hh"/"HH", "nn", "ss"/"SS", "zzz".
+std::string FormatDateTime(const std::string& pattern, TDateTime t);
+
+std::string SpecialFolderPath(TSpecialFolder which);
+std::string UserAppDataFolder();
+std::string LocalComputerName();
+std::string LocalUserName();
+void OpenUrl(const std::string& address);
+void ShowInfo(const std::string& text);
+[[noreturn]] void WarnAndAbort(const std::string& text);
+
+}  // namespace tavik

@@ -1,0 +1,121 @@
+#include "QorvLib/uQorvLogger.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <vector>
+
+#include "QorvLib/uQorvFiles.h"
+#include "platform/uErrors.h"
+#include "platform/uLocale.h"
+
+namespace tavik {
+
+namespace {
+// One lock for every logger of the process; re-entrant so a nested entry on the same thread
+// (a debug hook that logs, say) cannot deadlock.
+std::recursive_mutex& LogLock() {
+  static std::recursive_mutex m;
+  return m;
+}
+
+std::string Localised(std::string text) {
+  char ds = LocaleDateSeparator(), ts = LocaleTimeSeparator();
+  for (char& c : text) {
+    if (c == '/') c = ds;
+    else if (c == ':') c = ts;
+  }
+  return text;
+}
+
+[[noreturn]] void RaiseIo(const std::string& file, int err) {
+  throw EInOutError(SysErrorMessage(err) + ": " + file);
+}
+
+void AppendOrCreate(const std::string& file, const std::string& entry) {
+  bool exists = FileExists(file);
+  FILE* f = std::fopen(file.c_str(), exists ? "ab" : "wb");
+  if (!f) RaiseIo(file, errno);
+  std::string text;
+  if (!exists) text = "[" + LogTimestamp() + "]\t1\tLog file created\r\n";
+  text += entry;
+  // The entry's stamp is read after the header's, as close to the write as it can be.
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  int err = errno;
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) RaiseIo(file, err ? err : EIO);
+}
+}  // namespace
+
+std::string LogTimestamp() { return Localised(FormatDateTime("dd/mm/yy hh:nn:ss.zzz", Now())); }
+
+TQorvLogger::TQorvLogger() { LogLock(); }
+
+void TQorvLogger::SetLogPath(const std::string& v) { logPath_ = IncludeTrailingSeparator(v); }
+
+std::string TQorvLogger::ConfigureLog(bool common, const std::string& appFolder, const std::string& fileName) {
+  std::string base =
+      IncludeTrailingSeparator(SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
+  std::string folder = IncludeTrailingSeparator(base + "qorv" + PathDelim + appFolder);
+  ForceFolders(folder);
+  SetLogPath(folder);
+  std::string name = ExtractFileName(fileName);
+  if (name.empty()) name = DefaultLogFileName();
+  logFileName_ = name;
+  return logPath_ + logFileName_;
+}
+
+std::string TQorvLogger::DefaultLogFileName() const {
+  return ExtractFileName(ExecutablePath()) + "-Log-" + LocalUserName() + "-" + LocalComputerName() + ".log";
+}
+
+void TQorvLogger::WriteLog(const std::string& msg) {
+  if (!msg.empty()) logMsg_ = msg;
+  if (logPath_.empty()) ConfigureLog(false, "qorv", "log.txt");
+  if (logFileName_.empty()) logFileName_ = DefaultLogFileName();
+  std::lock_guard<std::recursive_mutex> guard(LogLock());
+  if (SystemDebugLevel == dlFull) {
+    DebugOutput(Localised(FormatDateTime("hh:nn:ss:zzz ", Now())) + "ThId: " + std::to_string(CurrentThreadId()) +
+                " - " + logMsg_);
+  }
+  const std::string file = logPath_ + logFileName_;
+  AppendOrCreate(file, "[" + LogTimestamp() + "]\t" + std::to_string(static_cast<int>(Logcode)) + "\t" + logMsg_ +
+                           "\r\n");
+  TrimLogFile(file, LogTrimBound);
+}
+
+void TQorvLogger::TrimLogFile(const std::string& file, int64_t bound) {
+  struct stat st{};
+  if (::stat(file.c_str(), &st) != 0) return;
+  if (static_cast<int64_t>(st.st_size) <= bound) return;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) RaiseIo(file, errno);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  in.close();
+  size_t drop = lines.size() / 2 + 1;
+  if (drop > lines.size()) drop = lines.size();
+  std::string out;
+  for (size_t i = drop; i < lines.size(); ++i) out += lines[i] + "\r\n";
+  FILE* f = std::fopen(file.c_str(), "wb");
+  if (!f) RaiseIo(file, errno);
+  bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  int err = errno;
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) RaiseIo(file, err ? err : EIO);
+}
+
+}  // namespace tavik

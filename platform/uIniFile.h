@@ -1,0 +1,21 @@
+#pragma once
+// Private-profile ("ini") files with the reading and writing rules both settings files rely on:
+// case-blind sections and keys, blanks trimmed, one enclosing pair of quotes dropped, values cut
+// at 2047 characters, LF and CRLF alike; a write creates the file or appends a new section and
+// leaves every other line as it was.
+#include <string>
+
+namespace tavik {
+
+inline constexpr size_t ProfileValueMax = 2047;
+
+std::string ReadProfileString(const std::string& file, const std::string& section, const std::string& key,
+                              const std::string& defaultValue);
+
+// False when the file cannot be read back or written. The file is replaced by a complete new
+// version in one rename, so a crash never leaves half a settings file; an existing file keeps
+// its permissions and a new one is readable by its owner only.
+bool WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
+                        const std::string& value);
+
+}  // namespace tavik

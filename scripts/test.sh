@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test, then the same suite under the sanitizers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+JOBS=${JOBS:-2}
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$JOBS"
+ctest --preset default -j "$JOBS"
+if [ "${TAVIK_SKIP_ASAN:-0}" != 1 ]; then
+  cmake --preset asan >/dev/null
+  cmake --build --preset asan -j "$JOBS"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$JOBS"
+fi

@@ -1,0 +1,89 @@
+#include "tests/support/TestSupport.h"
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace tavik::test {
+
+TTempDir::TTempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "tavik-test-XXXXXX").string();
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TTempDir::~TTempDir() {
+  std::error_code ec;
+  // Tests may leave read-only folders behind; give the owner write access back first.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ec);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+TSealedEnv::TSealedEnv() {
+  const std::pair<const char*, std::string> vars[] = {
+      {"HOME", Home()}, {"XDG_DATA_HOME", UserData()}, {"PROGRAMDATA", ProgramData()}};
+  for (const auto& [name, value] : vars) {
+    std::filesystem::create_directories(value);
+    if (const char* old = std::getenv(name)) saved_.emplace_back(name, old);
+    else unset_.emplace_back(name);
+    ::setenv(name, value.c_str(), 1);
+  }
+}
+
+TSealedEnv::~TSealedEnv() {
+  for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
+  for (const auto& name : unset_) ::unsetenv(name.c_str());
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void SetMTime(const std::string& path, long long epochSeconds) {
+  utimbuf t{static_cast<time_t>(epochSeconds), static_cast<time_t>(epochSeconds)};
+  if (::utime(path.c_str(), &t) != 0) throw std::runtime_error("utime failed for " + path);
+}
+
+TScriptedUi::TScriptedUi() : previous_(SetUi(this)) {}
+TScriptedUi::~TScriptedUi() { SetUi(previous_); }
+
+TMsgAnswer TScriptedUi::AskAbortRetryIgnore(const std::string& text) {
+  asked.push_back({"ari", text});
+  if (ariAnswers.empty()) return TMsgAnswer::Abort;
+  TMsgAnswer a = ariAnswers.front();
+  ariAnswers.pop_front();
+  return a;
+}
+
+bool TScriptedUi::InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
+  asked.push_back({"input", caption + "|" + prompt + "|" + value});
+  if (inputAnswers.empty()) return false;
+  auto [ok, text] = inputAnswers.front();
+  inputAnswers.pop_front();
+  if (ok) value = text;
+  return ok;
+}
+
+}  // namespace tavik::test

@@ -1,0 +1,71 @@
+#pragma once
+// Temporary folders, a sealed environment and a scripted UI for the tests.
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/uUiServices.h"
+
+namespace tavik::test {
+
+// A fresh folder below the system's temporary folder, removed with everything in it.
+class TTempDir {
+ public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+ private:
+  std::string path_;
+};
+
+// Points HOME, XDG_DATA_HOME and PROGRAMDATA into a temporary folder for the test's life,
+// so no test ever touches the real all-users or per-user folders.
+class TSealedEnv {
+ public:
+  TSealedEnv();
+  ~TSealedEnv();
+  std::string ProgramData() const { return dir_ / "programdata"; }
+  std::string UserData() const { return dir_ / "userdata"; }
+  std::string Home() const { return dir_ / "home"; }
+  const TTempDir& Dir() const { return dir_; }
+
+ private:
+  TTempDir dir_;
+  std::vector<std::pair<std::string, std::string>> saved_;
+  std::vector<std::string> unset_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+void SetMTime(const std::string& path, long long epochSeconds);
+
+// Records every question and answers from its script; never blocks.
+class TScriptedUi : public TUiServices {
+ public:
+  TScriptedUi();
+  ~TScriptedUi() override;
+  struct TAsked {
+    std::string kind;  // "info", "warning", "error", "ari", "input"
+    std::string text;
+  };
+  std::vector<TAsked> asked;
+  std::deque<TMsgAnswer> ariAnswers;          // default Abort when empty
+  std::deque<std::pair<bool, std::string>> inputAnswers;  // default cancel
+  int processed = 0;
+
+  void ShowInfo(const std::string& text) override { asked.push_back({"info", text}); }
+  void ShowWarning(const std::string& text) override { asked.push_back({"warning", text}); }
+  void ShowError(const std::string& text) override { asked.push_back({"error", text}); }
+  TMsgAnswer AskAbortRetryIgnore(const std::string& text) override;
+  bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
+  void ProcessMessages() override { ++processed; }
+
+ private:
+  TUiServices* previous_;
+};
+
+}  // namespace tavik::test
