@@ -1,0 +1,164 @@
+#include "notify/uNotifier.h"
+
+#include <charconv>
+
+#include "QorvLib/uQorvCrypt.h"
+#include "QorvLib/uQorvFiles.h"
+#include "platform/uErrors.h"
+#include "platform/uIniFile.h"
+
+namespace tavik {
+
+namespace {
+
+const char* const EmailSection = "Email Settings";
+const char* const SettingsSection = "Settings";
+const char* const NotificationsSection = "Notifications";
+
+constexpr uint16_t ServerKey = 414;
+constexpr uint16_t LogonKey = 5439;
+constexpr uint16_t PwdKey = 431;
+
+// One weekday of the disk schedule: its switch and the disk identity expected that day.
+struct TDay {
+  const char* flagKey;
+  bool TNotifier::*flag;
+  bool flagDefault;
+  const char* idKey;
+  std::string TNotifier::*id;
+  const char* idDefault;
+};
+
+// Monday first: the order both the load and the save walk the schedule in.
+const TDay Days[] = {
+    {"IDDiskMon", &TNotifier::IDDiskMon, true, "MondayID", &TNotifier::MondayID, "Disk1"},
+    {"IDDiskTue", &TNotifier::IDDiskTue, true, "TuesdayID", &TNotifier::TuesdayID, "Disk2"},
+    {"IDDiskWed", &TNotifier::IDDiskWed, true, "WednesdayID", &TNotifier::WednesdayID, "Disk3"},
+    {"IDDiskThur", &TNotifier::IDDiskThur, true, "ThursdayID", &TNotifier::ThursdayID, "Disk1"},
+    {"IDDiskFri", &TNotifier::IDDiskFri, true, "FridayID", &TNotifier::FridayID, "Disk2"},
+    {"IDDiskSat", &TNotifier::IDDiskSat, false, "SaturdayID", &TNotifier::SaturdayID, "Disk3"},
+    {"IDDiskSun", &TNotifier::IDDiskSun, false, "SundayID", &TNotifier::SundayID, "Disk1"},
+};
+
+struct TTextKey {
+  const char* key;
+  std::string TNotifier::*field;
+};
+
+const TTextKey SiteKeys[] = {
+    {"SMTPFrom", &TNotifier::SMTPFrom},
+    {"SiteDescription", &TNotifier::SiteDescription},
+    {"SiteID", &TNotifier::SiteID},
+};
+
+const TTextKey RecipientKeys[] = {
+    {"ErrorEmails", &TNotifier::ErrorEmails},
+    {"DiskChangeEmails", &TNotifier::DiskChangeEmails},
+    {"LogEmails", &TNotifier::LogEmails},
+    {"BackupCompleteEmails", &TNotifier::BackupCompleteEmails},
+};
+
+// The whole text must be the number: trailing garbage makes it malformed, not a shorter number.
+template <typename T>
+bool ParseWhole(const char* b, const char* e, T& value, int base) {
+  if (b == e) return false;
+  auto [ptr, ec] = std::from_chars(b, e, value, base);
+  return ec == std::errc() && ptr == e;
+}
+
+bool ParseInt32(const std::string& text, int32_t& value) {
+  const char* b = text.data();
+  const char* e = b + text.size();
+  if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    b += 2;
+  else if (!text.empty() && text[0] == '$')
+    b += 1;
+  if (b != text.data()) {
+    // Hexadecimal spells the 32 bits themselves, so "0xFFFFFFFF" is -1 as it always was.
+    uint64_t bits = 0;
+    if (!ParseWhole(b, e, bits, 16) || bits > 0xFFFFFFFFu) return false;
+    value = static_cast<int32_t>(static_cast<uint32_t>(bits));
+    return true;
+  }
+  if (b != e && *b == '+') ++b;
+  if (b != text.data() && b != e && *b == '-') return false;  // "+-5" is no number
+  return ParseWhole(b, e, value, 10);
+}
+
+bool ReadProfileBool(const std::string& file, const char* section, const char* key, bool defaultValue) {
+  return ReadProfileInt(file, section, key, defaultValue ? 1 : 0) != 0;
+}
+
+// An empty or missing value leaves the field as it was.
+void ReadScrambled(const std::string& file, const char* key, uint16_t scrambleKey, std::string& field) {
+  const std::string text = ReadProfileString(file, EmailSection, key, "");
+  if (!text.empty()) field = UnscrambleText(text, scrambleKey);
+}
+
+class TSettingsWriter {
+ public:
+  explicit TSettingsWriter(std::string file) : file_(std::move(file)) {}
+  void Text(const char* section, const char* key, const std::string& value) const {
+    if (!WriteProfileString(file_, section, key, value)) throw EInOutError("Unable to write to " + file_);
+  }
+  void Flag(const char* section, const char* key, bool value) const { Text(section, key, value ? "1" : "0"); }
+
+ private:
+  std::string file_;
+};
+
+}  // namespace
+
+std::string SettingsFolder() {
+  const std::string folder =
+      IncludeTrailingSeparator(SpecialFolderPath(TSpecialFolder::CommonAppData)) + "Tavik" + PathDelim;
+  ForceFolders(folder);  // a failure shows up as defaults on read and an error on the first write
+  return folder;
+}
+
+std::string SettingsFileName() {
+  return SettingsFolder() + "TavikBackup.ini";
+}
+
+int32_t ReadProfileInt(const std::string& file, const std::string& section, const std::string& key,
+                       int32_t defaultValue) {
+  int32_t value = 0;
+  return ParseInt32(ReadProfileString(file, section, key, ""), value) ? value : defaultValue;
+}
+
+void LoadSettings(TNotifier& n) {
+  const std::string file = SettingsFileName();
+  ReadScrambled(file, "SMTPServer", ServerKey, n.SMTPServer);
+  n.SMTPPort = ReadProfileInt(file, EmailSection, "SMTPPort", 25);
+  for (const TTextKey& t : SiteKeys) n.*t.field = ReadProfileString(file, EmailSection, t.key, "");
+  n.SMTPRequiresLogon = ReadProfileBool(file, EmailSection, "SMTPRequiresLogon", false);
+  if (n.SMTPRequiresLogon) {
+    ReadScrambled(file, "SMTPLogon", LogonKey, n.SMTPLogon);
+    ReadScrambled(file, "SMTPPwd", PwdKey, n.SMTPPwd);
+  }
+  n.IDDisk = ReadProfileBool(file, NotificationsSection, "IDDisk", true);
+  for (const TDay& d : Days)
+    n.*d.flag = ReadProfileBool(file, NotificationsSection, d.flagKey, d.flagDefault);
+  n.CreateDestFolder = ReadProfileBool(file, SettingsSection, "CreateDestFolder", true);
+  for (const TDay& d : Days) n.*d.id = ReadProfileString(file, NotificationsSection, d.idKey, d.idDefault);
+  for (const TTextKey& t : RecipientKeys)
+    n.*t.field = ReadProfileString(file, NotificationsSection, t.key, "");
+}
+
+void SaveSettings(const TNotifier& n) {
+  const TSettingsWriter w(SettingsFileName());
+  w.Text(EmailSection, "SMTPServer", ScrambleText(n.SMTPServer, ServerKey));
+  w.Text(EmailSection, "SMTPPort", std::to_string(n.SMTPPort));
+  for (const TTextKey& t : SiteKeys) w.Text(EmailSection, t.key, n.*t.field);
+  w.Flag(EmailSection, "SMTPRequiresLogon", n.SMTPRequiresLogon);
+  // With the logon off the stored account is wiped, whatever the fields still hold.
+  w.Text(EmailSection, "SMTPLogon", n.SMTPRequiresLogon ? ScrambleText(n.SMTPLogon, LogonKey) : "");
+  w.Text(EmailSection, "SMTPPwd", n.SMTPRequiresLogon ? ScrambleText(n.SMTPPwd, PwdKey) : "");
+  w.Flag(SettingsSection, "CreateDestFolder", n.CreateDestFolder);
+  w.Flag(NotificationsSection, "IDDisk", n.IDDisk);
+  for (const TDay& d : Days) w.Flag(NotificationsSection, d.flagKey, n.*d.flag);
+  for (const TDay& d : Days) w.Text(NotificationsSection, d.idKey, n.*d.id);
+  for (const TTextKey& t : RecipientKeys) w.Text(NotificationsSection, t.key, n.*t.field);
+}
+
+}  // namespace tavik

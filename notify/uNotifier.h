@@ -1,0 +1,64 @@
+#pragma once
+// The notification settings: mail account, site, recipient lists and the weekday disk schedule,
+// plus the mail in hand. Every load reads the file anew; nothing is cached between objects.
+#include <cstdint>
+#include <string>
+
+namespace tavik {
+
+// Fields persisted in the settings file carry their key's name. The send operations live in
+// their own unit; this class stays a plain holder they extend.
+class TNotifier {
+ public:
+  std::string LastError;
+  std::string Body;
+  std::string Subject;
+  std::string SiteDescription;
+  std::string SiteID;
+  std::string SMTPFrom;
+  std::string SMTPLogon;
+  int32_t SMTPPort = 0;
+  std::string SMTPPwd;
+  bool SMTPRequiresLogon = false;
+  std::string SMTPServer;
+  std::string SendTo;
+  bool IDDisk = false;
+  std::string DiskChangeEmails;
+  std::string ErrorEmails;
+  std::string LogEmails;
+  bool IDDiskMon = false;
+  bool IDDiskThur = false;
+  bool IDDiskWed = false;
+  bool IDDiskSun = false;
+  bool IDDiskSat = false;
+  bool IDDiskFri = false;
+  bool IDDiskTue = false;
+  std::string MondayID;
+  std::string ThursdayID;
+  std::string SaturdayID;
+  std::string SundayID;
+  std::string WednesdayID;
+  std::string TuesdayID;
+  std::string FridayID;
+  std::string BackupCompleteEmails;
+  bool CreateDestFolder = false;
+};
+
+// The all-users folder of the settings file, with its trailing separator. Created when missing;
+// a failure there is not reported here: reads then give the defaults and the first write fails.
+std::string SettingsFolder();
+// SettingsFolder followed by "TavikBackup.ini".
+std::string SettingsFileName();
+
+// Fills the stored fields; the mail in hand and LastError are left alone.
+void LoadSettings(TNotifier& notifier);
+// Writes every stored field, one key at a time. Throws EInOutError "Unable to write to <path>" at
+// the first key the system refuses; the keys before it stay written.
+void SaveSettings(const TNotifier& notifier);
+
+// A profile value as a 32-bit integer: "0x"/"0X" (with at least one digit) and "$" introduce
+// hexadecimal, anything else is decimal. A value that is not such a number gives defaultValue.
+int32_t ReadProfileInt(const std::string& file, const std::string& section, const std::string& key,
+                       int32_t defaultValue);
+
+}  // namespace tavik
