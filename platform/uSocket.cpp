@@ -1,0 +1,281 @@
+#include "platform/uSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/uClock.h"
+#include "platform/uErrors.h"
+
+namespace tavik {
+
+namespace {
+
+// Waits for events on fd for at most ms milliseconds (0: without limit), across interruptions.
+// Returns the revents, 0 when the time ran out, -1 with errno on failure.
+int PollFor(int fd, short events, int ms) {
+  const int64_t deadline = MonotonicMs() + ms;
+  for (;;) {
+    int wait = -1;
+    if (ms > 0) {
+      const int64_t left = deadline - MonotonicMs();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    pollfd p{fd, events, 0};
+    const int rc = poll(&p, 1, wait);
+    if (rc > 0) return p.revents ? p.revents : events;
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+std::string AddressText(const sockaddr_in& sa) {
+  char text[INET_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text) ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+std::string SocketErrorText(const std::string& message, int code, const char* api) {
+  return "Windows socket error: " + message + " (" + std::to_string(code) + "), on API '" + api + "'";
+}
+
+TClientSocket::TClientSocket() = default;
+
+TClientSocket::~TClientSocket() {
+  // The owner is going away: nobody is left to hear about the close.
+  OnDisconnect = nullptr;
+  OnError = nullptr;
+  Close();
+}
+
+void TClientSocket::CheckInactive() const {
+  if (connected_) throw ESocketError("Can't change value while socket is active");
+}
+
+void TClientSocket::SetHost(const std::string& host) {
+  std::lock_guard g(lock_);
+  CheckInactive();
+  host_ = host;
+}
+
+void TClientSocket::SetAddress(const std::string& address) {
+  std::lock_guard g(lock_);
+  CheckInactive();
+  address_ = address;
+}
+
+void TClientSocket::SetPort(int port) {
+  std::lock_guard g(lock_);
+  CheckInactive();
+  port_ = port;
+}
+
+std::string TClientSocket::Host() const {
+  std::lock_guard g(lock_);
+  return host_;
+}
+
+std::string TClientSocket::Address() const {
+  std::lock_guard g(lock_);
+  return address_;
+}
+
+int TClientSocket::Port() const {
+  std::lock_guard g(lock_);
+  return port_;
+}
+
+void TClientSocket::SetTimeoutMs(int ms) {
+  std::lock_guard g(lock_);
+  timeoutMs_ = ms;
+}
+
+int TClientSocket::TimeoutMs() const {
+  std::lock_guard g(lock_);
+  return timeoutMs_;
+}
+
+bool TClientSocket::Connected() const {
+  std::lock_guard g(lock_);
+  return connected_;
+}
+
+void TClientSocket::ReportError(int err, const std::string& text, const char* api) {
+  int code = err;
+  if (OnError) OnError(*this, code);
+  Close();
+  if (code != 0) throw ESocketError(SocketErrorText(text, code, api));
+}
+
+void TClientSocket::RaiseError(int err, const char* api) {
+  std::lock_guard g(lock_);
+  ReportError(err, SysErrorMessage(err), api);
+}
+
+void TClientSocket::Open() {
+  std::lock_guard g(lock_);
+  if (connected_) throw ESocketError("Socket already open");
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw ESocketError("Can't create new socket");
+  try {
+    if (OnLookup) OnLookup(*this);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port_));
+    if (!address_.empty()) {
+      if (inet_pton(AF_INET, address_.c_str(), &peer.sin_addr) != 1) {
+        ReportError(EINVAL, SysErrorMessage(EINVAL), "inet_addr");
+        return;
+      }
+    } else if (!host_.empty()) {
+      // An unknown name must not fall back to 0.0.0.0, which Linux would take for this machine.
+      addrinfo hints{};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      const int rc = getaddrinfo(host_.c_str(), nullptr, &hints, &found);
+      if (rc != 0 || !found) {
+        const int err = rc == EAI_SYSTEM ? errno : rc;
+        ReportError(err, rc == EAI_SYSTEM ? SysErrorMessage(err) : std::string(gai_strerror(rc)),
+                    "getaddrinfo");
+        return;
+      }
+      peer.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+      freeaddrinfo(found);
+    } else {
+      throw ESocketError("No address specified");
+    }
+    if (OnConnecting) OnConnecting(*this);
+    ConnectWithin(&peer, sizeof peer);
+  } catch (...) {
+    Close();
+    throw;
+  }
+  if (connected_ && OnConnect) OnConnect(*this);
+}
+
+void TClientSocket::ConnectWithin(const void* addr, unsigned addrLen) {
+  // A non-blocking connect is the only way to bound its wait; the socket is blocking again after it.
+  const int flags = fcntl(fd_, F_GETFL);
+  fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+  int err = 0;
+  if (connect(fd_, static_cast<const sockaddr*>(addr), addrLen) != 0) {
+    err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+      const int ready = PollFor(fd_, POLLOUT, timeoutMs_);
+      if (ready == 0) {
+        err = ETIMEDOUT;
+      } else if (ready < 0) {
+        err = errno;
+      } else {
+        socklen_t len = sizeof err;
+        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
+    }
+  }
+  if (err != 0) {
+    ReportError(err, SysErrorMessage(err), "connect");
+    return;
+  }
+  fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+  if (timeoutMs_ > 0) {
+    // A server that stops reading must not hold a send forever either.
+    timeval tv{timeoutMs_ / 1000, (timeoutMs_ % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  connected_ = true;
+}
+
+void TClientSocket::Close() {
+  std::lock_guard g(lock_);
+  if (fd_ < 0 || closing_) return;
+  // A disconnect handler that closes again must find nothing left to do.
+  closing_ = true;
+  try {
+    if (OnDisconnect) OnDisconnect(*this);
+  } catch (...) {
+    ReleaseHandle();
+    throw;
+  }
+  ReleaseHandle();
+}
+
+void TClientSocket::ReleaseHandle() {
+  ::close(fd_);
+  fd_ = -1;
+  connected_ = false;
+  closing_ = false;
+}
+
+int TClientSocket::SendText(const std::string& text) {
+  std::lock_guard g(lock_);
+  if (!connected_) return 0;
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // With a send time-out set, "would block" means the wait ran out.
+      const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
+      ReportError(err, SysErrorMessage(err), "send");
+      return static_cast<int>(done);
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int>(done);
+}
+
+int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
+  std::lock_guard g(lock_);
+  if (!connected_ || count <= 0) return 0;
+  const int ready = PollFor(fd_, POLLIN, waitMs < 0 ? timeoutMs_ : waitMs);
+  if (ready <= 0) {
+    const int err = ready == 0 ? ETIMEDOUT : errno;
+    ReportError(err, SysErrorMessage(err), "recv");
+    return 0;
+  }
+  for (;;) {
+    const ssize_t n = recv(fd_, buf, static_cast<size_t>(count), 0);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    const int err = errno;
+    ReportError(err, SysErrorMessage(err), "recv");
+    return 0;
+  }
+}
+
+std::string TClientSocket::LocalHost() const {
+  std::lock_guard g(lock_);
+  if (fd_ < 0) return {};
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+std::string TClientSocket::LocalAddress() const {
+  std::lock_guard g(lock_);
+  if (fd_ < 0) return {};
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
+  return AddressText(sa);
+}
+
+std::string TClientSocket::RemoteAddress() const {
+  std::lock_guard g(lock_);
+  if (!connected_) return {};
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
+  return AddressText(sa);
+}
+
+}  // namespace tavik

@@ -1,0 +1,78 @@
+#pragma once
+// A blocking IPv4 TCP client connection: what the mail client needs of the network and nothing more.
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace tavik {
+
+class TClientSocket;
+
+using TSocketNotify = std::function<void(TClientSocket& sender)>;
+// Gets the failing call's error code first; setting it to 0 suppresses the exception that follows.
+using TSocketErrorNotify = std::function<void(TClientSocket& sender, int& errorCode)>;
+
+class TClientSocket {
+ public:
+  TClientSocket();
+  ~TClientSocket();  // closes an open connection
+  TClientSocket(const TClientSocket&) = delete;
+  TClientSocket& operator=(const TClientSocket&) = delete;
+
+  // Stored for the next Open; changing one while connected raises ESocketError.
+  void SetHost(const std::string& host);        // a name to resolve
+  void SetAddress(const std::string& address);  // a dotted IPv4 address, used without lookup
+  void SetPort(int port);
+  std::string Host() const;
+  std::string Address() const;
+  int Port() const;
+
+  // Bounds the connect and every receive (and a send that cannot get rid of its bytes);
+  // 0 or less waits without limit.
+  void SetTimeoutMs(int ms);
+  int TimeoutMs() const;
+
+  void Open();
+  void Close();
+  bool Connected() const;
+
+  // Writes all of text; nothing when not connected. Returns the bytes written.
+  int SendText(const std::string& text);
+  // What has arrived, at most count bytes, waiting up to waitMs (the socket's time-out when negative)
+  // while nothing has. 0 when the peer has closed or the socket is not connected.
+  int ReceiveBuf(char* buf, int count, int waitMs = -1);
+
+  // Reports err on api as every failed call does: error event, close, ESocketError (unless the
+  // event cleared the code). Lets a caller treat its own broken expectations as socket failures.
+  void RaiseError(int err, const char* api);
+
+  std::string LocalHost() const;      // gethostname; empty without a socket
+  std::string LocalAddress() const;   // the connection's own address; empty without a socket
+  std::string RemoteAddress() const;  // the peer's address; only while connected
+
+  TSocketNotify OnLookup;
+  TSocketNotify OnConnecting;
+  TSocketNotify OnConnect;
+  TSocketNotify OnDisconnect;
+  TSocketErrorNotify OnError;
+
+ private:
+  void CheckInactive() const;
+  void ConnectWithin(const void* addr, unsigned addrLen);
+  void ReportError(int err, const std::string& text, const char* api);
+  void ReleaseHandle();
+
+  mutable std::recursive_mutex lock_;
+  int fd_ = -1;
+  bool connected_ = false;
+  bool closing_ = false;
+  std::string host_;
+  std::string address_;
+  int port_ = 0;
+  int timeoutMs_ = 0;
+};
+
+// The error text of a failed socket call.
+std::string SocketErrorText(const std::string& message, int code, const char* api);
+
+}  // namespace tavik
