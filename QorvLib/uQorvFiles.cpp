@@ -14,7 +14,9 @@
 
 namespace tavik {
 
-std::string RightText(const std::string& s, size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
+std::string RightText(const std::string& s, size_t n) {
+  return s.size() <= n ? s : s.substr(s.size() - n);
+}
 
 std::string IncludeTrailingSeparator(const std::string& path) {
   if (!path.empty() && path.back() == PathDelim) return path;
@@ -27,12 +29,12 @@ std::string RemoveTrailingSeparator(const std::string& path) {
 }
 
 bool FolderExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
@@ -95,7 +97,9 @@ std::string LowerCase(std::string s) {
   return s;
 }
 
-bool SameText(const std::string& a, const std::string& b) { return LowerCase(a) == LowerCase(b); }
+bool SameText(const std::string& a, const std::string& b) {
+  return LowerCase(a) == LowerCase(b);
+}
 
 int CompareText(const std::string& a, const std::string& b) {
   std::string x = LowerCase(a), y = LowerCase(b);
@@ -146,10 +150,11 @@ bool ListMatching(const std::string& folder, const std::string& pattern, std::ve
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == ".." || !MatchesMask(name, pattern)) continue;
-    struct stat st{};
+    struct stat st {};
     std::string full = IncludeTrailingSeparator(dirPath) + name;
     if (::stat(full.c_str(), &st) != 0) continue;  // vanished or a dangling link
-    out.push_back({name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_size)});
+    out.push_back(
+        {name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_size)});
   }
   ::closedir(d);
   return true;
@@ -182,7 +187,9 @@ std::vector<TFoundFile> ListFiles(const std::string& mask) {
   return r;
 }
 
-int WeekdayIndex(TDateTime t) { return ToLocal(t).weekday; }
+int WeekdayIndex(TDateTime t) {
+  return ToLocal(t).weekday;
+}
 
 namespace {
 std::string Two(int v) {
@@ -242,15 +249,21 @@ std::string FormatDateTime(const std::string& pattern, TDateTime t) {
   return out;
 }
 
-std::string SpecialFolderPath(TSpecialFolder which) { return SpecialFolderOs(which); }
+std::string SpecialFolderPath(TSpecialFolder which) {
+  return SpecialFolderOs(which);
+}
 
 std::string UserAppDataFolder() {
   std::string p = SpecialFolderPath(TSpecialFolder::UserAppData);
   return p.empty() ? p : IncludeTrailingSeparator(p);
 }
 
-std::string LocalComputerName() { return HostComputerName(); }
-std::string LocalUserName() { return Trim(LoginUserName()); }
+std::string LocalComputerName() {
+  return HostComputerName();
+}
+std::string LocalUserName() {
+  return Trim(LoginUserName());
+}
 
 void OpenUrl(const std::string& address) {
   std::string a = address.substr(0, 400);
@@ -258,7 +271,9 @@ void OpenUrl(const std::string& address) {
   OpenWithDefaultHandler(a);
 }
 
-void ShowInfo(const std::string& text) { Ui().ShowInfo(text); }
+void ShowInfo(const std::string& text) {
+  Ui().ShowInfo(text);
+}
 
 void WarnAndAbort(const std::string& text) {
   std::string t = text;

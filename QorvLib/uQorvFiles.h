@@ -25,21 +25,27 @@ std::string ExtractFileExt(const std::string& path);  // with the dot; empty wit
 std::string LowerCase(std::string s);                 // ASCII letters only
 bool SameText(const std::string& a, const std::string& b);
 int CompareText(const std::string& a, const std::string& b);  // ASCII letters compared case-blind
-std::string Trim(const std::string& s);                        // characters up to 32 on both ends
+std::string Trim(const std::string& s);                       // characters up to 32 on both ends
 
 // Case-blind "*" and "?" match of a whole file name.
 bool MatchesMask(const std::string& name, const std::string& pattern);
 
-enum TFileAttr : unsigned { faReadOnly = 1, faHidden = 2, faSysFile = 4, faDirectory = 16, faArchive = 32,
-                            faAnyFile = 0xFF };
+enum TFileAttr : unsigned {
+  faReadOnly = 1,
+  faHidden = 2,
+  faSysFile = 4,
+  faDirectory = 16,
+  faArchive = 32,
+  faAnyFile = 0xFF
+};
 
 // Appends to files the matches of mask (a folder part and a name pattern); see the support notes.
 // files must not be null: a missing list is a programming error.
 bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigned attrs, bool recurse);
 
 struct TFoundFile {
-  std::string name;   // file name only
-  int64_t mtimeSec;   // last write, seconds since the epoch
+  std::string name;  // file name only
+  int64_t mtimeSec;  // last write, seconds since the epoch
   int64_t size;
 };
 // The files (never folders) matching mask in the folder listing's order.

@@ -25,8 +25,10 @@ std::recursive_mutex& LogLock() {
 std::string Localised(std::string text) {
   char ds = LocaleDateSeparator(), ts = LocaleTimeSeparator();
   for (char& c : text) {
-    if (c == '/') c = ds;
-    else if (c == ':') c = ts;
+    if (c == '/')
+      c = ds;
+    else if (c == ':')
+      c = ts;
   }
   return text;
 }
@@ -35,14 +37,14 @@ std::string Localised(std::string text) {
   throw EInOutError(SysErrorMessage(err) + ": " + file);
 }
 
-void AppendOrCreate(const std::string& file, const std::string& entry) {
+void AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
   bool exists = FileExists(file);
   FILE* f = std::fopen(file.c_str(), exists ? "ab" : "wb");
   if (!f) RaiseIo(file, errno);
   std::string text;
   if (!exists) text = "[" + LogTimestamp() + "]\t1\tLog file created\r\n";
-  text += entry;
   // The entry's stamp is read after the header's, as close to the write as it can be.
+  text += "[" + LogTimestamp() + "]\t" + std::to_string(kind) + "\t" + msg + "\r\n";
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   int err = errno;
   if (std::fclose(f) != 0 && ok) {
@@ -53,15 +55,22 @@ void AppendOrCreate(const std::string& file, const std::string& entry) {
 }
 }  // namespace
 
-std::string LogTimestamp() { return Localised(FormatDateTime("dd/mm/yy hh:nn:ss.zzz", Now())); }
+std::string LogTimestamp() {
+  return Localised(FormatDateTime("dd/mm/yy hh:nn:ss.zzz", Now()));
+}
 
-TQorvLogger::TQorvLogger() { LogLock(); }
+TQorvLogger::TQorvLogger() {
+  LogLock();
+}
 
-void TQorvLogger::SetLogPath(const std::string& v) { logPath_ = IncludeTrailingSeparator(v); }
+void TQorvLogger::SetLogPath(const std::string& v) {
+  logPath_ = IncludeTrailingSeparator(v);
+}
 
-std::string TQorvLogger::ConfigureLog(bool common, const std::string& appFolder, const std::string& fileName) {
-  std::string base =
-      IncludeTrailingSeparator(SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
+std::string TQorvLogger::ConfigureLog(bool common, const std::string& appFolder,
+                                      const std::string& fileName) {
+  std::string base = IncludeTrailingSeparator(
+      SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
   std::string folder = IncludeTrailingSeparator(base + "qorv" + PathDelim + appFolder);
   ForceFolders(folder);
   SetLogPath(folder);
@@ -81,17 +90,16 @@ void TQorvLogger::WriteLog(const std::string& msg) {
   if (logFileName_.empty()) logFileName_ = DefaultLogFileName();
   std::lock_guard<std::recursive_mutex> guard(LogLock());
   if (SystemDebugLevel == dlFull) {
-    DebugOutput(Localised(FormatDateTime("hh:nn:ss:zzz ", Now())) + "ThId: " + std::to_string(CurrentThreadId()) +
-                " - " + logMsg_);
+    DebugOutput(Localised(FormatDateTime("hh:nn:ss:zzz ", Now())) +
+                "ThId: " + std::to_string(CurrentThreadId()) + " - " + logMsg_);
   }
   const std::string file = logPath_ + logFileName_;
-  AppendOrCreate(file, "[" + LogTimestamp() + "]\t" + std::to_string(static_cast<int>(Logcode)) + "\t" + logMsg_ +
-                           "\r\n");
+  AppendOrCreate(file, static_cast<int>(Logcode), logMsg_);
   TrimLogFile(file, LogTrimBound);
 }
 
 void TQorvLogger::TrimLogFile(const std::string& file, int64_t bound) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(file.c_str(), &st) != 0) return;
   if (static_cast<int64_t>(st.st_size) <= bound) return;
   std::ifstream in(file, std::ios::binary);

@@ -7,7 +7,8 @@ namespace tavik {
 bool HasSwitch(const std::vector<std::string>& args, char letter) {
   const int want = std::tolower(static_cast<unsigned char>(letter));
   for (const std::string& a : args) {
-    if (a.size() == 2 && (a[0] == '-' || a[0] == '/') && std::tolower(static_cast<unsigned char>(a[1])) == want)
+    if (a.size() == 2 && (a[0] == '-' || a[0] == '/') &&
+        std::tolower(static_cast<unsigned char>(a[1])) == want)
       return true;
   }
   return false;

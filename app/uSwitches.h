@@ -6,10 +6,10 @@
 namespace tavik {
 
 struct TSwitches {
-  bool hidden = false;    // "h"
-  bool silent = false;    // "s"
-  bool minimised = false; // "m"
-  bool preCheck = false;  // "P"
+  bool hidden = false;     // "h"
+  bool silent = false;     // "s"
+  bool minimised = false;  // "m"
+  bool preCheck = false;   // "P"
   bool Unattended() const { return hidden || silent; }
 };
 

@@ -17,7 +17,7 @@ struct TLocalTime {
   int minute = 0;
   int second = 0;
   int msec = 0;
-  int weekday = 4;  // 0 Sunday .. 6 Saturday
+  int weekday = 4;            // 0 Sunday .. 6 Saturday
   long gmtOffsetSeconds = 0;  // east of UTC positive
   bool isDst = false;
 };

@@ -26,8 +26,12 @@ char FirstSeparator(const char* fmt, char fallback) {
 }
 }  // namespace
 
-char LocaleDateSeparator() { return gDateOverride ? gDateOverride : FirstSeparator(nl_langinfo(D_FMT), '/'); }
-char LocaleTimeSeparator() { return gTimeOverride ? gTimeOverride : FirstSeparator(nl_langinfo(T_FMT), ':'); }
+char LocaleDateSeparator() {
+  return gDateOverride ? gDateOverride : FirstSeparator(nl_langinfo(D_FMT), '/');
+}
+char LocaleTimeSeparator() {
+  return gTimeOverride ? gTimeOverride : FirstSeparator(nl_langinfo(T_FMT), ':');
+}
 
 void OverrideLocaleSeparators(char date, char time) {
   gDateOverride = date;

@@ -71,9 +71,13 @@ std::string TempFolderPath() {
   return t;
 }
 
-unsigned long CurrentThreadId() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
+unsigned long CurrentThreadId() {
+  return static_cast<unsigned long>(syscall(SYS_gettid));
+}
 
-void DebugOutput(const std::string& text) { std::cerr << text << std::endl; }
+void DebugOutput(const std::string& text) {
+  std::cerr << text << std::endl;
+}
 
 bool OpenWithDefaultHandler(const std::string& address) {
   pid_t pid = 0;

@@ -9,18 +9,28 @@ THeadlessUi gHeadless;
 TUiServices* gUi = nullptr;
 }  // namespace
 
-void THeadlessUi::ShowInfo(const std::string& text) { std::cerr << "Information: " << text << std::endl; }
-void THeadlessUi::ShowWarning(const std::string& text) { std::cerr << "Warning: " << text << std::endl; }
-void THeadlessUi::ShowError(const std::string& text) { std::cerr << "Error: " << text << std::endl; }
+void THeadlessUi::ShowInfo(const std::string& text) {
+  std::cerr << "Information: " << text << std::endl;
+}
+void THeadlessUi::ShowWarning(const std::string& text) {
+  std::cerr << "Warning: " << text << std::endl;
+}
+void THeadlessUi::ShowError(const std::string& text) {
+  std::cerr << "Error: " << text << std::endl;
+}
 
 TMsgAnswer THeadlessUi::AskAbortRetryIgnore(const std::string& text) {
   std::cerr << "Error: " << text << " (no one to answer: Abort)" << std::endl;
   return TMsgAnswer::Abort;
 }
 
-bool THeadlessUi::InputQuery(const std::string&, const std::string&, std::string&) { return false; }
+bool THeadlessUi::InputQuery(const std::string&, const std::string&, std::string&) {
+  return false;
+}
 
-TUiServices& Ui() { return gUi ? *gUi : static_cast<TUiServices&>(gHeadless); }
+TUiServices& Ui() {
+  return gUi ? *gUi : static_cast<TUiServices&>(gHeadless);
+}
 
 TUiServices* SetUi(TUiServices* ui) {
   TUiServices* prev = gUi;

@@ -24,8 +24,8 @@ TTempDir::~TTempDir() {
   // Tests may leave read-only folders behind; give the owner write access back first.
   for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
        !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                 ec);
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
   }
   std::filesystem::remove_all(path_, ec);
 }
@@ -35,8 +35,10 @@ TSealedEnv::TSealedEnv() {
       {"HOME", Home()}, {"XDG_DATA_HOME", UserData()}, {"PROGRAMDATA", ProgramData()}};
   for (const auto& [name, value] : vars) {
     std::filesystem::create_directories(value);
-    if (const char* old = std::getenv(name)) saved_.emplace_back(name, old);
-    else unset_.emplace_back(name);
+    if (const char* old = std::getenv(name))
+      saved_.emplace_back(name, old);
+    else
+      unset_.emplace_back(name);
     ::setenv(name, value.c_str(), 1);
   }
 }
@@ -67,7 +69,9 @@ void SetMTime(const std::string& path, long long epochSeconds) {
 }
 
 TScriptedUi::TScriptedUi() : previous_(SetUi(this)) {}
-TScriptedUi::~TScriptedUi() { SetUi(previous_); }
+TScriptedUi::~TScriptedUi() {
+  SetUi(previous_);
+}
 
 TMsgAnswer TScriptedUi::AskAbortRetryIgnore(const std::string& text) {
   asked.push_back({"ari", text});

@@ -53,7 +53,7 @@ class TScriptedUi : public TUiServices {
     std::string text;
   };
   std::vector<TAsked> asked;
-  std::deque<TMsgAnswer> ariAnswers;          // default Abort when empty
+  std::deque<TMsgAnswer> ariAnswers;                      // default Abort when empty
   std::deque<std::pair<bool, std::string>> inputAnswers;  // default cancel
   int processed = 0;
 

@@ -1,0 +1,257 @@
+#include "app/qt/uMain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTabBar>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "QorvLib/uQorvFiles.h"
+#include "QorvLib/uQorvLogger.h"
+#include "platform/uErrors.h"
+#include "platform/uUiServices.h"
+
+// The logo lives in a static library, whose resources must be registered by hand.
+static void InitTavikResources() {
+  Q_INIT_RESOURCE(resources);
+}
+
+namespace tavik {
+
+namespace {
+const char* const MakerSite = "https://www.example.com/tavik";
+
+QString Q(const std::string& s) {
+  return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
+  auto* l = new QLabel(text, parent);
+  l->setObjectName(name);
+  l->move(x, y);
+  l->adjustSize();
+  return l;
+}
+}  // namespace
+
+TFrmMain::TFrmMain(const TSwitches& switches, QWidget* parent) : QMainWindow(parent), switches_(switches) {
+  BuildWindow();
+  FormCreate();
+}
+
+TFrmMain::~TFrmMain() {
+  FormClose();
+}
+
+void TFrmMain::BuildWindow() {
+  InitTavikResources();
+  setWindowTitle("Tavik: SP Backup");
+  QFont f("Tahoma");
+  f.setPointSize(8);
+  setFont(f);
+
+  auto* file1 = menuBar()->addMenu("&File");
+  file1->setObjectName("File1");
+  QAction* exit1 = file1->addAction("E&xit", this, &TFrmMain::Exit1Click);
+  exit1->setObjectName("Exit1");
+  auto* options1 = menuBar()->addMenu("Options");
+  options1->setObjectName("Options1");
+  QAction* settings1 = options1->addAction("Settings", this, &TFrmMain::Settings1Click);
+  settings1->setObjectName("Settings1");
+
+  auto* client = new QWidget(this);
+  client->setFixedSize(464, 210);
+  auto* layout = new QVBoxLayout(client);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  AdvOfficePager1 = new QTabWidget(client);
+  AdvOfficePager1->setObjectName("AdvOfficePager1");
+  AdvOfficePager11 = new QWidget;
+  AdvOfficePager11->setObjectName("AdvOfficePager11");
+  LogsPage = new QWidget;
+  LogsPage->setObjectName("LogsPage");
+  AdvOfficePager1->addTab(AdvOfficePager11, "Details");
+  AdvOfficePager1->addTab(LogsPage, "Logs");
+  AdvOfficePager1->setCurrentIndex(0);
+
+  Label1 = MakeLabel(AdvOfficePager11, "Label1", "Started:", 16, 16);
+  lblStarted = MakeLabel(AdvOfficePager11, "lblStarted", "", 72, 16);
+  lblf = MakeLabel(AdvOfficePager11, "lblf", "Finished:", 208, 16);
+  lblFinished = MakeLabel(AdvOfficePager11, "lblFinished", "", 272, 16);
+  lblStarted->setFixedWidth(130);
+  lblFinished->setFixedWidth(160);
+  lblStatus = MakeLabel(AdvOfficePager11, "lblStatus", "", 16, 35);
+  lblStatus->setWordWrap(true);
+  lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  lblStatus->setFixedSize(432, 54);
+  lblStatus2 = MakeLabel(AdvOfficePager11, "lblStatus2", "Status", 16, 107);
+  lblStatus2->setFixedWidth(330);
+
+  Image1 = new QLabel(AdvOfficePager11);
+  Image1->setObjectName("Image1");
+  Image1->setFixedSize(73, 29);
+  Image1->setToolTip(MakerSite);
+  Image1->setCursor(Qt::PointingHandCursor);
+  QFile logo(":/logo.jpg");
+  if (logo.open(QIODevice::ReadOnly)) Image1->setPixmap(QPixmap::fromImage(DecodeJpeg(logo.readAll())));
+  Image1->installEventFilter(this);
+
+  auto* logsLayout = new QVBoxLayout(LogsPage);
+  logsLayout->setContentsMargins(0, 0, 0, 0);
+  Memlog = new QPlainTextEdit(LogsPage);
+  Memlog->setObjectName("Memlog");
+  Memlog->setReadOnly(true);
+  logsLayout->addWidget(Memlog);
+
+  Panel1 = new QWidget(client);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFixedHeight(41);
+  ProgBar = new QProgressBar(Panel1);
+  ProgBar->setObjectName("Prog");
+  ProgBar->setGeometry(4, 6, 349, 15);
+  ProgBar->setTextVisible(false);
+  ProgBar->setValue(0);
+  progTarget_ = TProgBarTarget(ProgBar);
+  btnOK = new QPushButton("&Backup", Panel1);
+  btnOK->setObjectName("btnOK");
+  btnOK->setGeometry(464 - 75 - 8, 41 - 25 - 8, 75, 25);
+  connect(btnOK, &QPushButton::clicked, this, &TFrmMain::btnOKClick);
+
+  layout->addWidget(AdvOfficePager1, 1);
+  layout->addWidget(Panel1);
+  setCentralWidget(client);
+
+  // The logo sits at the bottom right of the Details page.
+  const int pageH = 210 - 41 - AdvOfficePager1->tabBar()->sizeHint().height() - 4;
+  Image1->move(464 - 73 - 12, pageH - 29 - 4);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(500);
+  Timer1->setSingleShot(true);
+  connect(Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
+
+  layout->activate();
+  setFixedSize(sizeHint());
+  if (QScreen* s = QApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+}
+
+void TFrmMain::FormCreate() {
+  logger_ = std::make_unique<TQorvLogger>();
+  logFile_ = logger_->ConfigureLog(true, "TavikShadowCopy", "");
+  // Each start keeps exactly one previous log.
+  const std::string old = ChangeFileExt(logFile_, ".old");
+  if (FileExists(old)) std::remove(old.c_str());
+  if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
+  runner_ = std::make_unique<TBackupRunner>(*logger_, *this, switches_);
+}
+
+void TFrmMain::FormClose() {
+  runner_.reset();
+  logger_.reset();
+}
+
+void TFrmMain::showEvent(QShowEvent* e) {
+  QMainWindow::showEvent(e);
+  if (!shownOnce_) {
+    shownOnce_ = true;
+    // Let the window paint before the pre-check may block it with a mail conversation.
+    QTimer::singleShot(0, this, &TFrmMain::FormShow);
+  }
+}
+
+void TFrmMain::FormShow() {
+  shownOnce_ = true;
+  if (switches_.minimised && !switches_.hidden) setWindowState(windowState() | Qt::WindowMinimized);
+  // The pre-check alone runs under "P": a backup started by the timer must never begin
+  // inside a pre-check that is still sending its mail.
+  if (switches_.preCheck) {
+    PreCheckDisk();
+    return;
+  }
+  if (switches_.Unattended()) Timer1->start();
+}
+
+void TFrmMain::PreCheckDisk() {
+  QuitProgram();
+}
+
+void TFrmMain::btnOKClick() {
+  runner_->RunBackup();
+  if (!runner_->Running() && closePending_) close();
+}
+
+void TFrmMain::Timer1Timer() {
+  Timer1->stop();
+  btnOKClick();
+}
+
+void TFrmMain::Exit1Click() {
+  close();
+}
+
+void TFrmMain::Settings1Click() {}
+
+void TFrmMain::Image1Click() {
+  OpenUrl(MakerSite);
+}
+
+bool TFrmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Image1 && event->type() == QEvent::MouseButtonRelease) {
+    Image1Click();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TFrmMain::closeEvent(QCloseEvent* e) {
+  // Closing in the middle of a run would pull the logger from under it: wait for its end.
+  if (runner_ && runner_->Running()) {
+    closePending_ = true;
+    e->ignore();
+    return;
+  }
+  e->accept();
+  QuitProgram();
+}
+
+void TFrmMain::RequestClose() {
+  exitCode_ = runner_ && runner_->LastRunHadErrors() ? 1 : 0;
+  QuitProgram();
+}
+
+void TFrmMain::QuitProgram() {
+  if (quitting_) return;
+  quitting_ = true;
+  hide();
+  // Queued, so it also ends the event loop when asked for before that loop has started
+  // (a hidden window never gets the close that would otherwise end it).
+  const int code = exitCode_;
+  QMetaObject::invokeMethod(
+      qApp, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+}
+
+void TFrmMain::AppendLog(const std::string& text) {
+  Memlog->appendPlainText(Q(text));
+}
+void TFrmMain::SetStatus(const std::string& text) {
+  lblStatus->setText(Q(text));
+}
+void TFrmMain::SetStatus2(const std::string& text) {
+  lblStatus2->setText(Q(text));
+}
+void TFrmMain::SetStarted(const std::string& text) {
+  lblStarted->setText(Q(text));
+}
+void TFrmMain::SetFinished(const std::string& text) {
+  lblFinished->setText(Q(text));
+}
+void TFrmMain::ProcessMessages() {
+  Ui().ProcessMessages();
+}
+
+}  // namespace tavik

@@ -1,0 +1,83 @@
+#include "app/uRunBackup.h"
+
+#include <cstdio>
+
+#include "QorvLib/uQorvFiles.h"
+#include "QorvLib/uQorvLogger.h"
+
+namespace tavik {
+
+std::string ElapsedText(TDateTime start, TDateTime end) {
+  using namespace std::chrono;
+  long long secs = duration_cast<seconds>(end - start).count();
+  if (secs < 0) secs = 0;  // a clock set back during the run must not print a negative time
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld", (secs / 3600) % 24, (secs / 60) % 60, secs % 60);
+  return buf;
+}
+
+TBackupRunner::TBackupRunner(TQorvLogger& logger, TRunView& view, TSwitches switches)
+    : logger_(logger), view_(view), switches_(switches) {}
+
+TBackupRunner::~TBackupRunner() = default;
+
+bool TBackupRunner::RunBackup() {
+  if (running_) return false;
+  running_ = true;
+  lastRunHadErrors_ = false;
+  {
+    TLineOutput out(logger_, view_);
+    try {
+      Run(out);
+    } catch (const std::exception& e) {
+      // Whatever escaped the guarded stages (the log itself failing, say) still ends the run
+      // properly: reported, released, and under the unattended switches the program exits.
+      out.ReportFailure(e.what());
+    }
+    lastRunHadErrors_ = !out.ErrorLines().empty();
+  }
+  running_ = false;
+  if (switches_.Unattended())
+    view_.RequestClose();
+  else
+    ShowInfo("Backup complete.");
+  return true;
+}
+
+namespace {
+// Runs one stage of a run; a failure becomes an "Error: " line and the run goes on, so the
+// end stamp, the report and the unattended exit are never lost to an earlier failure.
+template <typename F>
+void Guarded(TLineOutput& out, F&& stage) {
+  try {
+    stage();
+  } catch (const std::exception& e) {
+    out.ReportFailure(e.what());
+  }
+}
+}  // namespace
+
+void TBackupRunner::Run(TLineOutput& out) {
+  values_ = TRunValues{};
+
+  Guarded(out, [&] {
+    values_.start = Now();
+    view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
+    out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+  });
+
+  Guarded(out, [&] {
+    const TDateTime end = Now();
+    out.LogLine("End: " + FormatDateTime("dd/mm/yyyy HH:MM", end), false);
+    out.LogLine("Total Backup Time: " + ElapsedText(values_.start, end), false);
+  });
+
+  Guarded(out, [&] { out.ShowStatus("Checking to see if any alerts to send."); });
+
+  Guarded(out, [&] {
+    view_.SetFinished(FormatDateTime("dd/mm/yyyy hh:mm", Now()));
+    out.ShowStatus("*** Done ***");
+  });
+}
+
+}  // namespace tavik

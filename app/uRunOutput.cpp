@@ -1,0 +1,45 @@
+#include "app/uRunOutput.h"
+
+#include "QorvLib/uQorvLogger.h"
+
+namespace tavik {
+
+void TLineOutput::LogLine(const std::string& text, bool isError) {
+  logger_.WriteLog(text);
+  view_.AppendLog(text);
+  if (isError) errorLines_.push_back(text);
+  view_.SetStatus(text);
+  view_.ProcessMessages();
+}
+
+void TLineOutput::ShowStatus(const std::string& text) {
+  logger_.WriteLog(text);
+  view_.AppendLog(text);
+  view_.SetStatus2(text);
+  view_.ProcessMessages();
+}
+
+std::string TLineOutput::ErrorText() const {
+  std::string r;
+  for (const std::string& l : errorLines_) r += l + "<br />";
+  return r;
+}
+
+void TLineOutput::ReportFailure(const std::string& message) {
+  const std::string line = "Error: " + message;
+  try {
+    LogLine(line, true);
+  } catch (const std::exception& e) {
+    // The log could not take the line; keep it where the operator and the error mail see it.
+    view_.AppendLog(line);
+    errorLines_.push_back(line);
+    view_.SetStatus(line);
+    if (std::string(e.what()) != message) {
+      const std::string why = "Error: run log not written: " + std::string(e.what());
+      view_.AppendLog(why);
+      errorLines_.push_back(why);
+    }
+  }
+}
+
+}  // namespace tavik

@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include "QorvLib/uQorvFiles.h"
+#include "QorvLib/uQorvLogger.h"
+#include "app/qt/uMain.h"
+#include "tests/support/QtApp.h"
+#include "tests/support/TestSupport.h"
+
+using namespace tavik;
+using tavik::test::ReadFile;
+using tavik::test::TScriptedUi;
+using tavik::test::TSealedEnv;
+using tavik::test::WriteFile;
+
+namespace {
+template <typename T>
+T* Child(QObject& w, const char* name) {
+  T* c = w.findChild<T*>(name);
+  EXPECT_NE(c, nullptr) << name;
+  return c;
+}
+}  // namespace
+
+TEST(MainWindow, CaptionPagesMenuAndLabels) {
+  tavik::test::QtApp();
+  TSealedEnv env;
+  TScriptedUi ui;
+  TFrmMain w(TSwitches{});
+  EXPECT_EQ(w.windowTitle(), "Tavik: SP Backup");
+  EXPECT_EQ(QApplication::applicationDisplayName(), "Tavik Backup Copy");
+  auto* pager = Child<QTabWidget>(w, "AdvOfficePager1");
+  ASSERT_EQ(pager->count(), 2);
+  EXPECT_EQ(pager->tabText(0), "Details");
+  EXPECT_EQ(pager->tabText(1), "Logs");
+  EXPECT_EQ(pager->currentIndex(), 0);
+  EXPECT_EQ(Child<QPushButton>(w, "btnOK")->text(), "&Backup");
+  EXPECT_EQ(Child<QLabel>(w, "Label1")->text(), "Started:");
+  EXPECT_EQ(Child<QLabel>(w, "lblf")->text(), "Finished:");
+  EXPECT_EQ(Child<QLabel>(w, "lblStatus2")->text(), "Status");
+  EXPECT_TRUE(Child<QLabel>(w, "lblStatus")->wordWrap());
+  EXPECT_FALSE(Child<QLabel>(w, "Image1")->pixmap().isNull());  // the logo decoded
+  EXPECT_EQ(Child<QProgressBar>(w, "Prog")->value(), 0);
+  Child<QPlainTextEdit>(w, "Memlog");
+
+  QStringList menus;
+  for (QAction* a : w.menuBar()->actions()) {
+    QStringList items;
+    for (QAction* i : a->menu()->actions()) items << i->text();
+    menus << a->text() + ":" + items.join(",");
+  }
+  EXPECT_EQ(menus.join("|").toStdString(), "&File:E&xit|Options:Settings");
+  auto* timer = Child<QTimer>(w, "Timer1");
+  EXPECT_EQ(timer->interval(), 500);
+  EXPECT_FALSE(timer->isActive());
+}
+
+TEST(MainWindow, ThreeStartsKeepExactlyOnePreviousLog) {
+  tavik::test::QtApp();
+  TSealedEnv env;
+  TScriptedUi ui;
+  std::string logFile;
+  for (int start = 1; start <= 3; ++start) {
+    TFrmMain w(TSwitches{});
+    logFile = w.LogFilePath();
+    w.Logger()->WriteLog("start " + std::to_string(start));
+  }
+  const std::string log = ReadFile(logFile);
+  const std::string old = ReadFile(ChangeFileExt(logFile, ".old"));
+  EXPECT_NE(log.find("start 3"), std::string::npos);
+  EXPECT_EQ(log.find("start 2"), std::string::npos);
+  EXPECT_NE(old.find("start 2"), std::string::npos);
+  EXPECT_EQ(old.find("start 1"), std::string::npos);
+}
+
+TEST(MainWindow, BackupButtonRunsAndFillsTheWindow) {
+  tavik::test::QtApp();
+  TSealedEnv env;
+  TScriptedUi ui;
+  TFrmMain w(TSwitches{});
+  QTest::mouseClick(Child<QPushButton>(w, "btnOK"), Qt::LeftButton);
+  auto* memo = Child<QPlainTextEdit>(w, "Memlog");
+  EXPECT_TRUE(memo->toPlainText().endsWith("*** Done ***"));
+  EXPECT_EQ(Child<QLabel>(w, "lblStatus2")->text(), "*** Done ***");
+  EXPECT_FALSE(Child<QLabel>(w, "lblStarted")->text().isEmpty());
+  ASSERT_FALSE(ui.asked.empty());
+  EXPECT_EQ(ui.asked.back().text, "Backup complete.");
+}
