@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -14,7 +15,9 @@ namespace tavik {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -65,9 +68,11 @@ void SplitLines(const std::string& content, std::vector<std::string>& lines, std
   }
 }
 
-// The section named by a header line, or false when the line is no header.
+// The section named by a header line, or false when the line is no header. A byte-order mark
+// that an editor put before the first header must not hide that section.
 bool SectionOf(const std::string& line, std::string& name) {
   std::string t = Trim(line);
+  if (t.compare(0, 3, "\xEF\xBB\xBF") == 0) t = Trim(t.substr(3));
   if (t.empty() || t[0] != '[') return false;
   size_t close = t.find(']');
   name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
@@ -82,12 +87,26 @@ bool KeyOf(const std::string& line, std::string& key, std::string& value) {
   return !key.empty() && key[0] != ';';
 }
 
+// Drops one pair of quotes only when it encloses the whole value: "a","b" is a list of two
+// quoted entries, and stripping its outer quotes would leave a list the splitter reads wrongly.
+std::string Unquote(const std::string& v) {
+  if (v.size() < 2 || (v[0] != '"' && v[0] != '\'') || v.back() != v[0]) return v;
+  if (v.find(v[0], 1) != v.size() - 1) return v;
+  return v.substr(1, v.size() - 2);
+}
+
+// A line break would end the line early and let a value plant keys or sections of its own.
+bool FitsOneLine(const std::string& s) {
+  return s.find_first_of("\r\n") == std::string::npos;
+}
+
 }  // namespace
 
 std::string ReadProfileString(const std::string& file, const std::string& section, const std::string& key,
                               const std::string& defaultValue) {
   std::string content;
   std::string result = defaultValue;
+  bool found = false;
   if (LoadFile(file, content)) {
     std::vector<std::string> lines, ends;
     SplitLines(content, lines, ends);
@@ -102,29 +121,37 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
       }
       if (inSection && KeyOf(line, k, v) && SameText(k, Trim(key))) {
         result = v;
+        found = true;
         break;
       }
     }
   }
-  result = Trim(result);
-  if (result.size() >= 2 && (result[0] == '"' || result[0] == '\'') && result.back() == result[0])
-    result = result.substr(1, result.size() - 2);
+  if (found) result = Unquote(Trim(result));
   if (result.size() > ProfileValueMax) result.resize(ProfileValueMax);
   return result;
 }
 
 bool WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
                         const std::string& value) {
+  if (!FitsOneLine(section) || !FitsOneLine(key) || !FitsOneLine(value) || Trim(key).empty() ||
+      key.find('=') != std::string::npos || section.find(']') != std::string::npos)
+    return false;
+  // A settings file that is a link to one kept elsewhere stays a link: the new version goes to its target.
+  std::string target = file;
+  std::error_code ec;
+  if (std::filesystem::is_symlink(file, ec)) {
+    auto real = std::filesystem::canonical(file, ec);
+    if (!ec) target = real.string();
+  }
   std::string content;
-  struct stat st{};
-  bool exists = ::stat(file.c_str(), &st) == 0;
-  if (exists && !LoadFile(file, content)) return false;
+  struct stat st {};
+  bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && !LoadFile(target, content)) return false;
 
   std::vector<std::string> lines, ends;
   SplitLines(content, lines, ends);
-  const std::string nl = (content.find("\r\n") != std::string::npos || content.find('\n') == std::string::npos)
-                             ? "\r\n"
-                             : "\n";
+  const std::string nl =
+      (content.find("\r\n") != std::string::npos || content.find('\n') == std::string::npos) ? "\r\n" : "\n";
   const std::string entry = Trim(key) + "=" + value;
 
   long sectionLine = -1, lastKeyLine = -1, keyLine = -1;
@@ -161,7 +188,7 @@ bool WriteProfileString(const std::string& file, const std::string& section, con
   std::string out;
   for (size_t i = 0; i < lines.size(); ++i) out += lines[i] + ends[i];
 
-  std::string tmp = file + ".tmp-" + std::to_string(::getpid());
+  std::string tmp = target + ".tmp-" + std::to_string(::getpid());
   mode_t mode = exists ? (st.st_mode & 07777) : 0600;
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
@@ -170,14 +197,26 @@ bool WriteProfileString(const std::string& file, const std::string& section, con
   while (ok && done < out.size()) {
     ssize_t n = ::write(fd, out.data() + done, out.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
+    if (n <= 0)
+      ok = false;
+    else
+      done += static_cast<size_t>(n);
   }
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), file.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(tmp.c_str());
-  return ok;
+  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  // Make the rename itself durable; a folder that cannot be flushed still holds the new file.
+  std::string folder = std::filesystem::path(target).parent_path().string();
+  int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
 }
 
 }  // namespace tavik

@@ -1,0 +1,303 @@
+#include "QorvLib/uQorvFileCopier.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "QorvLib/uQorvFiles.h"
+#include "platform/uErrors.h"
+#include "platform/uSystem.h"
+
+namespace tavik {
+
+namespace {
+
+class TFileHandle {
+ public:
+  explicit TFileHandle(int fd = -1) : fd_(fd) {}
+  ~TFileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFileHandle(const TFileHandle&) = delete;
+  TFileHandle& operator=(const TFileHandle&) = delete;
+  int Get() const { return fd_; }
+  // Closes now, so a failure the file system reports only at close is seen; false with errno then.
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// The temporary copy is removed on every way out except a completed rename.
+class TPartialFile {
+ public:
+  explicit TPartialFile(std::string path) : path_(std::move(path)) {}
+  ~TPartialFile() {
+    if (!done_) ::unlink(path_.c_str());
+  }
+  TPartialFile(const TPartialFile&) = delete;
+  TPartialFile& operator=(const TPartialFile&) = delete;
+  void Done() { done_ = true; }
+
+ private:
+  std::string path_;
+  bool done_ = false;
+};
+
+bool IsRunningExecutable(const std::string& dest) {
+  const std::string exe = ExecutablePath();
+  if (exe.empty()) return false;
+  if (SameText(dest, exe)) return true;
+  // A link or another spelling of the same file would replace the program just as well.
+  struct stat a {
+  }, b{};
+  return ::stat(dest.c_str(), &a) == 0 && ::stat(exe.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+// The kernel's in-file copy is not offered between every pair of file systems; these answers
+// mean "do it yourself", not that the data cannot be copied.
+bool KernelCopyRefused(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
+         err == ETXTBSY;
+}
+
+bool WriteAll(int fd, const char* data, size_t size, int& err) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies up to size bytes at the current offsets of both files; fewer only at the end of the
+// source. -1 with err set on a read or write failure.
+int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err) {
+  size_t got = 0;
+  while (got < size) {
+    if (useKernel) {
+      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size - got, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && KernelCopyRefused(errno)) {
+        useKernel = false;
+        continue;
+      }
+      if (n < 0) {
+        err = errno;
+        return -1;
+      }
+      // Some file systems answer 0 before the real end; let a plain read decide where the end is.
+      if (n == 0) useKernel = false;
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    ssize_t n = ::read(in, buf, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      return -1;
+    }
+    if (n == 0) break;
+    if (!WriteAll(out, buf, static_cast<size_t>(n), err)) return -1;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(got);
+}
+
+// The copy keeps the source's time as a packed local date-time holds it: even seconds of local
+// time, no fractions. Rounding in local time matters where the zone's offset has odd seconds.
+timespec PackedLocalTime(const timespec& mtime) {
+  const long offset = ToLocal(TClock::from_time_t(mtime.tv_sec)).gmtOffsetSeconds;
+  int64_t local = static_cast<int64_t>(mtime.tv_sec) + offset;
+  local -= ((local % 2) + 2) % 2;
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(local - offset);
+  t.tv_nsec = 0;
+  return t;
+}
+
+void FlushFolder(const std::string& folder) {
+  // Some file systems cannot flush a folder; the renamed file is complete either way.
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+TProgressScale ScaleProgress(int64_t size, int32_t blockSize) {
+  int64_t scale = size, step = blockSize;
+  while (scale > INT32_MAX) {
+    scale /= 1024;
+    step /= 1024;
+  }
+  return {static_cast<int32_t>(scale), static_cast<int32_t>(step)};
+}
+
+void TQorvFileCopier::ResetFileAttrs(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;
+  // Hidden is a leading dot and stays; archive and system mean nothing here.
+  ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
+}
+
+void TQorvFileCopier::DoCopyError(const std::string& source, const std::string& dest, int err,
+                                  std::string& msg, TCopyErrorResponse& response) {
+  if (OnError2)
+    OnError2(this, source, dest, static_cast<uint8_t>(err & 0xFF), msg, response);
+  else if (OnError)
+    OnError(this, source, dest, 1, msg);
+}
+
+void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t copied) {
+  if (!OnProgress) return;
+  const TDateTime now = Now();
+  if (!sampled_) {
+    // The first sample ever starts the clock instead of measuring from an arbitrary origin.
+    sampled_ = true;
+    sampleTime_ = now;
+    bytesSinceSample_ += blockSize;
+  } else {
+    const double seconds =
+        static_cast<double>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - sampleTime_).count()) /
+        1000.0;
+    bytesSinceSample_ += blockSize;
+    if (seconds >= 1.0) {
+      sampleTime_ = now;
+      transferRate_ = static_cast<double>(bytesSinceSample_) / 1024.0 / seconds;
+      bytesSinceSample_ = 0;
+    }
+  }
+  OnProgress(transferRate_, static_cast<int32_t>(copied), static_cast<int32_t>(totalSize));
+  Ui().ProcessMessages();
+}
+
+TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
+  if (OnNewFile) {
+    bool skip = false;
+    try {
+      OnNewFile(source, skip);
+    } catch (...) {
+      return crAborted;
+    }
+    if (skip) return crNone;
+  }
+
+  const int32_t blockSize = BlockSize > 0 ? BlockSize : DefaultBlockSize;
+
+  std::string dest = ExpandFileName(destination);
+  if (FolderExists(dest)) dest = IncludeTrailingSeparator(dest) + ExtractFileName(source);
+  if (IsRunningExecutable(dest)) return crIgnored;
+
+  if (OnBeforeCopy) {
+    bool skip = false;
+    try {
+      OnBeforeCopy(this, source, dest, skip);
+    } catch (...) {
+      return crAborted;
+    }
+    if (skip) return crNone;
+  }
+
+  std::vector<char> buffer(static_cast<size_t>(blockSize));
+
+  TFileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat srcStat {};
+  int openErr = in.Get() < 0 ? errno : 0;
+  if (openErr == 0 && ::fstat(in.Get(), &srcStat) != 0) openErr = errno;
+  if (openErr == 0 && S_ISDIR(srcStat.st_mode)) openErr = EISDIR;
+  if (openErr != 0) {
+    std::string msg = "Cannot open " + source;
+    TCopyErrorResponse response = erIgnore;
+    DoCopyError(source, dest, openErr, msg, response);
+    if (response == erSkip) return crSkipped;
+    if (response == erAbort) return crAborted;
+    throw EInOutError(msg);
+  }
+  const int64_t size = static_cast<int64_t>(srcStat.st_size);
+
+  TProgressScale scale{};
+  if (ProgBar) {
+    scale = ScaleProgress(size, blockSize);
+    ProgBar->SetMax(scale.Max);
+    ProgBar->SetPosition(0);
+  }
+
+  const std::string folder = ExtractFilePath(dest);
+  if (!FolderExists(folder)) ForceFolders(folder);
+
+  // The destination itself is left alone until a complete copy replaces it, so its own
+  // attributes need no reset: the rename replaces a read-only file as well.
+  const std::string partial = dest + PartialSuffix;
+  int outFd = -1;
+  for (;;) {
+    // A crash may have left an earlier attempt behind, possibly read-only.
+    if (!dest.empty()) ::unlink(partial.c_str());
+    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (outFd >= 0) break;
+    const int err = dest.empty() ? ENOENT : errno;
+    std::string msg = SysErrorMessage(err);
+    TCopyErrorResponse response = erIgnore;
+    DoCopyError(source, dest, err, msg, response);
+    if (response == erSkip) return crSkipped;
+    if (response == erAbort) return crAborted;
+    TMsgAnswer answer = Ui().AskAbortRetryIgnore(msg);
+    if (answer == TMsgAnswer::Abort) return crAborted;
+    if (answer == TMsgAnswer::Ignore) return crIgnored;
+  }
+  TFileHandle out(outFd);
+  TPartialFile partialGuard(partial);
+
+  auto fail = [&](int err) {
+    throw EInOutError("Error copying " + source + " to " + dest + ": " + SysErrorMessage(err));
+  };
+
+  // Regular files with a size go through the kernel's in-file copy; anything else (and a
+  // reported size of 0, which some pseudo files give) is read and written here.
+  bool useKernel = UseKernelCopy && S_ISREG(srcStat.st_mode) && size > 0;
+  int64_t copied = 0;
+  for (;;) {
+    int err = 0;
+    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err);
+    if (n < 0) fail(err);
+    copied += n;
+    if (ProgBar) ProgBar->SetPosition(ProgBar->Position() + scale.Step);
+    DoProgress(blockSize, size, copied);
+    if (n < blockSize) break;
+  }
+
+  if (KeepFileDate) {
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = PackedLocalTime(srcStat.st_mtim);
+    ::futimens(out.Get(), times);
+  }
+  if (::fsync(out.Get()) != 0) fail(errno);
+  if (!out.Close()) fail(errno);
+  in.Close();
+  if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
+  partialGuard.Done();
+  FlushFolder(folder);
+
+  ResetFileAttrs(dest);
+  return crCopied;
+}
+
+}  // namespace tavik

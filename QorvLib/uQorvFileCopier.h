@@ -1,0 +1,89 @@
+#pragma once
+// Copies one file at a time, block by block, so a progress bar can follow large image files and
+// the copy can keep the source's modification time; hooks before and during each copy and a
+// policy for failures (raise, ask the user, skip or abort).
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/uClock.h"
+#include "platform/uUiServices.h"
+
+namespace tavik {
+
+enum TCopyErrorResponse : uint8_t { erIgnore = 0, erSkip = 1, erAbort = 2 };
+enum TCopyResult : uint8_t { crNone = 0, crSkipped = 1, crCopied = 2, crIgnored = 3, crAborted = 4 };
+
+class TQorvFileCopier;
+
+using TNewFile = std::function<void(const std::string& FileName, bool& Skip)>;
+using TCopyEvent = std::function<void(TQorvFileCopier* Sender, const std::string& FileName,
+                                      std::string& DestName, bool& Skip)>;
+using TCopyError = std::function<void(TQorvFileCopier* Sender, const std::string& FileName,
+                                      const std::string& DestName, uint8_t ErrNum, std::string& Msg)>;
+using TCopyError2 =
+    std::function<void(TQorvFileCopier* Sender, const std::string& FileName, const std::string& DestName,
+                       uint8_t Error, std::string& Msg, TCopyErrorResponse& Response)>;
+using TProgressEvent = std::function<void(double BtyesPerSec, int32_t CurrentPos, int32_t TotalSize)>;
+using TCancelEvent = std::function<void(TQorvFileCopier* Sender, bool& Cancel)>;
+
+// The bar's range must fit a signed 32-bit value: both the range and the per-block step are
+// divided by 1024 until it does.
+struct TProgressScale {
+  int32_t Max;
+  int32_t Step;
+};
+TProgressScale ScaleProgress(int64_t size, int32_t blockSize);
+
+class TQorvFileCopier {
+ public:
+  static constexpr int32_t DefaultBlockSize = 24576;
+  // What an interrupted copy is written under until it is complete: the destination's name
+  // followed by this, in the destination's folder.
+  static constexpr const char* PartialSuffix = ".tavik-partial";
+
+  TQorvFileCopier() = default;
+  TQorvFileCopier(const TQorvFileCopier&) = delete;
+  TQorvFileCopier& operator=(const TQorvFileCopier&) = delete;
+
+  TCopyError OnError;
+  TCopyError2 OnError2;  // takes precedence over OnError
+  TCancelEvent OnCancel;
+  TCancelEvent& OnCanel = OnCancel;      // the older, misspelt name of the same handler
+  int32_t BlockSize = DefaultBlockSize;  // 0 or less copies with the default
+  TNewFile OnNewFile;
+  TCopyEvent OnBeforeCopy;
+  TProgressEvent OnProgress;
+  TProgressEvent OnXCopyProgress;
+  TProgressTarget* ProgBar = nullptr;
+  TProgressTarget* XCopyProgBar = nullptr;
+  bool KeepFileDate = false;
+  bool XCopyEmptyFolders = false;
+  // Off forces the plain read-and-write loop that a copy between file systems the kernel
+  // refuses falls back to anyway.
+  bool UseKernelCopy = true;
+
+  // Copies source to dest (a file path or an existing folder). The copy is written beside the
+  // destination under a temporary name, flushed, and only then renamed over the destination, so
+  // a destination is replaced by a complete copy or not at all; a read or write failure raises
+  // an error naming the file and the reason.
+  TCopyResult CopyFileTo(const std::string& source, const std::string& dest);
+  void CancelCopy() { cancelRequested_ = true; }
+  bool CancelRequested() const { return cancelRequested_; }
+
+  // Makes a file replaceable and plain: gives the owner write access. Failures are ignored.
+  static void ResetFileAttrs(const std::string& path);
+
+ private:
+  void DoCopyError(const std::string& source, const std::string& dest, int err, std::string& msg,
+                   TCopyErrorResponse& response);
+  void DoProgress(int32_t blockSize, int64_t totalSize, int64_t copied);
+
+  double transferRate_ = 0;
+  int64_t bytesSinceSample_ = 0;
+  TDateTime sampleTime_{};
+  bool sampled_ = false;
+  bool cancelRequested_ = false;
+};
+
+}  // namespace tavik

@@ -1,0 +1,111 @@
+#include "app/uJobSettings.h"
+
+#include "QorvLib/uQorvFiles.h"
+#include "platform/uIniFile.h"
+#include "platform/uSystem.h"
+
+namespace tavik {
+
+namespace {
+const char* const MainSection = "Main";
+
+bool IsBlankOrControl(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u >= 1 && u <= 32;
+}
+}  // namespace
+
+std::string JobSettingsPathFor(const std::string& executablePath) {
+  return ChangeFileExt(executablePath, ".ini");
+}
+
+std::string JobSettingsPath() {
+  return JobSettingsPathFor(ExecutablePath());
+}
+
+std::vector<std::string> SplitList(const std::string& value) {
+  std::vector<std::string> entries;
+  const size_t n = value.size();
+  size_t p = 0;
+  auto skipBlanks = [&] {
+    while (p < n && IsBlankOrControl(value[p])) ++p;
+  };
+  skipBlanks();
+  while (p < n) {
+    std::string entry;
+    if (value[p] == '"') {
+      ++p;
+      while (p < n) {
+        if (value[p] == '"') {
+          if (p + 1 < n && value[p + 1] == '"') {
+            entry += '"';
+            p += 2;
+            continue;
+          }
+          ++p;
+          break;
+        }
+        entry += value[p++];
+      }
+    } else {
+      size_t start = p;
+      while (p < n && value[p] != ',' && !IsBlankOrControl(value[p])) ++p;
+      entry = value.substr(start, p - start);
+    }
+    entries.push_back(std::move(entry));
+    skipBlanks();
+    if (p < n && value[p] == ',') {
+      if (p + 1 == n) entries.emplace_back();
+      ++p;
+      skipBlanks();
+    }
+  }
+  return entries;
+}
+
+TJobSettings::TJobSettings(std::string path) : path_(std::move(path)) {}
+
+std::string TJobSettings::Read(const std::string& key) const {
+  return ReadProfileString(path_, MainSection, key, "");
+}
+
+std::string TJobSettings::IDPath() const {
+  std::string p = Read("IDPath");
+  return p.empty() ? p : IncludeTrailingSeparator(p);
+}
+
+std::vector<std::string> TJobSettings::Sources() const {
+  return SplitList(Read("Source"));
+}
+
+std::vector<std::string> TJobSettings::Destinations() const {
+  return SplitList(Read("Destination"));
+}
+
+std::vector<std::string> TJobSettings::Volumes() const {
+  std::vector<std::string> volumes = SplitList(Read("Volume"));
+  std::string joined;
+  for (const std::string& v : volumes) joined += v + "\r\n";
+  if (Trim(joined).empty()) volumes = SplitList(Read("Volumne"));
+  return volumes;
+}
+
+std::vector<TVolumeJob> TJobSettings::VolumeJobs() const {
+  const std::vector<std::string> destinations = Destinations();
+  const std::vector<std::string> volumes = Volumes();
+  const std::vector<std::string> sources = Sources();
+  std::vector<TVolumeJob> jobs;
+  jobs.reserve(sources.size());
+  for (size_t i = 0; i < sources.size(); ++i) {
+    TVolumeJob job;
+    job.Source = sources[i];
+    job.HasDestination = i < destinations.size();
+    if (job.HasDestination) job.Destination = destinations[i];
+    job.HasVolume = i < volumes.size();
+    if (job.HasVolume) job.Volume = volumes[i];
+    jobs.push_back(std::move(job));
+  }
+  return jobs;
+}
+
+}  // namespace tavik

@@ -1,0 +1,48 @@
+#pragma once
+// The job settings file: where the disk's identity file lives and, per volume, what to copy where.
+// The operator writes it by hand beside the program; it is read afresh for every run.
+#include <string>
+#include <vector>
+
+namespace tavik {
+
+// The program's own path with its extension replaced by (or, without one, extended with) ".ini".
+std::string JobSettingsPath();
+std::string JobSettingsPathFor(const std::string& executablePath);
+
+// Splits a list value into its entries: blanks and commas separate, double quotes keep an entry
+// whole (two in a row stand for one), a comma at the very end adds an empty entry.
+std::vector<std::string> SplitList(const std::string& value);
+
+// One volume of the job: entry i of "Source", "Destination" and the volume list.
+struct TVolumeJob {
+  std::string Source;
+  std::string Destination;
+  std::string Volume;
+  bool HasDestination = false;  // false when "Destination" has fewer entries than "Source"
+  bool HasVolume = false;       // the same for the volume list
+  // Both partners are there and not empty; whether the source folder exists is the run's test.
+  bool Complete() const { return HasDestination && HasVolume && !Destination.empty() && !Volume.empty(); }
+};
+
+class TJobSettings {
+ public:
+  explicit TJobSettings(std::string path = JobSettingsPath());
+  const std::string& Path() const { return path_; }
+
+  // The identity file's folder with its trailing separator; empty when the key is empty.
+  std::string IDPath() const;
+  std::vector<std::string> Sources() const;
+  std::vector<std::string> Destinations() const;
+  // "Volume", or "Volumne" when "Volume" yields nothing but blanks; the two are never merged.
+  std::vector<std::string> Volumes() const;
+  // Reads "Destination", the volume list and "Source" in that order and pairs them by position;
+  // one entry per "Source" entry.
+  std::vector<TVolumeJob> VolumeJobs() const;
+
+ private:
+  std::string Read(const std::string& key) const;
+  std::string path_;
+};
+
+}  // namespace tavik
