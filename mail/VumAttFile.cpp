@@ -387,6 +387,10 @@ void TAttachedFile::Encode() {
   if (fromFile) Data = std::move(content);
 }
 
+void TAttachedFile::LoadData() {
+  Data = ReadWholeFile(FilePath);
+}
+
 TAttachedFile& TAttachedFiles::Add(const std::string& filePath, const std::string& contentId) {
   auto item = std::make_unique<TAttachedFile>();
   item->Name = ExtractFileName(filePath);

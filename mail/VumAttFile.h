@@ -103,6 +103,8 @@ class TAttachedFile {
 
   // Fills EncodedLines from Data, or from the file at FilePath when Data is empty.
   void Encode();
+  // Replaces Data by the whole file at FilePath, unencoded.
+  void LoadData();
 
   std::string Name;
   std::string ContentId;
