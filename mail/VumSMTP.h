@@ -1,0 +1,108 @@
+#pragma once
+// The SMTP client: delivers one composed message over a plain, blocking TCP connection.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/uSocket.h"
+
+namespace tavik {
+
+class TVumMsg;
+
+// Sender is the client itself or its socket, as each event says.
+using TNotifyEvent = std::function<void(void* sender)>;
+using TSocketNotifyEvent = std::function<void(void* sender, TClientSocket& socket)>;
+using TOnError = std::function<void(void* sender, int error, const std::string& msg)>;
+using TOnSendProgressEvent = std::function<void(void* sender, uint16_t percent)>;
+using TToFromSocketEvent = std::function<void(void* sender, const std::string& s)>;
+
+class TVumSMTP {
+ public:
+  TVumSMTP();
+  ~TVumSMTP();  // an open connection is closed without QUIT
+  TVumSMTP(const TVumSMTP&) = delete;
+  TVumSMTP& operator=(const TVumSMTP&) = delete;
+
+  std::string Port = "25";
+  std::string Host;
+  const std::string& LocalHost() const { return localHost_; }
+  const std::string& LocalAddr() const { return localAddr_; }
+  bool LocalizedDates = false;
+  std::string NameServer;
+  std::string LocalDomainName;
+  uint16_t SendProgressStep = 10;
+
+  TNotifyEvent OnConnect;
+  TNotifyEvent OnQuit;
+  TOnError OnError;
+  TNotifyEvent OnBeforeSend;
+  TNotifyEvent OnAfterSend;
+  TOnSendProgressEvent OnSendProgress;
+  TSocketNotifyEvent OnLookup;
+  TSocketNotifyEvent OnConnecting;
+  TToFromSocketEvent OnSendTextToSocket;
+  TToFromSocketEvent OnReceiveTextFromSocket;
+
+  // Milliseconds allowed for the connect and for each reply; 0 or less waits without limit.
+  int32_t OperationTimeout = 30000;
+  int32_t TimeOut() const { return OperationTimeout; }
+  void SetTimeOut(int32_t ms) { OperationTimeout = ms; }
+  std::string UserId;
+  std::string UserPasswd;
+
+  bool Failed() const { return failed_; }
+  const std::string& ReplyCode() const { return replyCode_; }
+  const std::string& ReplyText() const { return replyText_; }
+  bool Authenticated() const { return authenticated_; }
+  bool AuthLoginOffered() const { return authLoginOffered_; }
+  bool AuthPlainOffered() const { return authPlainOffered_; }
+  uint16_t Percent() const { return percent_; }
+
+  bool Connect();
+  bool Login();
+  bool SendMessage(TVumMsg& message);
+  void Disconnect();
+
+  bool IsConnected() const;
+  void SendText(const std::string& text);
+  void ReadReply();
+  void FailSession(void* sender);
+  // One mail transaction: 1 on success or for an empty list, negative for the refused step.
+  int SendEnvelope(const std::string& sender, const std::string& bounceRecipient, bool bounce,
+                   const std::vector<std::string>& lines, const std::vector<std::string>& recipients);
+
+  TClientSocket& Socket() { return *socket_; }
+
+  // Replies longer than this are taken for a broken server rather than waited out.
+  static constexpr size_t MaxReplySize = 64 * 1024;
+
+ private:
+  std::string ReceiveReply();
+  bool Expect(const char* code);
+
+  std::unique_ptr<TClientSocket> socket_;
+  std::string localHost_;
+  std::string localAddr_;
+  bool failed_ = false;
+  std::string replyCode_;
+  std::string replyText_;
+  bool authenticated_ = false;
+  bool authLoginOffered_ = false;
+  bool authPlainOffered_ = false;
+  uint16_t percent_ = 0;
+};
+
+// Length of the first complete reply at the start of text (its last line is not a "ddd-" line and
+// has its line end), 0 while it is still incomplete.
+size_t CompleteReplyLength(const std::string& text);
+
+bool IsDottedAddress(const std::string& text);
+std::string ExtractAddress(const std::string& text);
+std::vector<std::string> ParseAddressList(const std::string& text);
+std::string RemoveChar(const std::string& text, char c);
+std::string RemoveQuoted(const std::string& text, char q);
+
+}  // namespace tavik
