@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/uIniFile.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik {
+namespace {
+
+using test::ReadFile;
+using test::TTempDir;
+using test::WriteFile;
+
+struct TReadCase {
+  const char* name;
+  std::string content;
+  const char* section;
+  const char* key;
+  std::string expected;
+};
+
+class IniRead : public ::testing::TestWithParam<TReadCase> {};
+
+TEST_P(IniRead, ValueAsTheRulesSay) {
+  TTempDir dir;
+  const std::string file = dir / "job.ini";
+  WriteFile(file, GetParam().content);
+  EXPECT_EQ(ReadProfileString(file, GetParam().section, GetParam().key, "dflt"), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, IniRead,
+    ::testing::Values(TReadCase{"CaseBlind", "[mAIN]\nsOURCE=x\n", "Main", "Source", "x"},
+                      TReadCase{"Crlf", "[Main]\r\nA=1\r\nB=2\r\n", "Main", "B", "2"},
+                      TReadCase{"BlanksTrimmed", "[Main]\n  A  =  \t v w \t \n", "Main", "A", "v w"},
+                      TReadCase{"DoubleQuotesDropped", "[Main]\nA=\" v \"\n", "Main", "A", " v "},
+                      TReadCase{"SingleQuotesDropped", "[Main]\nA= 'v'\n", "Main", "A", "v"},
+                      TReadCase{"InnerQuoteKeepsThePair", "[Main]\nA=\"\"v\"\"\n", "Main", "A", "\"\"v\"\""},
+                      TReadCase{"QuotesOfTwoEntriesKept", "[Main]\nA=\"C:\\My Images\",\"D:\\X\"\n", "Main",
+                                "A", "\"C:\\My Images\",\"D:\\X\""},
+                      TReadCase{"MixedQuotesKept", "[Main]\nA=\"v'\n", "Main", "A", "\"v'"},
+                      TReadCase{"LoneQuoteKept", "[Main]\nA=\"\n", "Main", "A", "\""},
+                      TReadCase{"EmptyPair", "[Main]\nA=''\n", "Main", "A", ""},
+                      TReadCase{"EmptyValueIsNotDefault", "[Main]\nA=\n", "Main", "A", ""},
+                      TReadCase{"MissingKey", "[Main]\nA=1\n", "Main", "B", "dflt"},
+                      TReadCase{"MissingSection", "[Other]\nA=1\n", "Main", "A", "dflt"},
+                      TReadCase{"KeyOfAnotherSection", "[Main]\nA=1\n[Other]\nB=2\n", "Main", "B", "dflt"},
+                      TReadCase{"FirstOfTwoKeys", "[Main]\nA=1\nA=2\n", "Main", "A", "1"},
+                      TReadCase{"CommentNotAKey", "[Main]\n;A=1\nA=2\n", "Main", "A", "2"},
+                      TReadCase{"ByteOrderMark", "\xEF\xBB\xBF[Main]\nA=1\n", "Main", "A", "1"},
+                      TReadCase{"NoFinalNewline", "[Main]\nA=last", "Main", "A", "last"},
+                      TReadCase{"CutAt2047", "[Main]\nA=" + std::string(3000, 'x') + "\n", "Main", "A",
+                                std::string(2047, 'x')},
+                      TReadCase{"Exactly2047", "[Main]\nA=" + std::string(2047, 'y') + "z\n", "Main", "A",
+                                std::string(2047, 'y')},
+                      TReadCase{"QuotesDroppedBeforeTheCut", "[Main]\nA=\"" + std::string(2047, 'q') + "\"\n",
+                                "Main", "A", std::string(2047, 'q')}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IniReadFile, MissingFileGivesTheDefaultAsItStands) {
+  TTempDir dir;
+  EXPECT_EQ(ReadProfileString(dir / "none.ini", "Main", "A", "Disk1"), "Disk1");
+  EXPECT_EQ(ReadProfileString(dir / "none.ini", "Main", "A", "'q'"), "'q'");
+}
+
+TEST(IniReadFile, NonTextFilesReadWithoutHarm) {
+  TTempDir dir;
+  std::string binary;
+  for (int i = 0; i < 4096; ++i) binary += static_cast<char>((i * 37) & 0xFF);
+  const std::string cases[] = {binary, std::string("[Main]\nA=a\0b\n", 12),
+                               "[Main]\nA=" + std::string(100 * 1024, 'L'), std::string(100 * 1024, '\0')};
+  for (const std::string& content : cases) {
+    WriteFile(dir / "bin.ini", content);
+    std::string v = ReadProfileString(dir / "bin.ini", "Main", "A", "");
+    EXPECT_LE(v.size(), ProfileValueMax);
+    EXPECT_TRUE(WriteProfileString(dir / "bin.ini", "Main", "B", "1"));
+    EXPECT_EQ(ReadProfileString(dir / "bin.ini", "Main", "B", ""), "1");
+  }
+  // A folder where the file should be: nothing to read, nothing written.
+  EXPECT_EQ(ReadProfileString(dir.Path(), "Main", "A", "d"), "d");
+  EXPECT_FALSE(WriteProfileString(dir.Path(), "Main", "A", "1"));
+}
+
+TEST(IniWrite, CreatesTheFile) {
+  TTempDir dir;
+  const std::string file = dir / "new.ini";
+  ASSERT_TRUE(WriteProfileString(file, "Email Settings", "SMTPPort", "25"));
+  ASSERT_TRUE(WriteProfileString(file, "Settings", "CreateDestFolder", "1"));
+  EXPECT_EQ(ReadFile(file), "[Email Settings]\r\nSMTPPort=25\r\n[Settings]\r\nCreateDestFolder=1\r\n");
+}
+
+TEST(IniWrite, LeavesEveryOtherLineAsItWas) {
+  TTempDir dir;
+  const std::string file = dir / "kept.ini";
+  const std::string before = "; hand-written\n[main]\nSource = \"C:\\A\"  \nX=1\n\n[Other]\nY=2";
+  WriteFile(file, before);
+
+  ASSERT_TRUE(WriteProfileString(file, "MAIN", "x", "9"));
+  EXPECT_EQ(ReadFile(file), "; hand-written\n[main]\nSource = \"C:\\A\"  \nx=9\n\n[Other]\nY=2");
+
+  ASSERT_TRUE(WriteProfileString(file, "Main", "New", "n"));
+  EXPECT_EQ(ReadFile(file), "; hand-written\n[main]\nSource = \"C:\\A\"  \nx=9\nNew=n\n\n[Other]\nY=2");
+
+  ASSERT_TRUE(WriteProfileString(file, "Third", "Z", "3"));
+  EXPECT_EQ(ReadFile(file),
+            "; hand-written\n[main]\nSource = \"C:\\A\"  \nx=9\nNew=n\n\n[Other]\nY=2\n[Third]\nZ=3\n");
+  EXPECT_EQ(ReadProfileString(file, "main", "source", ""), "C:\\A");
+}
+
+TEST(IniWrite, KeepsCrlfLines) {
+  TTempDir dir;
+  const std::string file = dir / "crlf.ini";
+  WriteFile(file, "[A]\r\nK=1\r\n");
+  ASSERT_TRUE(WriteProfileString(file, "A", "L", "2"));
+  EXPECT_EQ(ReadFile(file), "[A]\r\nK=1\r\nL=2\r\n");
+}
+
+TEST(IniWrite, RefusesWhatWouldBreakTheLineStructure) {
+  TTempDir dir;
+  const std::string file = dir / "safe.ini";
+  WriteFile(file, "[A]\nK=1\n");
+  EXPECT_FALSE(WriteProfileString(file, "A", "K", "2\n[Evil]\nX=1"));
+  EXPECT_FALSE(WriteProfileString(file, "A", "K=", "2"));
+  EXPECT_FALSE(WriteProfileString(file, "A]", "K", "2"));
+  EXPECT_FALSE(WriteProfileString(file, "A", "K", "2\r"));
+  EXPECT_EQ(ReadFile(file), "[A]\nK=1\n");
+}
+
+TEST(IniWrite, WritesThroughALinkToItsTarget) {
+  TTempDir dir;
+  WriteFile(dir / "real.ini", "[A]\nK=1\n");
+  ASSERT_EQ(::symlink((dir / "real.ini").c_str(), (dir / "link.ini").c_str()), 0);
+  ASSERT_TRUE(WriteProfileString(dir / "link.ini", "A", "K", "2"));
+  EXPECT_EQ(ReadFile(dir / "real.ini"), "[A]\nK=2\n");
+  EXPECT_EQ(ReadProfileString(dir / "link.ini", "A", "K", ""), "2");
+}
+
+}  // namespace
+}  // namespace tavik
