@@ -97,7 +97,8 @@ void TFrmMain::BuildWindow() {
   Image1->setToolTip(MakerSite);
   Image1->setCursor(Qt::PointingHandCursor);
   QFile logo(":/logo.jpg");
-  if (logo.open(QIODevice::ReadOnly)) Image1->setPixmap(QPixmap::fromImage(DecodeJpeg(logo.readAll())));
+  if (logo.open(QIODevice::ReadOnly))
+    Image1->setPixmap(QPixmap::fromImage(DecodeJpeg(logo.readAll()).convertToFormat(QImage::Format_RGB32)));
   Image1->installEventFilter(this);
 
   auto* logsLayout = new QVBoxLayout(LogsPage);
