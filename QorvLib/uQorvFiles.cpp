@@ -55,7 +55,7 @@ int64_t TextToInt64(const std::string& text) {
   int64_t v = 0;
   const char* b = text.data();
   const char* e = b + text.size();
-  if (b != e && *b == '+') ++b;
+  if (b != e && *b == '+' && b + 1 != e && b[1] != '-') ++b;
   auto [ptr, ec] = std::from_chars(b, e, v);
   if (ec != std::errc() || ptr != e || b == e) return 0;
   return v;

@@ -4,6 +4,8 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
+#include "app/uJobSettings.h"
+#include "notify/uNotifier.h"
 
 namespace tavik {
 
@@ -17,7 +19,10 @@ std::string ElapsedText(TDateTime start, TDateTime end) {
 }
 
 TBackupRunner::TBackupRunner(TQorvLogger& logger, TRunView& view, TSwitches switches)
-    : logger_(logger), view_(view), switches_(switches) {}
+    : logger_(logger), view_(view), switches_(switches), jobPath_(JobSettingsPath()) {
+  fc_.ProgBar = &view_.Prog();
+  fc_.KeepFileDate = true;
+}
 
 TBackupRunner::~TBackupRunner() = default;
 
@@ -35,6 +40,8 @@ bool TBackupRunner::RunBackup() {
       out.ReportFailure(e.what());
     }
     lastRunHadErrors_ = !out.ErrorLines().empty();
+    job_.reset();
+    notifier_.reset();
   }
   running_ = false;
   if (switches_.Unattended())
@@ -59,11 +66,16 @@ void Guarded(TLineOutput& out, F&& stage) {
 
 void TBackupRunner::Run(TLineOutput& out) {
   values_ = TRunValues{};
+  idPath_.clear();
+  notifier_ = std::make_unique<TNotifier>();
+  job_ = std::make_unique<TJobSettings>(jobPath_);
 
   Guarded(out, [&] {
+    LoadSettings(*notifier_);
     values_.start = Now();
     view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+    idPath_ = job_->IDPath();
   });
 
   Guarded(out, [&] {

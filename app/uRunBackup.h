@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "QorvLib/uQorvFileCopier.h"
 #include "app/uRunOutput.h"
 #include "app/uSwitches.h"
 #include "platform/uClock.h"
@@ -10,6 +11,8 @@
 namespace tavik {
 
 class TQorvLogger;
+class TNotifier;
+class TJobSettings;
 
 // What the disk identity step learns and the report tells.
 struct TRunValues {
@@ -32,6 +35,10 @@ class TBackupRunner {
   // The last run wrote at least one error line (or failed outright).
   bool LastRunHadErrors() const { return lastRunHadErrors_; }
   const TRunValues& Values() const { return values_; }
+  // The copier the run copies image files with; its progress bar is the window's.
+  TQorvFileCopier& FC() { return fc_; }
+  // Where the job settings are read from; the program's own ".ini" unless a test says otherwise.
+  void SetJobSettingsPath(const std::string& path) { jobPath_ = path; }
 
  private:
   void Run(TLineOutput& out);
@@ -39,6 +46,12 @@ class TBackupRunner {
   TQorvLogger& logger_;
   TRunView& view_;
   TSwitches switches_;
+  TQorvFileCopier fc_;
+  std::string jobPath_;
+  // Live for one run only.
+  std::unique_ptr<TNotifier> notifier_;
+  std::unique_ptr<TJobSettings> job_;
+  std::string idPath_;
   bool running_ = false;
   bool lastRunHadErrors_ = false;
   TRunValues values_;
