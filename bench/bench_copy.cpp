@@ -1,0 +1,147 @@
+// Wall time of CopyFileTo on a 1 GiB file against cp --reflink=never followed by a flush of the
+// copy, at the default block size and at 256 KiB.
+//   bench_copy [folder]     (or TAVIK_BENCH_DIR; default: a new folder under /tmp)
+// Needs about 3 GiB free there; removes everything it wrote.
+#include <spawn.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "QorvLib/uQorvFileCopier.h"
+
+extern char** environ;
+
+namespace {
+
+using tavik::TQorvFileCopier;
+
+constexpr long long FileSize = 1LL << 30;
+constexpr int Rounds = 3;
+
+struct TNullBar : tavik::TProgressTarget {
+  int pos = 0;
+  void SetMax(int) override {}
+  void SetPosition(int value) override { pos = value; }
+  int Position() const override { return pos; }
+};
+
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+bool Run(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool MakeSource(const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<char> chunk(1 << 20);
+  unsigned x = 12345;
+  for (long long done = 0; done < FileSize && out; done += static_cast<long long>(chunk.size())) {
+    for (char& c : chunk) {
+      x = x * 1103515245u + 12345u;
+      c = static_cast<char>(x >> 24);
+    }
+    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+  }
+  out.close();
+  return out.good() && Run({"sync", path});
+}
+
+double TimeCp(const std::string& src, const std::string& dst) {
+  auto t0 = std::chrono::steady_clock::now();
+  if (!Run({"cp", "--reflink=never", src, dst}) || !Run({"sync", dst})) return -1;
+  double s = Seconds(std::chrono::steady_clock::now() - t0);
+  std::filesystem::remove(dst);
+  return s;
+}
+
+double TimeCopier(const std::string& src, const std::string& dst, int blockSize) {
+  TQorvFileCopier fc;
+  TNullBar bar;
+  fc.ProgBar = &bar;  // as the main window runs it
+  fc.KeepFileDate = true;
+  fc.BlockSize = blockSize;
+  auto t0 = std::chrono::steady_clock::now();
+  bool ok = fc.CopyFileTo(src, dst) == tavik::crCopied;
+  double s = Seconds(std::chrono::steady_clock::now() - t0);
+  std::filesystem::remove(dst);
+  return ok ? s : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string base;
+  bool own = false;
+  if (argc > 1)
+    base = argv[1];
+  else if (const char* env = std::getenv("TAVIK_BENCH_DIR"))
+    base = env;
+  if (base.empty()) {
+    char tmpl[] = "/tmp/tavik-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+      std::perror("mkdtemp");
+      return 1;
+    }
+    base = tmpl;
+    own = true;
+  }
+  struct statvfs fs {};
+  if (statvfs(base.c_str(), &fs) != 0) {
+    std::fprintf(stderr, "cannot use %s\n", base.c_str());
+    return 1;
+  }
+  const unsigned long long freeBytes = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  if (freeBytes < 3ULL * FileSize + (256ULL << 20)) {
+    std::fprintf(stderr, "%s has %llu MiB free; 3.25 GiB needed\n", base.c_str(), freeBytes >> 20);
+    if (own) std::filesystem::remove_all(base);
+    return 1;
+  }
+
+  const std::string src = base + "/bench-source.bin", dst = base + "/bench-copy.bin",
+                    cpDst = base + "/bench-cp.bin";
+  int rc = 0;
+  if (!MakeSource(src)) {
+    std::fprintf(stderr, "cannot write %s\n", src.c_str());
+    rc = 1;
+  } else {
+    std::printf("1 GiB in %s, best of %d rounds, each copy flushed to disk\n", base.c_str(), Rounds);
+    for (int blockSize : {TQorvFileCopier::DefaultBlockSize, 256 * 1024}) {
+      double bestCp = 1e9, bestFc = 1e9;
+      for (int r = 0; r < Rounds; ++r) {
+        double c = TimeCp(src, cpDst), f = TimeCopier(src, dst, blockSize);
+        if (c < 0 || f < 0) {
+          std::fprintf(stderr, "a copy failed\n");
+          rc = 1;
+          break;
+        }
+        bestCp = std::min(bestCp, c);
+        bestFc = std::min(bestFc, f);
+      }
+      if (rc != 0) break;
+      std::printf("block %7d: CopyFileTo %.2f s, cp %.2f s, ratio %.2f\n", blockSize, bestFc, bestCp,
+                  bestFc / bestCp);
+    }
+  }
+  std::error_code ec;
+  for (const std::string& f : {src, dst, cpDst}) std::filesystem::remove(f, ec);
+  if (own) std::filesystem::remove_all(base, ec);
+  return rc;
+}
