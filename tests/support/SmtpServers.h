@@ -1,0 +1,120 @@
+#pragma once
+// SMTP servers on 127.0.0.1 for the tests: a scripted one on a thread of the test, for odd, split
+// and missing replies, and a real aiosmtpd run as a child process, for delivery end to end.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tavik::test {
+
+class TTempDir;
+
+// One reply of the scripted server.
+struct TSmtpReply {
+  std::vector<std::string> pieces;  // written one after another, with a pause between
+  bool silent = false;              // never answer again on this connection
+  bool closeAfter = false;          // close the connection once written
+
+  TSmtpReply() = default;
+  // One line; CR LF is added.
+  TSmtpReply(const char* line) : pieces{std::string(line) + "\r\n"} {}  // NOLINT: scripts read as text
+  TSmtpReply(const std::string& line) : pieces{line + "\r\n"} {}        // NOLINT
+  static TSmtpReply Raw(const std::string& bytes);                      // exactly these bytes, in one write
+  // Lines ended by CR LF each; lineByLine writes every line on its own, as many servers do.
+  static TSmtpReply Lines(const std::vector<std::string>& lines, bool lineByLine);
+  static TSmtpReply Pieces(const std::vector<std::string>& pieces);
+  static TSmtpReply Silence();
+  TSmtpReply& ThenClose();
+  std::string Text() const;
+};
+
+// Answers from its script: the first reply is the greeting, each further one answers one command
+// (a DATA block up to its "." line counts as one). When the script runs out it closes the
+// connection. Connections are served one after another and share the script.
+class TScriptedSmtpServer {
+ public:
+  explicit TScriptedSmtpServer(std::vector<TSmtpReply> script, int pieceGapMs = 40);
+  ~TScriptedSmtpServer();
+  TScriptedSmtpServer(const TScriptedSmtpServer&) = delete;
+  TScriptedSmtpServer& operator=(const TScriptedSmtpServer&) = delete;
+
+  void Start();  // listening when it returns
+  int Port() const { return port_; }
+  void Stop();  // closes everything; also done by the destructor
+
+  std::vector<std::string> Commands() const;    // every command line received, without its CR LF
+  std::vector<std::string> DataBlocks() const;  // each DATA block's bytes before its "." line
+  int Connections() const { return connections_; }
+
+ private:
+  void Run();
+  void Serve(int fd);
+  bool Answer(int fd);  // false when the connection is to end
+
+  std::vector<TSmtpReply> script_;
+  size_t next_ = 0;
+  int gapMs_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::thread thread_;
+  mutable std::mutex lock_;
+  std::vector<std::string> commands_;
+  std::vector<std::string> data_;
+};
+
+struct TReceivedMail {
+  std::string mailFrom;
+  std::vector<std::string> rcptTos;
+  std::string raw;  // the message as received, dot-stuffing undone
+};
+
+// aiosmtpd under the system's python, on a free loopback port. With an account it offers
+// AUTH LOGIN and PLAIN on the plain connection, insists on them and accepts only that account.
+class TAioSmtpServer {
+ public:
+  struct TAccount {
+    std::string user;
+    std::string password;
+  };
+  explicit TAioSmtpServer(std::optional<TAccount> account = std::nullopt);
+  ~TAioSmtpServer();
+  TAioSmtpServer(const TAioSmtpServer&) = delete;
+  TAioSmtpServer& operator=(const TAioSmtpServer&) = delete;
+
+  void Start();  // throws std::runtime_error when the server does not come up
+  int Port() const { return port_; }
+  std::vector<TReceivedMail> Messages() const;  // in the order received
+  void Stop();
+
+ private:
+  std::optional<TAccount> account_;
+  std::unique_ptr<TTempDir> dir_;
+  int pid_ = -1;
+  int port_ = 0;
+};
+
+// A message taken apart by Python's email package.
+struct TParsedMail {
+  struct TPart {
+    std::string contentType;
+    std::string fileName;
+    std::string charset;
+    std::string payload;  // decoded
+  };
+  std::vector<std::pair<std::string, std::string>> headers;  // decoded, unfolded, in order
+  std::vector<TPart> parts;                                  // the leaves, in order
+  std::string Header(const std::string& name) const;         // first of that name, case-blind; "" if none
+};
+TParsedMail ParseMailWithPython(const std::string& raw);
+
+// The system's python for the tests, and this folder's scripts.
+inline constexpr const char* TestPython = "/usr/bin/python3";
+std::string SupportScript(const std::string& name);
+
+}  // namespace tavik::test

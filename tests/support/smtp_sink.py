@@ -1,0 +1,70 @@
+"""A throw-away SMTP server for the tests: listens on a free loopback port, prints
+"PORT <n>" once it accepts connections, and stores every message it receives in a folder:
+msg-NNNN.env (envelope sender on the first line, one recipient per further line) and
+msg-NNNN.eml (the message bytes as received). With --user and --password it offers
+AUTH LOGIN and PLAIN over the plain connection and accepts only that account."""
+import argparse
+import asyncio
+import os
+import signal
+import sys
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+class Sink:
+    def __init__(self, folder):
+        self.folder = folder
+        self.count = 0
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        base = os.path.join(self.folder, "msg-%04d" % self.count)
+        with open(base + ".env", "w", encoding="utf-8") as env:
+            env.write((envelope.mail_from or "") + "\n")
+            for rcpt in envelope.rcpt_tos:
+                env.write(rcpt + "\n")
+        # The .eml appears only when complete, so a reader never sees half a message.
+        with open(base + ".tmp", "wb") as eml:
+            eml.write(envelope.original_content or envelope.content)
+        os.replace(base + ".tmp", base + ".eml")
+        return "250 OK"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--folder", required=True)
+    parser.add_argument("--user")
+    parser.add_argument("--password")
+    args = parser.parse_args()
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword)
+              and auth_data.login == args.user.encode()
+              and auth_data.password == args.password.encode())
+        return AuthResult(success=ok, handled=False)
+
+    handler = Sink(args.folder)
+    with_auth = args.user is not None
+
+    def factory():
+        if with_auth:
+            return SMTP(handler, hostname="sink.test", auth_require_tls=False, auth_required=True,
+                        authenticator=authenticator)
+        return SMTP(handler, hostname="sink.test")
+
+    loop = asyncio.new_event_loop()
+    asyncio.set_event_loop(loop)
+    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
+    port = server.sockets[0].getsockname()[1]
+    loop.add_signal_handler(signal.SIGTERM, loop.stop)
+    sys.stdout.write("PORT %d\n" % port)
+    sys.stdout.flush()
+    try:
+        loop.run_forever()
+    finally:
+        server.close()
+
+
+if __name__ == "__main__":
+    main()
