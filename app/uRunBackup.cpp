@@ -4,7 +4,9 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
+#include "app/uDiskIdentity.h"
 #include "app/uJobSettings.h"
+#include "app/uRotation.h"
 #include "notify/uNotifier.h"
 
 namespace tavik {
@@ -75,7 +77,26 @@ void TBackupRunner::Run(TLineOutput& out) {
     values_.start = Now();
     view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+  });
+
+  // Its own stage, so a run log that fails at the start line still finds the configured disk;
+  // without the path the identity step is left out rather than run on the working folder.
+  bool idPathRead = false;
+  Guarded(out, [&] {
     idPath_ = job_->IDPath();
+    idPathRead = true;
+  });
+
+  // A disk that cannot be labelled or read (absent, write-protected) is reported, and the
+  // volumes, the end stamp and the report still follow.
+  if (idPathRead && notifier_->IDDisk)
+    Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
+
+  // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
+  Guarded(out, [&] {
+    const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
+    ReportSharedDestinations(out, volumes);
+    for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
   });
 
   Guarded(out, [&] {

@@ -3,6 +3,8 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uRunBackup.h"
 #include "app/uSwitches.h"
+#include "notify/uNotifier.h"
+#include "platform/uIniFile.h"
 #include "tests/support/RunRecorder.h"
 #include "tests/support/TestSupport.h"
 
@@ -47,6 +49,8 @@ class RunFrameTest : public ::testing::Test {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     PinClock(FromLocal(2026, 12, 7, 9, 30, 0));
+    // The frame alone: no job file, so the identity step would label "ID.txt" in the working folder.
+    WriteProfileString(SettingsFileName(), "Notifications", "IDDisk", "0");
     logPath = logger.ConfigureLog(true, "TavikShadowCopy", "");
   }
   void TearDown() override { UnpinClock(); }
