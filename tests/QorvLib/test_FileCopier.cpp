@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -173,26 +173,6 @@ TEST(ProgressScale, FitsA32BitRange) {
 
 // --- dates and attributes ----------------------------------------------------------------------
 
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTz() {
-    if (had_)
-      ::setenv("TZ", old_.c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::string old_;
-  bool had_ = false;
-};
-
 timespec MTime(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("stat " + path);
@@ -217,7 +197,7 @@ TEST_F(Copier, KeepFileDateGivesEvenLocalSecondsWithoutFractions) {
   fc.KeepFileDate = true;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.tz) + " " + std::to_string(c.sec));
-    ScopedTz tz(c.tz);
+    test::TScopedTz tz(c.tz);
     WriteFile(dir / "src", "data");
     timespec times[2] = {{0, UTIME_OMIT}, {c.sec, c.nsec}};
     ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "src").c_str(), times, 0), 0);

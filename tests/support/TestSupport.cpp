@@ -4,6 +4,7 @@
 #include <utime.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -66,6 +67,23 @@ std::string ReadFile(const std::string& path) {
 void SetMTime(const std::string& path, long long epochSeconds) {
   utimbuf t{static_cast<time_t>(epochSeconds), static_cast<time_t>(epochSeconds)};
   if (::utime(path.c_str(), &t) != 0) throw std::runtime_error("utime failed for " + path);
+}
+
+TScopedTz::TScopedTz(const char* tz) {
+  if (const char* old = std::getenv("TZ")) {
+    saved_ = old;
+    had_ = true;
+  }
+  ::setenv("TZ", tz, 1);
+  ::tzset();
+}
+
+TScopedTz::~TScopedTz() {
+  if (had_)
+    ::setenv("TZ", saved_.c_str(), 1);
+  else
+    ::unsetenv("TZ");
+  ::tzset();
 }
 
 TScriptedUi::TScriptedUi() : previous_(SetUi(this)) {}

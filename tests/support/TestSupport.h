@@ -43,6 +43,19 @@ void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 void SetMTime(const std::string& path, long long epochSeconds);
 
+// Sets the process's time zone (a TZ value) for a scope and restores the previous one.
+class TScopedTz {
+ public:
+  explicit TScopedTz(const char* tz);
+  ~TScopedTz();
+  TScopedTz(const TScopedTz&) = delete;
+  TScopedTz& operator=(const TScopedTz&) = delete;
+
+ private:
+  std::string saved_;
+  bool had_ = false;
+};
+
 // Records every question and answers from its script; never blocks.
 class TScriptedUi : public TUiServices {
  public:
