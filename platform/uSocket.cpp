@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -236,6 +237,11 @@ int TClientSocket::SendText(const std::string& text) {
 int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
   std::lock_guard g(lock_);
   if (!connected_ || count <= 0) return 0;
+  // Whoever waits for an answer has said everything: push out what Nagle still holds back, or a
+  // short last write (the end of a mail) can sit for the peer's delayed acknowledgement.
+  int on = 1, off = 0;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
   const int ready = PollFor(fd_, POLLIN, waitMs < 0 ? timeoutMs_ : waitMs);
   if (ready <= 0) {
     const int err = ready == 0 ? ETIMEDOUT : errno;
