@@ -193,6 +193,8 @@ class TComposer {
   }
   // The text part and the HTML part of an alternative group under boundary b.
   void Alternatives(const std::string& b);
+  // Encodes the item just before its part is written.
+  void EncodedPartHead(TAttachedFile& a, const std::string& b);
   void AttachmentPart(TAttachedFile& a, const std::string& b);
   void InlinePart(TAttachedFile& a, const std::string& b);
   void ReportAttachmentPart(TAttachedFile& a, const std::string& b);
@@ -285,11 +287,15 @@ void TComposer::Alternatives(const std::string& b) {
   Add("");
 }
 
-void TComposer::AttachmentPart(TAttachedFile& a, const std::string& b) {
+void TComposer::EncodedPartHead(TAttachedFile& a, const std::string& b) {
   a.Encode();
   BoundaryLine(b);
   Add("Content-Type: " + a.ContentType + ";\r\n\tname=\"" + a.Name + "\"");
   Add("Content-Transfer-Encoding: base64");
+}
+
+void TComposer::AttachmentPart(TAttachedFile& a, const std::string& b) {
+  EncodedPartHead(a, b);
   Add("Content-Disposition: attachment;\r\n\tfilename=\"" + a.Name + "\"");
   Add("");
   AddAll(a.EncodedLines);
@@ -297,10 +303,7 @@ void TComposer::AttachmentPart(TAttachedFile& a, const std::string& b) {
 }
 
 void TComposer::InlinePart(TAttachedFile& a, const std::string& b) {
-  a.Encode();
-  BoundaryLine(b);
-  Add("Content-Type: " + a.ContentType + ";\r\n\tname=\"" + a.Name + "\"");
-  Add("Content-Transfer-Encoding: base64");
+  EncodedPartHead(a, b);
   std::string id = Trim(a.ContentId);
   Add("Content-ID: <" + (id.empty() ? Trim(a.Name) : id) + ">");
   Add("Content-Description: " + Trim(a.Name));

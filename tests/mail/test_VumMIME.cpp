@@ -299,22 +299,24 @@ TEST_F(ComposeTest, HeaderBlockOrderAndOptionalLines) {
   msg_.Text() = {"t"};
   const TLines& raw = Compose();
   TLines h = HeaderBlock(raw);
-  ASSERT_EQ(h.size(), 15u);
-  EXPECT_EQ(h[0], "Return-Path: bounces@example.org");
-  EXPECT_EQ(h[1], "Date: Wed, 7 Dec 2011 14:05:09 +1300");
-  EXPECT_EQ(h[2], "Subject: Report");
-  EXPECT_EQ(h[3], "From: <sender@example.org>");
-  EXPECT_EQ(h[4], "Reply-To: \"Desk\" <desk@example.org>");
-  EXPECT_EQ(h[5], "To: \"Ann\" <a@x>,\r\n\t<b@y>,\r\n\t\"Carl\" <c@z>");
-  EXPECT_EQ(h[6], "CC: \"Name Only\" ,\r\n\t<cc@x>");
-  EXPECT_EQ(h[7], "In-Reply-To: <prev@x>");
-  EXPECT_EQ(h[8].rfind("Message-ID: <VUM", 0), 0u);
-  EXPECT_EQ(h[9], "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"");
-  EXPECT_EQ(h[10], "Content-Transfer-Encoding: 8Bit");
-  EXPECT_EQ(h[11], "X-Priority: 1");
-  EXPECT_EQ(h[12], "X-Mailer: TavikBackupCopy");
-  EXPECT_EQ(h[13], "X-Job: nightly");
-  EXPECT_EQ(h[14], "MIME-Version: 1.0");
+  h.at(8) = h[8].substr(0, 16);  // the id itself is random; its shape is tested elsewhere
+  EXPECT_EQ(h, (TLines{
+                   "Return-Path: bounces@example.org",
+                   "Date: Wed, 7 Dec 2011 14:05:09 +1300",
+                   "Subject: Report",
+                   "From: <sender@example.org>",
+                   "Reply-To: \"Desk\" <desk@example.org>",
+                   "To: \"Ann\" <a@x>,\r\n\t<b@y>,\r\n\t\"Carl\" <c@z>",
+                   "CC: \"Name Only\" ,\r\n\t<cc@x>",
+                   "In-Reply-To: <prev@x>",
+                   "Message-ID: <VUM",
+                   "Content-Type: text/plain;\r\n\tcharset=\"iso-8859-1\"",
+                   "Content-Transfer-Encoding: 8Bit",
+                   "X-Priority: 1",
+                   "X-Mailer: TavikBackupCopy",
+                   "X-Job: nightly",
+                   "MIME-Version: 1.0",
+               }));
   for (const std::string& l : raw) EXPECT_EQ(l.find("hidden@example.org"), std::string::npos);
 
   msg_.Priority = prLowest;
@@ -344,16 +346,19 @@ TEST_F(ComposeTest, BounceLeavesOutTheOriginatorLines) {
   size_t at = IndexOf(body, "Content-Type: message/delivery-status");
   ASSERT_NE(at, std::string::npos);
   TLines fields(body.begin() + static_cast<long>(at) + 2, body.begin() + static_cast<long>(at) + 12);
-  EXPECT_EQ(fields[0], "Reporting-MTA: dns; far.example");
-  EXPECT_EQ(fields[1], "Original-Envelope-ID: env-1");
-  EXPECT_EQ(fields[2], "");
-  EXPECT_EQ(fields[3].rfind("Arrival-Date: ", 0), 0u);
-  EXPECT_EQ(fields[4], "Original-Recipient: rfc822;gone@far.example");
-  EXPECT_EQ(fields[5], "Final-Recipient: rfc822;gone@far.example");
-  EXPECT_EQ(fields[6], "SMTP-Remote-Recipient: gone@far.example");
-  EXPECT_EQ(fields[7], "Diagnostic-Code: smtp; 550 error - no such recipient");
-  EXPECT_EQ(fields[8], "Action: failed");
-  EXPECT_EQ(fields[9], "Status: 5.0.0");
+  fields.at(3) = fields[3].substr(0, 14);  // the arrival stamp is the current time
+  EXPECT_EQ(fields, (TLines{
+                        "Reporting-MTA: dns; far.example",
+                        "Original-Envelope-ID: env-1",
+                        "",
+                        "Arrival-Date: ",
+                        "Original-Recipient: rfc822;gone@far.example",
+                        "Final-Recipient: rfc822;gone@far.example",
+                        "SMTP-Remote-Recipient: gone@far.example",
+                        "Diagnostic-Code: smtp; 550 error - no such recipient",
+                        "Action: failed",
+                        "Status: 5.0.0",
+                    }));
   // The returned headers go out unencoded, up to their first empty line, and dot-stuffed.
   size_t part = IndexOf(body, "Content-Type: text/plain", at);
   ASSERT_NE(part, std::string::npos);
