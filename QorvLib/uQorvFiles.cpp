@@ -113,6 +113,53 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
+namespace {
+bool IsBlankOrControl(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u >= 1 && u <= 32;
+}
+}  // namespace
+
+std::vector<std::string> SplitList(const std::string& value) {
+  std::vector<std::string> entries;
+  const size_t n = value.size();
+  size_t p = 0;
+  auto skipBlanks = [&] {
+    while (p < n && IsBlankOrControl(value[p])) ++p;
+  };
+  skipBlanks();
+  while (p < n) {
+    std::string entry;
+    if (value[p] == '"') {
+      ++p;
+      while (p < n) {
+        if (value[p] == '"') {
+          if (p + 1 < n && value[p + 1] == '"') {
+            entry += '"';
+            p += 2;
+            continue;
+          }
+          ++p;
+          break;
+        }
+        entry += value[p++];
+      }
+    } else {
+      size_t start = p;
+      while (p < n && value[p] != ',' && !IsBlankOrControl(value[p])) ++p;
+      entry = value.substr(start, p - start);
+    }
+    entries.push_back(std::move(entry));
+    skipBlanks();
+    if (p < n && value[p] == ',') {
+      if (p + 1 == n) entries.emplace_back();
+      ++p;
+      skipBlanks();
+    }
+  }
+  return entries;
+}
+
 bool MatchesMask(const std::string& name, const std::string& pattern) {
   std::string n = LowerCase(name), p = LowerCase(pattern);
   size_t ni = 0, pi = 0, starP = std::string::npos, starN = 0;

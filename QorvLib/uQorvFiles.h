@@ -26,6 +26,10 @@ std::string LowerCase(std::string s);                 // ASCII letters only
 bool SameText(const std::string& a, const std::string& b);
 int CompareText(const std::string& a, const std::string& b);  // ASCII letters compared case-blind
 std::string Trim(const std::string& s);                       // characters up to 32 on both ends
+// Splits a list value into its entries: blanks and commas separate, double quotes keep an entry
+// whole (two in a row stand for one), a comma at the very end adds an empty entry. The job's
+// folder lists and the mail recipient lists are read alike.
+std::vector<std::string> SplitList(const std::string& value);
 
 // Case-blind "*" and "?" match of a whole file name.
 bool MatchesMask(const std::string& name, const std::string& pattern);

@@ -8,11 +8,6 @@ namespace tavik {
 
 namespace {
 const char* const MainSection = "Main";
-
-bool IsBlankOrControl(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return u >= 1 && u <= 32;
-}
 }  // namespace
 
 std::string JobSettingsPathFor(const std::string& executablePath) {
@@ -21,46 +16,6 @@ std::string JobSettingsPathFor(const std::string& executablePath) {
 
 std::string JobSettingsPath() {
   return JobSettingsPathFor(ExecutablePath());
-}
-
-std::vector<std::string> SplitList(const std::string& value) {
-  std::vector<std::string> entries;
-  const size_t n = value.size();
-  size_t p = 0;
-  auto skipBlanks = [&] {
-    while (p < n && IsBlankOrControl(value[p])) ++p;
-  };
-  skipBlanks();
-  while (p < n) {
-    std::string entry;
-    if (value[p] == '"') {
-      ++p;
-      while (p < n) {
-        if (value[p] == '"') {
-          if (p + 1 < n && value[p + 1] == '"') {
-            entry += '"';
-            p += 2;
-            continue;
-          }
-          ++p;
-          break;
-        }
-        entry += value[p++];
-      }
-    } else {
-      size_t start = p;
-      while (p < n && value[p] != ',' && !IsBlankOrControl(value[p])) ++p;
-      entry = value.substr(start, p - start);
-    }
-    entries.push_back(std::move(entry));
-    skipBlanks();
-    if (p < n && value[p] == ',') {
-      if (p + 1 == n) entries.emplace_back();
-      ++p;
-      skipBlanks();
-    }
-  }
-  return entries;
 }
 
 TJobSettings::TJobSettings(std::string path) : path_(std::move(path)) {}

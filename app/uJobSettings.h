@@ -4,15 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "QorvLib/uQorvFiles.h"  // SplitList
+
 namespace tavik {
 
 // The program's own path with its extension replaced by (or, without one, extended with) ".ini".
 std::string JobSettingsPath();
 std::string JobSettingsPathFor(const std::string& executablePath);
-
-// Splits a list value into its entries: blanks and commas separate, double quotes keep an entry
-// whole (two in a row stand for one), a comma at the very end adds an empty entry.
-std::vector<std::string> SplitList(const std::string& value);
 
 // One volume of the job: entry i of "Source", "Destination" and the volume list.
 struct TVolumeJob {

@@ -42,6 +42,9 @@ class TNotifier {
   std::string FridayID;
   std::string BackupCompleteEmails;
   bool CreateDestFolder = false;
+
+  bool SendMail(const std::string& attachmentPath);
+  bool SendTestMail(bool silent);
 };
 
 // The all-users folder of the settings file, with its trailing separator. Created when missing;

@@ -1,0 +1,118 @@
+#include "app/uReport.h"
+
+#include <exception>
+
+#include "QorvLib/uQorvFiles.h"
+#include "QorvLib/uQorvLogger.h"
+#include "app/uDiskIdentity.h"
+#include "app/uJobSettings.h"
+#include "notify/uNotifier.h"
+#include "notify/uNotifierSend.h"
+#include "platform/uErrors.h"
+
+namespace tavik {
+
+namespace {
+
+const char* const BreakTag = "<br />";
+
+bool HasRecipients(const std::string& list) {
+  return !RecipientEntries(list).empty();
+}
+
+std::string Link(const char* target, const char* text) {
+  return std::string("<a href=\"") + target + "\">" + text + "</a>";
+}
+
+// The mail goes out with whatever reason the notifier found for a failure in front of the
+// client's own error: "not connected" alone would hide that the server was never reached.
+void Send(TNotifier& n, const std::string& list, const std::string& subjectSuffix, const std::string& body,
+          const std::string& attachment) {
+  n.SendTo = list;
+  n.Subject = ReportSubject(n, subjectSuffix);
+  n.Body = body;
+  try {
+    n.SendMail(attachment);
+  } catch (const std::exception& e) {
+    if (n.LastError.empty()) throw;
+    throw EQorvError(n.LastError + ": " + e.what());
+  }
+}
+
+std::string ChangeDiskText(const std::string& opening, const std::string& disk) {
+  return disk.empty() ? opening
+                      : opening + BreakTag + "Disk to insert should be labelled: " + disk + BreakTag;
+}
+
+}  // namespace
+
+std::string ReportSubject(const TNotifier& n, const std::string& suffix) {
+  return "[" + n.SiteID + ":" + n.SiteDescription + suffix;
+}
+
+std::string MailFooter() {
+  return std::string(BreakTag) + "This message is brought to you from " + Link(MakerSiteUrl, "Tavik") +
+         ". Please follow us on " + Link(MakerSocialUrl, "Facebook") + " ";
+}
+
+std::string RunLogFilePath(const TQorvLogger& logger) {
+  return logger.LogPath() + logger.LogFileName();
+}
+
+void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
+                const std::string& logFilePath) {
+  if (values.diskMismatch && HasRecipients(notifier.DiskChangeEmails)) {
+    Send(notifier, notifier.DiskChangeEmails, "] Disk Change Error",
+         std::string("Incorrect backup disk found in drive.<br /><br /> ID = ") + values.foundId +
+             ", Should be: " + values.expectedId + BreakTag + "Next disk = " + values.nextDisk + MailFooter(),
+         "");
+  }
+
+  if (!errorLines.empty() && HasRecipients(notifier.ErrorEmails)) {
+    std::string errors;
+    for (const std::string& line : errorLines) errors += line + BreakTag;
+    Send(notifier, notifier.ErrorEmails, "] Backup Errors",
+         "Please see attached log file<br /><br />" + errors + MailFooter(),
+         FileExists(logFilePath) ? logFilePath : "");
+  } else if (HasRecipients(notifier.BackupCompleteEmails)) {
+    Send(notifier, notifier.BackupCompleteEmails, "] Backup Completed. Time to change disk.",
+         ChangeDiskText("Your backup has completed. Please take the time now to change the disk",
+                        values.nextDisk),
+         "");
+  }
+
+  if (HasRecipients(notifier.LogEmails) && FileExists(logFilePath)) {
+    std::string breaks;
+    for (int i = 0; i < 6; ++i) breaks += BreakTag;
+    Send(notifier, notifier.LogEmails, "] Backup Log",
+         "Please see attached backup log." + breaks + MailFooter(), logFilePath);
+  }
+}
+
+bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure) {
+  try {
+    const std::string idPath = TJobSettings(jobSettingsPath).IDPath();
+    TNotifier n;
+    LoadSettings(n);
+    const std::string found = ReadDiskID(IdentityFilePath(idPath));
+    const int today = WeekdayIndex(Now());
+    const std::string expected = ScheduledID(n, today);
+    if (found.empty() || !CheckFlag(n, today) || SameText(found, expected) ||
+        !HasRecipients(n.BackupCompleteEmails))
+      return true;
+    Send(n, n.BackupCompleteEmails, "] Warning incorrect disk found. Please insert " + expected + ".",
+         ChangeDiskText(
+             "Backup precheck has detected you currently have the wrong disk plugged in. Please take "
+             "the time now to change disks",
+             expected),
+         "");
+    if (n.LastError.empty()) return true;
+    if (failure) *failure = n.LastError;
+    return false;
+  } catch (const std::exception& e) {
+    if (failure) *failure = e.what();
+    return false;
+  }
+}
+
+}  // namespace tavik

@@ -1,0 +1,39 @@
+#pragma once
+// The mails that end a run (disk change alert, error report or completion notice, log copy) and
+// the disk pre-check of the switch "P", which mails a warning when the wrong disk is plugged in.
+#include <string>
+#include <vector>
+
+#include "app/uRunBackup.h"
+
+namespace tavik {
+
+class TNotifier;
+class TQorvLogger;
+
+inline constexpr const char* MakerSiteUrl = "https://www.example.com/tavik";
+inline constexpr const char* MakerSocialUrl = "https://www.example.com/tavik/facebook";
+
+// "[" SiteID ":" SiteDescription, then suffix, which brings its own "]".
+std::string ReportSubject(const TNotifier& n, const std::string& suffix);
+// The closing fragment of the alert, error and log mails, links to the maker included.
+std::string MailFooter();
+// The run log as the report attaches it: the logger's folder and file name.
+std::string RunLogFilePath(const TQorvLogger& logger);
+
+// Sends, in this order and each to its own list: the disk change alert when the disk was the
+// wrong one; the error report with the log attached when there are error lines, or else the
+// completion notice; the log copy when the log file exists. A list without recipients switches
+// its mail off. A mail the server refuses is left in LastError and the next one still goes out;
+// an error (server unreachable, logon refused, time-out) ends the report at that mail and passes
+// to the caller, its message led by the notifier's reason when it has one.
+void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
+                const std::string& logFilePath);
+
+// Compares the disk's identity with today's scheduled disk, for today only when its check flag is
+// on, and mails the backup-complete list a warning when they differ. Never labels, deletes or logs
+// anything. False, with the reason in failure, when the check could not be made (identity file
+// missing or unreadable) or its warning did not go out; no mail is sent in the first case.
+bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure = nullptr);
+
+}  // namespace tavik
