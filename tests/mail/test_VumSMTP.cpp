@@ -102,15 +102,20 @@ struct TEventLog {
   }
 };
 
+// Starts the server and points the client at it, its events going to log.
+void Aim(TVumSMTP& smtp, TScriptedSmtpServer& server, TEventLog& log, int timeoutMs = 2000) {
+  server.Start();
+  smtp.Host = "127.0.0.1";
+  smtp.Port = std::to_string(server.Port());
+  smtp.OperationTimeout = timeoutMs;
+  log.Attach(smtp);
+}
+
 class SmtpSession : public ::testing::Test {
  protected:
   void Serve(std::vector<TSmtpReply> script) {
     server = std::make_unique<TScriptedSmtpServer>(std::move(script));
-    server->Start();
-    smtp.Host = "127.0.0.1";
-    smtp.Port = std::to_string(server->Port());
-    smtp.OperationTimeout = 2000;
-    log.Attach(smtp);
+    Aim(smtp, *server, log);
   }
   // The commands the server saw, each one a line.
   std::vector<std::string> Commands() const { return server->Commands(); }
@@ -206,14 +211,13 @@ TEST_F(SmtpSession, GreetingNameAndHeloOrEhlo) {
   };
   for (const TCase& c : cases) {
     TScriptedSmtpServer server({"220 ready", "250 hello"});
-    server.Start();
     TVumSMTP smtp;
+    TEventLog events;
+    Aim(smtp, server, events);
     smtp.Host = c.host;
-    smtp.Port = std::to_string(server.Port());
     smtp.LocalDomainName = c.domain;
     smtp.UserId = c.user;
     smtp.UserPasswd = c.password;
-    smtp.OperationTimeout = 2000;
     EXPECT_TRUE(smtp.Connect()) << c.host;
     EXPECT_EQ(smtp.LocalAddr(), "127.0.0.1");
     EXPECT_THAT(server.Commands(), ElementsAre(c.command)) << c.host << " " << c.domain;
@@ -223,13 +227,9 @@ TEST_F(SmtpSession, GreetingNameAndHeloOrEhlo) {
 TEST_F(SmtpSession, GreetingOrHeloRefusedEndsWithQuit) {
   for (const char* refusal : {"554 go away", "421 busy"}) {
     TScriptedSmtpServer server({refusal, "221 bye"});
-    server.Start();
     TVumSMTP smtp;
     TEventLog events;
-    events.Attach(smtp);
-    smtp.Host = "127.0.0.1";
-    smtp.Port = std::to_string(server.Port());
-    smtp.OperationTimeout = 1000;
+    Aim(smtp, server, events, 1000);
     EXPECT_FALSE(smtp.Connect()) << refusal;
     EXPECT_FALSE(smtp.IsConnected());
     EXPECT_THAT(server.Commands(), ElementsAre("QUIT")) << refusal;
@@ -331,13 +331,9 @@ TEST_F(SmtpSession, ServerFallingSilentOrBabblingMidSessionRaises) {
   };
   for (const TCase& c : cases) {
     TScriptedSmtpServer server({"220 ready", "250 hello", c.reply});
-    server.Start();
     TVumSMTP smtp;
     TEventLog events;
-    events.Attach(smtp);
-    smtp.Host = "127.0.0.1";
-    smtp.Port = std::to_string(server.Port());
-    smtp.OperationTimeout = 1000;
+    Aim(smtp, server, events, 1000);
     ASSERT_TRUE(smtp.Connect());
     TVumMsg msg;
     msg.SetFrom("me@x.org");
@@ -394,11 +390,9 @@ TEST_F(SmtpSession, LoginTriesLoginThenPlain) {
   };
   for (const TCase& c : cases) {
     TScriptedSmtpServer server(Join({"220 ready"}, c.replies));
-    server.Start();
     TVumSMTP smtp;
-    smtp.Host = "127.0.0.1";
-    smtp.Port = std::to_string(server.Port());
-    smtp.OperationTimeout = 2000;
+    TEventLog events;
+    Aim(smtp, server, events);
     smtp.UserId = "user";
     smtp.UserPasswd = "pass";
     ASSERT_TRUE(smtp.Connect()) << c.name;
@@ -491,14 +485,10 @@ TEST_F(SmtpSession, ProgressSteps) {
   };
   for (const TCase& c : cases) {
     TScriptedSmtpServer server(Join({"220 ready", "250 hello"}, Transaction(1)));
-    server.Start();
     TVumSMTP smtp;
     TEventLog events;
-    events.Attach(smtp);
-    smtp.Host = "127.0.0.1";
-    smtp.Port = std::to_string(server.Port());
+    Aim(smtp, server, events, 2000);
     smtp.SendProgressStep = c.step;
-    smtp.OperationTimeout = 2000;
     ASSERT_TRUE(smtp.Connect());
     EXPECT_EQ(
         smtp.SendEnvelope("me@x.org", "", false, std::vector<std::string>(c.lines, "line"), {"a@y.org"}), 1);
