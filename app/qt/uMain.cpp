@@ -11,6 +11,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
+#include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
 #include "platform/uUiServices.h"
 
@@ -195,7 +196,9 @@ void TFrmMain::Exit1Click() {
   close();
 }
 
-void TFrmMain::Settings1Click() {}
+void TFrmMain::Settings1Click() {
+  ShowMailSettings();
+}
 
 void TFrmMain::Image1Click() {
   OpenUrl(MakerSite);

@@ -1,0 +1,90 @@
+#pragma once
+// The email settings dialog: the mail account, the site, the recipient lists and the weekday
+// disk schedule, loaded fresh when the dialog opens and saved only by OK.
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <functional>
+#include <memory>
+
+#include "notify/uNotifier.h"
+
+namespace tavik {
+
+class TFrmMailSettings : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TFrmMailSettings(QWidget* parent = nullptr);
+  ~TFrmMailSettings() override;
+
+  // True until an OK has saved the settings.
+  bool NotSaved() const { return notSaved_; }
+  // The dialog's own notifier: what the last OK or Test copied from the controls.
+  const TNotifier& Notifier() const { return *notifier_; }
+
+  // Stops the current action through WarnAndAbort at the first field that is missing or wrong.
+  void ValidateSettings();
+  void ControlsToSettings();
+
+ public slots:
+  void ChkBoxClick();
+  void btnOKClick();
+  void btnCancelClick();
+  void Button1Click();
+
+ private:
+  void BuildWindow();
+  void FormCreate();
+  // Runs one user action: a silent abort ends it quietly, any other failure goes to the error box.
+  void Guarded(const std::function<void()>& action);
+
+  std::unique_ptr<TNotifier> notifier_;
+  bool notSaved_ = true;
+
+  QTabWidget* AdvOfficePager1 = nullptr;
+  QWidget* MailSettingsPage = nullptr;
+  QWidget* NotificationsPage = nullptr;
+
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* EdDescription = nullptr;
+  QLabel* Label3 = nullptr;
+  QLineEdit* EdSiteID = nullptr;
+  QLabel* Label38 = nullptr;
+  QLabel* Label39 = nullptr;
+  QLineEdit* EbSMTPHost = nullptr;
+  QLabel* Label40 = nullptr;
+  QLineEdit* EbPort = nullptr;
+  QLabel* Label41 = nullptr;
+  QLineEdit* EBReply = nullptr;
+  QCheckBox* ChkBox = nullptr;
+  QLabel* lblUser = nullptr;
+  QLineEdit* Euser = nullptr;
+  QLabel* lblPass = nullptr;
+  QLineEdit* EPass = nullptr;
+  QCheckBox* ChkCreatDest = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* btnOK = nullptr;
+  QPushButton* btnCancel = nullptr;
+
+  QCheckBox* ChkID = nullptr;
+  QCheckBox* ChkDay[7] = {};  // Monday to Sunday
+  QLineEdit* EdID[7] = {};
+  QLabel* Label7 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLineEdit* EdAlerts = nullptr;
+  QLabel* Label5 = nullptr;
+  QLineEdit* EdLogEmails = nullptr;
+  QLabel* Label6 = nullptr;
+  QLineEdit* EdDiskChange = nullptr;
+  QLabel* Label8 = nullptr;
+  QLineEdit* EdBackupComplete = nullptr;
+};
+
+// Opens the dialog modally; true when the user saved the settings.
+bool ShowMailSettings();
+
+}  // namespace tavik
