@@ -1,0 +1,303 @@
+// The notifier's sends: recipients split from SendTo, the account handed to the client, the
+// outcome table of both operations, and one delivery to a real server read back by Python.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "notify/uNotifier.h"
+#include "notify/uNotifierSend.h"
+#include "platform/uErrors.h"
+#include "tests/support/SmtpServers.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik {
+namespace {
+
+using test::TAioSmtpServer;
+using test::TScriptedSmtpServer;
+using test::TScriptedUi;
+using test::TSmtpReply;
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+// The message of the error f raises; "silent abort" for the abort after a warning box.
+template <class F>
+std::string ErrorOf(F f) {
+  try {
+    f();
+  } catch (const ESilentAbort& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+// A server that takes every command of one mail to n recipients.
+std::vector<TSmtpReply> AcceptingScript(size_t recipients) {
+  std::vector<TSmtpReply> s = {"220 ready", "250 hello", "250 sender ok"};
+  for (size_t i = 0; i < recipients; ++i) s.emplace_back("250 recipient ok");
+  for (const char* r : {"354 go on", "250 queued", "250 reset", "221 bye"}) s.emplace_back(r);
+  return s;
+}
+
+std::vector<std::string> RcptCommands(const std::vector<std::string>& commands) {
+  std::vector<std::string> r;
+  for (const auto& c : commands)
+    if (c.rfind("RCPT TO:", 0) == 0) r.push_back(c);
+  return r;
+}
+
+// A port that was just free, so nothing listens there.
+int ClosedPort() {
+  TScriptedSmtpServer probe({});
+  probe.Start();
+  return probe.Port();
+}
+
+TNotifier Account(int port) {
+  TNotifier n;
+  n.SMTPServer = "127.0.0.1";
+  n.SMTPPort = port;
+  n.SMTPFrom = "backup@example.org";
+  n.SendTo = "ops@example.org";
+  n.Subject = "[S01:Office] Backup Log";
+  n.Body = "Please see attached backup log.";
+  return n;
+}
+
+struct TSplitCase {
+  const char* sendTo;
+  std::vector<std::string> rcpts;
+};
+
+TEST(NotifierSend, SendToSplitsIntoOneRecipientPerEntry) {
+  const TSplitCase cases[] = {
+      {"ann@x.org, bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
+      {"ann@x.org bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
+      {"  ann@x.org\t,\r\nbob@y.org  ", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
+      // Stray commas leave no empty recipient behind for the server to refuse.
+      {"ann@x.org,bob@y.org,", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
+      {",ann@x.org,, ,bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
+      {"\" \",ann@x.org", {"RCPT TO:<ann@x.org>"}},
+      // A quoted display name is an entry of its own, offered like any other.
+      {"\"Ann Smith\" <ann@x.org>", {"RCPT TO:<annsmith>", "RCPT TO:<<ann@x.org>"}},
+  };
+  for (const TSplitCase& c : cases) {
+    TScriptedSmtpServer server(AcceptingScript(c.rcpts.size()));
+    server.Start();
+    TNotifier n = Account(server.Port());
+    n.SendTo = c.sendTo;
+    EXPECT_TRUE(n.SendMail("")) << c.sendTo;
+    EXPECT_EQ(n.LastError, "") << c.sendTo;
+    EXPECT_THAT(RcptCommands(server.Commands()), ElementsAreArray(c.rcpts)) << c.sendTo;
+    EXPECT_EQ(n.SendTo, c.sendTo);  // the caller's fields stay as they were
+  }
+}
+
+TEST(NotifierSend, RecipientEntriesAreTrimmedAndNeverEmpty) {
+  EXPECT_THAT(RecipientEntries("a@x, \"  b c  \" ,,d@y,"), ElementsAre("a@x", "b c", "d@y"));
+  EXPECT_THAT(RecipientEntries(" , ,\"\""), IsEmpty());
+}
+
+TEST(NotifierSend, AListWithoutRecipientsIsRefusedBeforeAnyEnvelope) {
+  for (const char* sendTo : {"", ",", " , ,"}) {
+    TScriptedSmtpServer server({"220 ready", "250 hello", "221 bye"});
+    server.Start();
+    TNotifier n = Account(server.Port());
+    n.SendTo = sendTo;
+    EXPECT_EQ(ErrorOf([&] { n.SendMail(""); }), "\"SendTo\" field not specified.") << sendTo;
+    EXPECT_THAT(server.Commands(), Not(Contains(StartsWith("MAIL")))) << sendTo;
+  }
+}
+
+TEST(NotifierSend, LogonReachesTheServerOnlyWhenSwitchedOn) {
+  // Switched off: the stored account stays home, the client greets with HELO and never logs on.
+  {
+    TScriptedSmtpServer server(AcceptingScript(1));
+    server.Start();
+    TNotifier n = Account(server.Port());
+    n.SMTPLogon = "user";
+    n.SMTPPwd = "secret";
+    EXPECT_TRUE(n.SendMail(""));
+    const auto commands = server.Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_THAT(commands[0], StartsWith("HELO "));
+    EXPECT_THAT(commands, Not(Contains(StartsWith("AUTH"))));
+  }
+  // Switched on: the real server insists on the account and takes the mail.
+  TAioSmtpServer server(TAioSmtpServer::TAccount{"user", "secret"});
+  server.Start();
+  TNotifier n = Account(server.Port());
+  n.SMTPRequiresLogon = true;
+  n.SMTPLogon = "user";
+  n.SMTPPwd = "secret";
+  EXPECT_TRUE(n.SendMail("")) << n.LastError;
+  EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+// How each kind of failure ends both operations.
+struct TOutcomeCase {
+  const char* name;
+  std::vector<TSmtpReply> script;  // empty: nothing listens
+  bool logon;
+  const char* lastError;
+  const char* mailError;  // what SendMail raises; "no error" when it returns
+  bool mailResult;
+  std::vector<std::pair<std::string, std::string>> boxes;  // of SendTestMail(false)
+};
+
+TEST(NotifierSend, OutcomesOfBothOperations) {
+  const std::string noAuth[] = {"220 ready", "250 hello, no AUTH offered"};
+  const TOutcomeCase cases[] = {
+      {"unreachable",
+       {},
+       false,
+       "Failed to connect to host 127.0.0.1 on port %d",
+       "Not connected. Attempting to send on socket.",
+       false,
+       {{"warning", "Failed to connect to host 127.0.0.1 on port %d."}}},
+      {"unreachable with logon",
+       {},
+       true,
+       "Failed to connect to host 127.0.0.1 on port %d",
+       "Invalid Op. Not connected.",
+       false,
+       {{"warning", "Failed to connect to host 127.0.0.1 on port %d."}}},
+      {"logon refused",
+       {noAuth[0], noAuth[1], "221 bye"},
+       true,
+       "Authentication failed... disconnecting",
+       "Not connected. Attempting to send on socket.",
+       false,
+       {{"warning", "Authentication failed... disconnecting."}}},
+      {"mail refused",
+       {"220 ready", "250 hello", "250 sender ok", "550 no such user", "221 bye"},
+       false,
+       "Failed to send message",
+       "no error",
+       false,
+       {{"warning", "Failed to send message."}}},
+      {"accepted", AcceptingScript(1), false, "", "no error", true, {{"info", "Message sent."}}},
+  };
+  auto fill = [](std::string text, int port) {
+    const size_t at = text.find("%d");
+    if (at != std::string::npos) text.replace(at, 2, std::to_string(port));
+    return text;
+  };
+  for (const TOutcomeCase& c : cases) {
+    for (const char* op : {"SendMail", "SendTestMail(true)", "SendTestMail(false)"}) {
+      SCOPED_TRACE(std::string(c.name) + " / " + op);
+      std::unique_ptr<TScriptedSmtpServer> server;
+      int port = 0;
+      if (c.script.empty()) {
+        port = ClosedPort();
+      } else {
+        // One conversation per server: a second one would read on in the shared script.
+        server = std::make_unique<TScriptedSmtpServer>(c.script);
+        server->Start();
+        port = server->Port();
+      }
+      TScriptedUi ui;
+      TNotifier n = Account(port);
+      n.LastError = "left over from an earlier send";
+      n.SMTPRequiresLogon = c.logon;
+      n.SMTPLogon = "user";
+      n.SMTPPwd = "secret";
+      bool result = false;
+      const std::string op_ = op;
+      const std::string error = ErrorOf([&] {
+        if (op_ == "SendMail") result = n.SendMail("");
+        if (op_ == "SendTestMail(true)") result = n.SendTestMail(true);
+        if (op_ == "SendTestMail(false)") result = n.SendTestMail(false);
+      });
+      EXPECT_EQ(n.LastError, fill(c.lastError, port));
+      if (op_ == "SendTestMail(false)") {
+        std::vector<std::pair<std::string, std::string>> boxes;
+        for (const auto& a : ui.asked) boxes.emplace_back(a.kind, a.text);
+        std::vector<std::pair<std::string, std::string>> want;
+        for (const auto& [kind, text] : c.boxes) want.emplace_back(kind, fill(text, port));
+        EXPECT_EQ(boxes, want);
+        EXPECT_EQ(error, c.mailResult ? "no error" : "silent abort");
+      } else {
+        // Silent, the test mail is the run's mail without attachment.
+        EXPECT_THAT(ui.asked, IsEmpty());
+        EXPECT_EQ(error, c.mailError);
+      }
+      if (error == "no error") {
+        EXPECT_EQ(result, c.mailResult);
+        ASSERT_TRUE(server);
+        // A refusal fails the session, which closes the connection at once; a delivery says QUIT.
+        if (c.mailResult) {
+          EXPECT_EQ(server->Commands().back(), "QUIT");
+        }
+      }
+    }
+  }
+}
+
+TEST(NotifierSend, SilentServerEndsTheSendWithinTheTimeOut) {
+  SetNotifierSmtpTimeout(300);
+  for (auto script :
+       {std::vector<TSmtpReply>{TSmtpReply::Silence()},
+        std::vector<TSmtpReply>{"220 ready", "250 hello", "250 sender ok", TSmtpReply::Silence()}}) {
+    TScriptedSmtpServer server(script);
+    server.Start();
+    TNotifier n = Account(server.Port());
+    EXPECT_NE(ErrorOf([&] { n.SendMail(""); }), "no error");
+  }
+  SetNotifierSmtpTimeout(30000);
+  EXPECT_EQ(NotifierSmtpTimeout(), 30000);
+}
+
+TEST(NotifierSend, MissingAttachmentFailsAfterTheConnectionOpened) {
+  TScriptedSmtpServer server(AcceptingScript(1));
+  server.Start();
+  test::TTempDir dir;
+  TNotifier n = Account(server.Port());
+  EXPECT_NE(ErrorOf([&] { n.SendMail(dir / "no such.log"); }), "no error");
+  EXPECT_EQ(server.Connections(), 1);
+  EXPECT_THAT(server.Commands(), Not(Contains("DATA")));
+}
+
+TEST(NotifierSend, DeliveredMailCarriesTheNotifiersFieldsAndAttachment) {
+  TAioSmtpServer server;
+  server.Start();
+  test::TTempDir dir;
+  const std::string log = "[01/06/26 09:30:00.000]\t1\tStart: 01/06/2026 09:30\r\nline two\r\n";
+  test::WriteFile(dir / "run.log", log);
+  TNotifier n = Account(server.Port());
+  n.SendTo = "Ops@Example.org, boss@example.org,";
+  n.Body = "first line<br />\r\nsecond line";
+  ASSERT_TRUE(n.SendMail(dir / "run.log")) << n.LastError;
+
+  const auto mails = server.Messages();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].mailFrom, "backup@example.org");
+  EXPECT_THAT(mails[0].rcptTos, ElementsAre("ops@example.org", "boss@example.org"));
+  const test::TParsedMail parsed = test::ParseMailWithPython(mails[0].raw);
+  EXPECT_EQ(parsed.Header("Subject"), "[S01:Office] Backup Log");
+  EXPECT_THAT(parsed.Header("From"), HasSubstr("<backup@example.org>"));
+  EXPECT_THAT(parsed.Header("Reply-To"), HasSubstr("<backup@example.org>"));
+  // Each entry serves as its own display name.
+  EXPECT_THAT(parsed.Header("To"), AllOf(HasSubstr("\"Ops@Example.org\" <Ops@Example.org>"),
+                                         HasSubstr("\"boss@example.org\" <boss@example.org>")));
+  EXPECT_EQ(parsed.Header("Cc"), "");
+  // The plain-text alternative stays empty; the body is the HTML lines; the log rides along.
+  ASSERT_EQ(parsed.parts.size(), 3u);
+  EXPECT_EQ(parsed.parts[0].contentType, "text/plain");
+  EXPECT_EQ(parsed.parts[0].payload, "");
+  EXPECT_EQ(parsed.parts[1].contentType, "text/html");
+  EXPECT_EQ(parsed.parts[1].charset, "iso-8859-1");
+  EXPECT_EQ(parsed.parts[1].payload, "first line<br />\nsecond line\n");  // line ends as Python reads them
+  EXPECT_EQ(parsed.parts[2].fileName, "run.log");
+  EXPECT_EQ(parsed.parts[2].payload, log);
+}
+
+}  // namespace
+}  // namespace tavik
