@@ -77,6 +77,8 @@ void TFrmMailSettings::BuildWindow() {
   setFont(f);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, QColor(0xA6, 0xCA, 0xF0));
+  // The style's grey for disabled text all but vanishes on the blue; this one stays legible.
+  pal.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x55, 0x66, 0x7A));
   setPalette(pal);
   setAutoFillBackground(true);
 
@@ -178,6 +180,9 @@ void TFrmMailSettings::BuildWindow() {
   recipients(Label8, "Label8", "Backup complete message", EdBackupComplete, "EdBackupComplete");
   notes->addStretch(1);
 
+  // The pages cover the whole dialog; without their own fill the style's pane would hide its colour.
+  MailSettingsPage->setAutoFillBackground(true);
+  NotificationsPage->setAutoFillBackground(true);
   AdvOfficePager1->addTab(MailSettingsPage, "Mail Settings");
   AdvOfficePager1->addTab(NotificationsPage, "Notifications");
   AdvOfficePager1->setCurrentIndex(0);
