@@ -75,10 +75,10 @@ bool HoldsFile(const std::string& folder, const std::string& name) {
 
 // What a destination entry names on disk: absolute, normal, links followed where they exist.
 std::string ResolvedFolder(const std::string& folder) {
-  const std::string expanded = ExpandFileName(folder);
   std::error_code ec;
-  const std::filesystem::path p = std::filesystem::weakly_canonical(expanded, ec);
-  if (ec) return expanded;
+  const std::filesystem::path p =
+      std::filesystem::weakly_canonical(std::filesystem::absolute(folder, ec), ec);
+  if (ec) return ExpandFileName(folder);
   std::string r = p.string();
   if (r.size() > 1 && r.back() == PathDelim) r.pop_back();
   return r;

@@ -115,13 +115,14 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
   Make(src + "/C_new_i2.spi", 2'000'020);
   Make(src + "/c_new_I1.spi", 2'000'010);
   Make(src + "/C_NEW_i1.md5", 2'000'011);
+  Make(src + "/C_new_i3.spi", 2'000'030);
   Make(src + "/D_later.spf", 3'000'000);  // another volume's, newer
 
   Make(dst + "/C_old.spf");
   Make(dst + "/C_old_i1.spi");
   Make(dst + "/C_old.md5");
   Make(dst + "/C_new.md5", 5, "own checksum");  // the latest image's own checksum stays
-  Make(dst + "/c_new_i2.SPI", 5, "x");          // present under another case, cut short: kept
+  Make(dst + "/c_new_i3.SPI", 5, "x");          // present under another case, cut short: kept
 
   Rotate();
 
@@ -142,20 +143,22 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
       "Delete file " + dst + "/C_old.md5",
       "File deleted " + dst + "/C_old.md5",
       "Searching for new incrementals",
-      "Found a possible 2 incrementals to copy. Copying ones that do not exist.",
+      "Found a possible 3 incrementals to copy. Copying ones that do not exist.",
       "File copying " + src + "/C_NEW_i1.md5 to " + dst + "/",
       "File copied " + src + "/C_NEW_i1.md5 to " + dst + "/",
       "File copying " + src + "/c_new_I1.spi to " + dst + "/",
       "File copied " + src + "/c_new_I1.spi to " + dst + "/",
+      "File copying " + src + "/C_new_i2.spi to " + dst + "/",
+      "File copied " + src + "/C_new_i2.spi to " + dst + "/",
       "Completed Sucessfully",
   };
   EXPECT_EQ(view.memo, want);
   EXPECT_TRUE(out.ErrorLines().empty());
-  EXPECT_EQ(Names(dst), (std::set<std::string>{"C_new.spf", "C_new.md5", "c_new_i2.SPI", "C_NEW_i1.md5",
-                                               "c_new_I1.spi"}));
+  EXPECT_EQ(Names(dst), (std::set<std::string>{"C_new.spf", "C_new.md5", "c_new_i3.SPI", "C_NEW_i1.md5",
+                                               "c_new_I1.spi", "C_new_i2.spi"}));
   EXPECT_EQ(ReadFile(dst + "/C_new.spf"), "the new full image");
   EXPECT_EQ(fs::last_write_time(dst + "/C_new.spf"), fs::last_write_time(src + "/C_new.spf"));
-  EXPECT_EQ(ReadFile(dst + "/c_new_i2.SPI"), "x");
+  EXPECT_EQ(ReadFile(dst + "/c_new_i3.SPI"), "x");
   EXPECT_EQ(ReadFile(dst + "/C_new.md5"), "own checksum");
   // Every copy moved the bar and left it at 0.
   EXPECT_GT(*std::max_element(view.prog.positions.begin(), view.prog.positions.end()), 0);
@@ -316,18 +319,18 @@ TEST(SharedDestinations, SameFolderHoweverWrittenIsReportedOncePerLaterVolume) {
       {"/s2", b, "E", true, true},
       {"/s3", dir / "x/../a/", "F", true, true},
       {"/s4", a, "", true, false},  // incomplete: never processed, so never sweeps
-      {"/s5", b + "/", "G", true, true},
+      {"/s5", fs::relative(b).string() + "/", "G", true, true},   // not there yet
+      {"/s6", fs::relative(a).string() + "/.", "H", true, true},  // from the working folder
   };
   ReportSharedDestinations(out, jobs);
+  const std::string tail = "; a destination folder must belong to one volume only";
   const Lines want = {
       "Destination Directory " + a + " (also written " + dir / "x/../a/" +
-          ") is shared by volume C (source /s1) and volume F (source /s3); a destination folder must belong "
-          "to "
-          "one volume only",
-      "Destination Directory " + b + " (also written " + b +
-          "/) is shared by volume E (source /s2) and volume G (source /s5); a destination folder must belong "
-          "to "
-          "one volume only",
+          ") is shared by volume C (source /s1) and volume F (source /s3)" + tail,
+      "Destination Directory " + b + " (also written " + fs::relative(b).string() +
+          "/) is shared by volume E (source /s2) and volume G (source /s5)" + tail,
+      "Destination Directory " + a + " (also written " + fs::relative(a).string() +
+          "/.) is shared by volume C (source /s1) and volume H (source /s6)" + tail,
   };
   EXPECT_EQ(out.ErrorLines(), want);
   EXPECT_EQ(view.memo, want);
