@@ -62,6 +62,13 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
   return mails;
 }
 
+// A port that was just free, so nothing listens there.
+int ClosedPort() {
+  TScriptedSmtpServer probe({});
+  probe.Start();
+  return probe.Port();
+}
+
 std::vector<std::string> Subjects(const std::vector<TMail>& mails) {
   std::vector<std::string> s;
   for (const TMail& m : mails) s.push_back(m.subject);
@@ -320,12 +327,7 @@ INSTANTIATE_TEST_SUITE_P(
 // turns into an "Error: " line; the mails after it are not attempted.
 TEST_F(ReportTest, UnreachableSilentOrRefusingServerEndsTheReportWithAnError) {
   SetNotifierSmtpTimeout(300);
-  int closedPort = 0;
-  {
-    TScriptedSmtpServer probe({});
-    probe.Start();
-    closedPort = probe.Port();
-  }
+  const int closedPort = ClosedPort();
   struct TCase {
     const char* name;
     std::vector<TSmtpReply> script;  // empty: nothing listens
@@ -464,12 +466,7 @@ TEST_F(ReportTest, PreCheckOnATuesday) {
 
 TEST_F(ReportTest, PreCheckWhoseMailCannotGoOutSaysSo) {
   PinClock(Tuesday);
-  int closedPort = 0;
-  {
-    TScriptedSmtpServer probe({});
-    probe.Start();
-    closedPort = probe.Port();
-  }
+  const int closedPort = ClosedPort();
   SaveAccount(closedPort, "c@x.org");
   const std::string job = disk / "job.ini";
   test::WriteFile(job, "[Main]\r\nIDPath=" + disk.Path() + "\r\n");
