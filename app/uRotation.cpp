@@ -14,8 +14,8 @@ namespace tavik {
 
 namespace {
 
-// Image files are written on file systems that keep times to two seconds; a copy there must
-// not look newer or older than its source.
+// Backup disks often keep modification times to two seconds only; at that resolution an image
+// and its copy are equally new, and a floor keeps odd seconds with the even one before them.
 int64_t TwoSecondSlot(int64_t utcSeconds) {
   const int64_t local =
       utcSeconds + ToLocal(TClock::from_time_t(static_cast<time_t>(utcSeconds))).gmtOffsetSeconds;
