@@ -6,6 +6,7 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uDiskIdentity.h"
 #include "app/uJobSettings.h"
+#include "app/uReport.h"
 #include "app/uRotation.h"
 #include "notify/uNotifier.h"
 
@@ -106,6 +107,9 @@ void TBackupRunner::Run(TLineOutput& out) {
   });
 
   Guarded(out, [&] { out.ShowStatus("Checking to see if any alerts to send."); });
+  // Its own stage, so the mails still go when the log could not take the status line; a
+  // server that cannot be reached ends the report with an "Error: " line, never a hang.
+  Guarded(out, [&] { SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_)); });
 
   Guarded(out, [&] {
     view_.SetFinished(FormatDateTime("dd/mm/yyyy hh:mm", Now()));

@@ -40,7 +40,7 @@ void Prepare(const TNotifier& n, TVumSMTP& smtp, TVumMsg& msg) {
     smtp.UserId = n.SMTPLogon;
     smtp.UserPasswd = n.SMTPPwd;
   }
-  for (const std::string& entry : RecipientEntries(n.SendTo)) msg.SendToList().AddAddress(entry, entry);
+  for (const TRecipient& r : Recipients(n.SendTo)) msg.SendToList().AddAddress(r.address, r.name);
   msg.SetReplyTo(n.SMTPFrom);
   msg.SetHTML(TextLines(n.Body));
   msg.Subject = n.Subject;
@@ -80,6 +80,28 @@ std::vector<std::string> RecipientEntries(const std::string& list) {
     if (!entry.empty()) entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+std::vector<TRecipient> Recipients(const std::string& list) {
+  std::vector<TRecipient> result;
+  bool previousIsName = false;
+  for (const std::string& entry : RecipientEntries(list)) {
+    const bool bracketed = entry.size() > 2 && entry.front() == '<' && entry.back() == '>' &&
+                           entry.find_first_of("<>", 1) == entry.size() - 1;
+    if (!bracketed) {
+      result.push_back({entry, entry});
+      previousIsName = entry.find('@') == std::string::npos;
+      continue;
+    }
+    const std::string address = Trim(entry.substr(1, entry.size() - 2));
+    if (previousIsName) {
+      result.back() = {address, result.back().name};
+    } else {
+      result.push_back({address, address});
+    }
+    previousIsName = false;
+  }
+  return result;
 }
 
 int32_t NotifierSmtpTimeout() {

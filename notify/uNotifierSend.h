@@ -16,4 +16,14 @@ void SetNotifierSmtpTimeout(int32_t ms);
 // quoted part stays whole; entries left empty by stray commas are no recipients and are left out.
 std::vector<std::string> RecipientEntries(const std::string& list);
 
+struct TRecipient {
+  std::string address;
+  std::string name;
+};
+// The recipients as they go to the message. An entry written in angle brackets is the address
+// inside them, and a name-only entry right before it ("Ann Smith" <ann@x.org>) is its display
+// name rather than a recipient of its own: offered to the server, either would be refused and
+// take the whole mail down with it. Every other entry serves as both address and name.
+std::vector<TRecipient> Recipients(const std::string& list);
+
 }  // namespace tavik

@@ -11,6 +11,8 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
+#include "app/uJobSettings.h"
+#include "app/uReport.h"
 #include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
 #include "platform/uUiServices.h"
@@ -23,7 +25,6 @@ static void InitTavikResources() {
 namespace tavik {
 
 namespace {
-const char* const MakerSite = "https://www.example.com/tavik";
 
 QString Q(const std::string& s) {
   return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
@@ -95,7 +96,7 @@ void TFrmMain::BuildWindow() {
   Image1 = new QLabel(AdvOfficePager11);
   Image1->setObjectName("Image1");
   Image1->setFixedSize(73, 29);
-  Image1->setToolTip(MakerSite);
+  Image1->setToolTip(MakerSiteUrl);
   Image1->setCursor(Qt::PointingHandCursor);
   QFile logo(":/logo.jpg");
   if (logo.open(QIODevice::ReadOnly))
@@ -201,7 +202,7 @@ void TFrmMain::Settings1Click() {
 }
 
 void TFrmMain::Image1Click() {
-  OpenUrl(MakerSite);
+  OpenUrl(MakerSiteUrl);
 }
 
 bool TFrmMain::eventFilter(QObject* watched, QEvent* event) {

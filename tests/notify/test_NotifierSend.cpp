@@ -85,8 +85,10 @@ TEST(NotifierSend, SendToSplitsIntoOneRecipientPerEntry) {
       {"ann@x.org,bob@y.org,", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
       {",ann@x.org,, ,bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
       {"\" \",ann@x.org", {"RCPT TO:<ann@x.org>"}},
-      // A quoted display name is an entry of its own, offered like any other.
-      {"\"Ann Smith\" <ann@x.org>", {"RCPT TO:<annsmith>", "RCPT TO:<<ann@x.org>"}},
+      // A quoted display name names the bracketed address after it; it is no recipient itself.
+      {"\"Ann Smith\" <ann@x.org>", {"RCPT TO:<ann@x.org>"}},
+      {"\"Ann Smith\" <ann@x.org>, <bob@y.org> carl@z.org",
+       {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>", "RCPT TO:<carl@z.org>"}},
   };
   for (const TSplitCase& c : cases) {
     TScriptedSmtpServer server(AcceptingScript(c.rcpts.size()));
