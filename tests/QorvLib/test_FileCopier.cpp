@@ -80,6 +80,11 @@ struct TSizeCase {
   bool kernel;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const TSizeCase& c, std::ostream* os) {
+  *os << c.size << (c.kernel ? " bytes, kernel copy" : " bytes, read and write");
+}
+
 class CopierSizes : public Copier, public ::testing::WithParamInterface<TSizeCase> {};
 
 TEST_P(CopierSizes, BytesProgressAndBarStepByBlock) {

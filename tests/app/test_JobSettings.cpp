@@ -20,6 +20,11 @@ struct TSplitCase {
   V expected;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const TSplitCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class SplitListRules : public ::testing::TestWithParam<TSplitCase> {};
 
 TEST_P(SplitListRules, Entries) {

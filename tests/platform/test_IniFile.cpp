@@ -22,6 +22,11 @@ struct TReadCase {
   std::string expected;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const TReadCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class IniRead : public ::testing::TestWithParam<TReadCase> {};
 
 TEST_P(IniRead, ValueAsTheRulesSay) {
