@@ -37,14 +37,11 @@ std::string Localised(std::string text) {
   throw EInOutError(SysErrorMessage(err) + ": " + file);
 }
 
-void AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
-  bool exists = FileExists(file);
-  FILE* f = std::fopen(file.c_str(), exists ? "ab" : "wb");
+// Writes text to file opened with mode ("ab" or "wb"); any failure, the close included, is
+// raised with the system's reason.
+void WriteWhole(const std::string& file, const char* mode, const std::string& text) {
+  FILE* f = std::fopen(file.c_str(), mode);
   if (!f) RaiseIo(file, errno);
-  std::string text;
-  if (!exists) text = "[" + LogTimestamp() + "]\t1\tLog file created\r\n";
-  // The entry's stamp is read after the header's, as close to the write as it can be.
-  text += "[" + LogTimestamp() + "]\t" + std::to_string(kind) + "\t" + msg + "\r\n";
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   int err = errno;
   if (std::fclose(f) != 0 && ok) {
@@ -52,6 +49,15 @@ void AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
     err = errno;
   }
   if (!ok) RaiseIo(file, err ? err : EIO);
+}
+
+void AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
+  const bool exists = FileExists(file);
+  std::string text;
+  if (!exists) text = "[" + LogTimestamp() + "]\t1\tLog file created\r\n";
+  // The entry's stamp is read after the header's.
+  text += "[" + LogTimestamp() + "]\t" + std::to_string(kind) + "\t" + msg + "\r\n";
+  WriteWhole(file, exists ? "ab" : "wb", text);
 }
 }  // namespace
 
@@ -115,15 +121,7 @@ void TQorvLogger::TrimLogFile(const std::string& file, int64_t bound) {
   if (drop > lines.size()) drop = lines.size();
   std::string out;
   for (size_t i = drop; i < lines.size(); ++i) out += lines[i] + "\r\n";
-  FILE* f = std::fopen(file.c_str(), "wb");
-  if (!f) RaiseIo(file, errno);
-  bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
-  int err = errno;
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) RaiseIo(file, err ? err : EIO);
+  WriteWhole(file, "wb", out);
 }
 
 }  // namespace tavik
