@@ -1,0 +1,698 @@
+// The built program run as a scheduler runs it ("-h", "-P"), each time in a fresh folder of its
+// own: a copy of the program with its job file beside it, the all-users and per-user folders, a
+// source of image chains and a backup disk, and a real aiosmtpd on loopback for the mails. What
+// counts is what a user would see: the disk's files, the run log, the mails and the exit status.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "QorvLib/uQorvCrypt.h"
+#include "QorvLib/uQorvFiles.h"
+#include "notify/uNotifier.h"
+#include "platform/uIniFile.h"
+#include "tests/support/SmtpServers.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
+
+namespace tavik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TAioSmtpServer;
+using test::TScriptedSmtpServer;
+using test::TSmtpReply;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using ::testing::StartsWith;
+
+const char* const ProgramName = "TavikBackupCopy";
+// Long enough for the slowest run here (the mail time-out of 30 s) under the sanitizers too.
+const int RunTimeoutSeconds = 60;
+const std::string Footer =
+    "<br />This message is brought to you from <a href=\"https://www.example.com/tavik\">Tavik</a>. Please "
+    "follow us on <a href=\"https://www.example.com/tavik/facebook\">Facebook</a> ";
+const std::string AlertsLine = "Checking to see if any alerts to send.";
+const std::string IdWarning = "*** DO NOT DELETE UNLESS YOU WANT TO CHANGE THE DISK LABEL ***";
+
+struct TRun {
+  int status = -1;  // the exit status; -1 when it did not exit by itself
+  std::string output;
+};
+
+// One mail as the server got it.
+struct TMail {
+  std::vector<std::string> to;
+  std::string subject;
+  std::string body;  // the HTML part without the line ends composition put after it
+  std::string attachmentName;
+  std::string attachment;
+};
+
+std::vector<TMail> Received(const TAioSmtpServer& server) {
+  std::vector<TMail> mails;
+  for (const test::TReceivedMail& raw : server.Messages()) {
+    const test::TParsedMail parsed = test::ParseMailWithPython(raw.raw);
+    TMail mail;
+    mail.to = raw.rcptTos;
+    mail.subject = parsed.Header("Subject");
+    for (const auto& part : parsed.parts) {
+      if (!part.fileName.empty()) {
+        mail.attachmentName = part.fileName;
+        mail.attachment = part.payload;
+      } else if (part.contentType == "text/html") {
+        mail.body = part.payload;
+        while (!mail.body.empty() && (mail.body.back() == '\n' || mail.body.back() == '\r'))
+          mail.body.pop_back();
+      }
+    }
+    mails.push_back(std::move(mail));
+  }
+  return mails;
+}
+
+std::vector<std::string> Subjects(const std::vector<TMail>& mails) {
+  std::vector<std::string> subjects;
+  for (const TMail& m : mails) subjects.push_back(m.subject);
+  return subjects;
+}
+
+// The message of every line of a run log, in order: what follows the stamp and the kind.
+std::vector<std::string> LogMessages(const std::string& log) {
+  std::vector<std::string> messages;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find("\r\n", at);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(at, end - at);
+    const size_t tab = line.find('\t');
+    const size_t tab2 = tab == std::string::npos ? tab : line.find('\t', tab + 1);
+    messages.push_back(tab2 == std::string::npos ? "<malformed> " + line : line.substr(tab2 + 1));
+    at = end + 2;
+  }
+  return messages;
+}
+
+// The log as it stood when the report began: up to and including the line that opens it.
+std::string LogUpToAlerts(const std::string& log) {
+  const size_t at = log.find("\t" + AlertsLine + "\r\n");
+  return at == std::string::npos ? "<no alerts line>" : log.substr(0, at + AlertsLine.size() + 3);
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& prefix) {
+  int n = 0;
+  for (const std::string& l : lines) n += l.rfind(prefix, 0) == 0;
+  return n;
+}
+
+// Every file below a folder, by its path relative to it, with its content.
+std::map<std::string, std::string> Tree(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file()) files[fs::relative(e.path(), root).string()] = test::ReadFile(e.path().string());
+  return files;
+}
+
+// Bytes that tell one file from another and show any shift or cut.
+std::string Content(const std::string& seed, size_t size) {
+  std::string bytes(size, '\0');
+  uint32_t x = 2166136261u;
+  for (char c : seed) x = (x ^ static_cast<unsigned char>(c)) * 16777619u;
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    bytes[i] = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
+
+// A file of binary garbage as a broken disk or editor might leave a settings file.
+std::string Garbage() {
+  std::string g = Content("garbage", 3000);
+  g += std::string("\0\0=\r\n[\xff\xfe]\n=\x01\x02", 13);
+  return g;
+}
+
+const long long Day1 = 1796090400;  // 2026-12-01, early morning
+long long Day(int n) {
+  return Day1 + (n - 1) * 86400LL;
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"bin", "work", "source/vol1", "source/vol2", "disk"})
+      fs::create_directories(root / d);
+    program = root / "bin/" + ProgramName;
+    fs::copy_file(TAVIK_PROGRAM, program);
+    logFolder = env.ProgramData() + "/qorv/TavikShadowCopy/";
+    logFile = logFolder + ProgramName + "-Log-" + LocalUserName() + "-" + LocalComputerName() + ".log";
+  }
+
+  std::string Src(int vol, const std::string& name) const {
+    return root / ("source/vol" + std::to_string(vol)) + "/" + name;
+  }
+  std::string Dest(int vol) const { return root / ("disk/vol" + std::to_string(vol)); }
+  std::string Disk() const { return root / "disk"; }
+  std::string JobFile() const { return program + ".ini"; }
+  std::string Log() const { return test::ReadFile(logFile); }
+
+  void Image(int vol, const std::string& name, size_t size, long long mtime) {
+    test::WriteFile(Src(vol, name), Content(name, size));
+    test::SetMTime(Src(vol, name), mtime);
+  }
+
+  // Two chains of the first volume, the newer one to be carried, and one of the second.
+  void TwoVolumes() {
+    Image(1, "SRV_C_VOL-b001.spf", 90000, Day(1));
+    Image(1, "SRV_C_VOL-b001-i001.spi", 7000, Day(2));
+    Image(1, "SRV_C_VOL-b002.spf", 150000, Day(5));
+    Image(1, "SRV_C_VOL-b002.md5", 40, Day(5));
+    Image(1, "SRV_C_VOL-b002-i001.spi", 9000, Day(6));
+    Image(1, "SRV_C_VOL-b002-i002.spi", 11000, Day(7));
+    Image(2, "SRV_D_VOL-b001.spf", 120000, Day(3));
+    Image(2, "SRV_D_VOL-b001-i001.spi", 5000, Day(4));
+    WriteJob("IDPath=" + Disk() + "\nSource=" + root / "source/vol1" + "," + root / "source/vol2" +
+             "\nDestination=" + Dest(1) + "," + Dest(2) + "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
+  }
+
+  void WriteJob(const std::string& mainSection) { test::WriteFile(JobFile(), "[Main]\n" + mainSection); }
+
+  // What the disk must hold for the given source files (volume, name), byte for byte.
+  void ExpectDiskHolds(const std::vector<std::pair<int, std::string>>& images) {
+    std::map<std::string, std::string> expected;
+    for (const auto& [vol, name] : images)
+      expected["vol" + std::to_string(vol) + "/" + name] = test::ReadFile(Src(vol, name));
+    std::map<std::string, std::string> disk = Tree(Disk());
+    disk.erase("ID.txt");
+    EXPECT_EQ(disk.size(), expected.size());
+    for (const auto& [name, bytes] : expected) {
+      ASSERT_TRUE(disk.count(name)) << name << " is not on the disk";
+      EXPECT_TRUE(disk[name] == bytes) << name << " differs from its source";
+    }
+    for (const auto& [name, bytes] : disk)
+      EXPECT_TRUE(expected.count(name)) << name << " should not be on the disk";
+  }
+  void ExpectNewestChainsOnDisk() {
+    ExpectDiskHolds({{1, "SRV_C_VOL-b002.spf"},
+                     {1, "SRV_C_VOL-b002.md5"},
+                     {1, "SRV_C_VOL-b002-i001.spi"},
+                     {1, "SRV_C_VOL-b002-i002.spi"},
+                     {2, "SRV_D_VOL-b001.spf"},
+                     {2, "SRV_D_VOL-b001-i001.spi"}});
+  }
+
+  // The lines of one volume carried onto a destination that does not exist yet: its full
+  // image, then the rest of its chain in the order given.
+  std::vector<std::string> FreshVolumeLines(int vol, const std::string& volume, const std::string& chain,
+                                            const std::vector<std::string>& rest) const {
+    const std::string s = root / ("source/vol" + std::to_string(vol)), d = Dest(vol),
+                      full = s + "/" + chain + ".spf";
+    std::vector<std::string> lines = {
+        "Processing Volume " + volume + " ....",
+        "Latest .spf file " + volume + " ....",
+        "Latest .spf file " + full + " found in " + s,
+        "Checking destination folders full backups. 0 full backups to check.",
+        "Copy latest full backup.",
+        "File copying " + full + " to " + d,
+        "File copied " + full + " to " + d,
+        "Searching for .spi and .md5 files in " + d,
+        "Checking destination for old incrementals to remove. 0 increments to check.",
+        "Searching for new incrementals",
+        "Found a possible " +
+            std::to_string(std::count_if(rest.begin(), rest.end(),
+                                         [](const std::string& n) { return n.ends_with(".spi"); })) +
+            " incrementals to copy. Copying ones that do not exist."};
+    for (const std::string& name : rest)
+      for (const char* what : {"File copying ", "File copied "})
+        lines.push_back(what + s + "/" + name + " to " + d + "/");
+    lines.push_back("Completed Sucessfully");
+    return lines;
+  }
+
+  // The settings as the dialog would save them: the same disk every day and every day checked,
+  // so what the run does never depends on today's weekday.
+  void SaveNotifications(int port, const std::string& diskId = "DiskA") {
+    TNotifier n;
+    n.SMTPServer = "127.0.0.1";
+    n.SMTPPort = port;
+    n.SMTPFrom = "backup@example.org";
+    n.SiteID = "S01";
+    n.SiteDescription = "Office";
+    n.CreateDestFolder = true;
+    n.IDDisk = true;
+    for (bool TNotifier::*flag :
+         {&TNotifier::IDDiskSun, &TNotifier::IDDiskMon, &TNotifier::IDDiskTue, &TNotifier::IDDiskWed,
+          &TNotifier::IDDiskThur, &TNotifier::IDDiskFri, &TNotifier::IDDiskSat})
+      n.*flag = true;
+    for (std::string TNotifier::*id :
+         {&TNotifier::SundayID, &TNotifier::MondayID, &TNotifier::TuesdayID, &TNotifier::WednesdayID,
+          &TNotifier::ThursdayID, &TNotifier::FridayID, &TNotifier::SaturdayID})
+      n.*id = diskId;
+    n.DiskChangeEmails = "disks@example.org";
+    n.ErrorEmails = "errors@example.org, admin@example.org";
+    n.BackupCompleteEmails = "office@example.org";
+    n.LogEmails = "log@example.org";
+    SaveSettings(n);
+  }
+
+  void Label(const std::string& id) {
+    test::WriteFile(Disk() + "/ID.txt", id + "\r\n01/12/2026 02:00:00\r\n" + IdWarning + "\r\n");
+  }
+
+  // Runs the program as a scheduler would and waits for it to end by itself; one that does not
+  // within the time-out is killed and fails the test.
+  TRun Run(const std::string& sw) {
+    // HOME, XDG_DATA_HOME and PROGRAMDATA come sealed from the fixture; Qt's runtime folder
+    // and platform are set here, so nothing lands outside the test's folder.
+    const std::string runtime = root / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    std::vector<std::string> envText;
+    for (char** e = environ; *e; ++e)
+      if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0 && std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
+        envText.emplace_back(*e);
+    envText.emplace_back("QT_QPA_PLATFORM=offscreen");
+    envText.emplace_back("XDG_RUNTIME_DIR=" + runtime);
+    std::vector<char*> envp;
+    for (std::string& s : envText) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string arg = sw;
+    char* argv[] = {program.data(), arg.data(), nullptr};
+    const std::string outPath = root / ("output-" + std::to_string(++runs_) + ".txt");
+    const std::string work = root / "work";
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls until exec: the test may have threads.
+      const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out < 0 || ::chdir(work.c_str()) != 0) ::_exit(127);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(out, STDERR_FILENO);
+      ::execve(argv[0], argv, envp.data());
+      ::_exit(127);
+    }
+    TRun run;
+    if (pid < 0) {
+      ADD_FAILURE() << "fork failed";
+      return run;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RunTimeoutSeconds);
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (done == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      ADD_FAILURE() << ProgramName << " " << sw << " did not exit within " << RunTimeoutSeconds << " s";
+    } else if (WIFEXITED(status)) {
+      run.status = WEXITSTATUS(status);
+    } else {
+      ADD_FAILURE() << ProgramName << " " << sw << " ended by signal " << WTERMSIG(status);
+    }
+    run.output = test::ReadFile(outPath);
+    return run;
+  }
+
+  test::TSealedEnv env;
+  test::TTempDir root;
+  std::string program;
+  std::string logFolder;
+  std::string logFile;
+
+ private:
+  int runs_ = 0;
+};
+
+TEST_F(EndToEnd, FirstRunOntoAnEmptyDiskCarriesTheNewestChainsLabelsTheDiskAndMails) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 0) << run.output;
+  ExpectNewestChainsOnDisk();
+  for (const char* name : {"SRV_C_VOL-b002.spf", "SRV_C_VOL-b002-i002.spi"})
+    EXPECT_EQ(fs::last_write_time(Dest(1) + "/" + name), fs::last_write_time(Src(1, name))) << name;
+  const std::string id = test::ReadFile(Disk() + "/ID.txt");
+  EXPECT_THAT(id, StartsWith("DiskA\r\n"));
+  EXPECT_THAT(id, ::testing::EndsWith("\r\n" + IdWarning + "\r\n"));
+
+  const std::string log = Log();
+  std::vector<::testing::Matcher<std::string>> want = {
+      "Log file created", MatchesRegex("Start: [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}"), "Disk ID "};
+  for (const std::string& line :
+       FreshVolumeLines(1, "SRV_C_VOL", "SRV_C_VOL-b002",
+                        {"SRV_C_VOL-b002-i001.spi", "SRV_C_VOL-b002-i002.spi", "SRV_C_VOL-b002.md5"}))
+    want.push_back(line);
+  for (const std::string& line :
+       FreshVolumeLines(2, "SRV_D_VOL", "SRV_D_VOL-b001", {"SRV_D_VOL-b001-i001.spi"}))
+    want.push_back(line);
+  want.insert(want.end(),
+              {MatchesRegex("End: [0-9]{2}/[0-9]{2}/[0-9]{4} [0-9]{2}:[0-9]{2}"),
+               MatchesRegex("Total Backup Time: 00:0[0-9]:[0-9]{2}"), AlertsLine, "*** Done ***"});
+  EXPECT_THAT(LogMessages(log), ElementsAreArray(want));
+
+  // A disk labelled just now has no next disk to name.
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails),
+              ElementsAre("[S01:Office] Backup Completed. Time to change disk.", "[S01:Office] Backup Log"));
+  EXPECT_THAT(mails[0].to, ElementsAre("office@example.org"));
+  EXPECT_EQ(mails[0].body, "Your backup has completed. Please take the time now to change the disk");
+  EXPECT_THAT(mails[0].attachmentName, IsEmpty());
+  EXPECT_THAT(mails[1].to, ElementsAre("log@example.org"));
+  EXPECT_EQ(mails[1].body, "Please see attached backup log.<br /><br /><br /><br /><br /><br />" + Footer);
+  EXPECT_EQ(mails[1].attachmentName, fs::path(logFile).filename().string());
+  EXPECT_TRUE(mails[1].attachment == LogUpToAlerts(log)) << mails[1].attachment;
+}
+
+TEST_F(EndToEnd, NewerChainReplacesTheOlderOneAndNothingIsCopiedTwice) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  ASSERT_EQ(Run("-h").status, 0);
+  // A copy on the disk that differs from its source shows whether the run copied it again.
+  test::WriteFile(Dest(2) + "/SRV_D_VOL-b001-i001.spi", "cut short");
+  Image(1, "SRV_C_VOL-b003.spf", 160000, Day(8));
+  Image(1, "SRV_C_VOL-b003-i001.spi", 8000, Day(9));
+  Image(2, "SRV_D_VOL-b001-i002.spi", 6000, Day(9));
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(Tree(Disk())["vol2/SRV_D_VOL-b001-i001.spi"], "cut short");
+  // The source now matches that copy so the rest of the disk is compared as usual.
+  test::WriteFile(Src(2, "SRV_D_VOL-b001-i001.spi"), "cut short");
+  ExpectDiskHolds({{1, "SRV_C_VOL-b003.spf"},
+                   {1, "SRV_C_VOL-b003-i001.spi"},
+                   {2, "SRV_D_VOL-b001.spf"},
+                   {2, "SRV_D_VOL-b001-i001.spi"},
+                   {2, "SRV_D_VOL-b001-i002.spi"}});
+
+  const std::vector<std::string> lines = LogMessages(Log());
+  const std::string s1 = root / "source/vol1", d1 = Dest(1);
+  std::vector<std::string> copies, deletions;
+  for (const std::string& l : lines) {
+    if (l.rfind("File copying ", 0) == 0) copies.push_back(l);
+    if (l.rfind("File delet", 0) == 0 || l.rfind("Delete file ", 0) == 0) deletions.push_back(l);
+  }
+  EXPECT_THAT(copies,
+              ElementsAre("File copying " + s1 + "/SRV_C_VOL-b003.spf to " + d1,
+                          "File copying " + s1 + "/SRV_C_VOL-b003-i001.spi to " + d1 + "/",
+                          "File copying " + Src(2, "SRV_D_VOL-b001-i002.spi") + " to " + Dest(2) + "/"));
+  // Listing order is the file system's, so the incrementals' deletions are compared as a set.
+  ASSERT_EQ(deletions.size(), 8u);
+  EXPECT_EQ(deletions[0], "File deleting " + d1 + "/SRV_C_VOL-b002.spf");
+  EXPECT_EQ(deletions[1], "File deleted " + d1 + "/SRV_C_VOL-b002.spf");
+  std::vector<std::string> sweep(deletions.begin() + 2, deletions.end());
+  std::sort(sweep.begin(), sweep.end());
+  std::vector<std::string> expectedSweep;
+  for (const char* name : {"SRV_C_VOL-b002-i001.spi", "SRV_C_VOL-b002-i002.spi", "SRV_C_VOL-b002.md5"})
+    for (const char* what : {"Delete file ", "File deleted "})
+      expectedSweep.push_back(what + d1 + "/" + name);
+  std::sort(expectedSweep.begin(), expectedSweep.end());
+  EXPECT_EQ(sweep, expectedSweep);
+  // The disk labelled by the first run is today's.
+  EXPECT_THAT(lines, ::testing::IsSupersetOf({"Checking Disk ID", "Disk ID Check: OK", "Next Disk is: DiskA",
+                                              "Disk ID DiskA", "*** Done ***"}));
+
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_EQ(mails.size(), 4u);
+  EXPECT_EQ(mails[2].subject, "[S01:Office] Backup Completed. Time to change disk.");
+  EXPECT_EQ(
+      mails[2].body,
+      "Your backup has completed. Please take the time now to change the disk<br />Disk to insert should "
+      "be labelled: DiskA<br />");
+  EXPECT_EQ(mails[3].subject, "[S01:Office] Backup Log");
+}
+
+TEST_F(EndToEnd, WrongDiskIsBackedUpAndAlertedWithItsIds) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  Label("DiskB");
+  const std::string label = test::ReadFile(Disk() + "/ID.txt");
+
+  const TRun run = Run("-h");
+
+  // A wrong disk is no error: the run goes on and ends clean.
+  EXPECT_EQ(run.status, 0) << run.output;
+  ExpectNewestChainsOnDisk();
+  EXPECT_EQ(test::ReadFile(Disk() + "/ID.txt"), label);
+  const std::string log = Log();
+  const std::vector<std::string> lines = LogMessages(log);
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_THAT(std::vector<std::string>(lines.begin() + 2, lines.begin() + 7),
+              ElementsAre("Checking Disk ID", "Disk ID INCORRRECT: ID = DiskB, Should be: DiskA",
+                          "Next Disk is: DiskA", "Disk ID DiskB", "Processing Volume SRV_C_VOL ...."));
+  EXPECT_EQ(lines.back(), "*** Done ***");
+
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails),
+              ElementsAre("[S01:Office] Disk Change Error",
+                          "[S01:Office] Backup Completed. Time to change disk.", "[S01:Office] Backup Log"));
+  EXPECT_THAT(mails[0].to, ElementsAre("disks@example.org"));
+  EXPECT_EQ(mails[0].body,
+            "Incorrect backup disk found in drive.<br /><br /> ID = DiskB, Should be: DiskA<br />Next disk = "
+            "DiskA" +
+                Footer);
+  EXPECT_THAT(mails[1].to, ElementsAre("office@example.org"));
+  EXPECT_EQ(
+      mails[1].body,
+      "Your backup has completed. Please take the time now to change the disk<br />Disk to insert should "
+      "be labelled: DiskA<br />");
+  EXPECT_TRUE(mails[2].attachment == LogUpToAlerts(log));
+}
+
+struct TPreCheckCase {
+  const char* name;
+  const char* diskId;
+  bool serverUp;  // false: nothing listens at the configured port
+  int status;
+  std::vector<std::string> subjects;
+};
+
+void PrintTo(const TPreCheckCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PreCheck : public EndToEnd, public ::testing::WithParamInterface<TPreCheckCase> {};
+
+TEST_P(PreCheck, WarnsOnceAboutAWrongDiskAndTouchesNothing) {
+  const TPreCheckCase& c = GetParam();
+  TAioSmtpServer server;
+  server.Start();
+  int port = server.Port();
+  if (!c.serverUp) {
+    TScriptedSmtpServer probe({});
+    probe.Start();
+    port = probe.Port();
+  }
+  SaveNotifications(port);
+  TwoVolumes();
+  Label(c.diskId);
+  const auto before = Tree(Disk());
+
+  const TRun run = Run("-P");
+
+  EXPECT_EQ(run.status, c.status) << run.output;
+  EXPECT_EQ(Tree(Disk()), before);
+  EXPECT_FALSE(fs::exists(logFile)) << "the pre-check writes no log lines";
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_EQ(Subjects(mails), c.subjects);
+  if (!mails.empty()) {
+    EXPECT_THAT(mails[0].to, ElementsAre("office@example.org"));
+    EXPECT_EQ(
+        mails[0].body,
+        "Backup precheck has detected you currently have the wrong disk plugged in. Please take the time "
+        "now to change disks<br />Disk to insert should be labelled: DiskA<br />");
+    EXPECT_THAT(mails[0].attachmentName, IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disks, PreCheck,
+    ::testing::Values(TPreCheckCase{"WrongDisk",
+                                    "DiskB",
+                                    true,
+                                    0,
+                                    {"[S01:Office] Warning incorrect disk found. Please insert DiskA."}},
+                      TPreCheckCase{"RightDiskInOtherCase", "diska", true, 0, {}},
+                      TPreCheckCase{"WrongDiskServerDown", "DiskB", false, 1, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+enum class TBreakage { GarbageJobFile, MissingJobFile, GarbageNotificationFile, UnreadableValues };
+
+struct TBrokenCase {
+  const char* name;
+  TBreakage breakage;
+  int status;
+  std::vector<std::string> subjects;
+  bool backedUp;  // the first volume's newest chain reaches the disk
+};
+
+void PrintTo(const TBrokenCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class BrokenSettings : public EndToEnd, public ::testing::WithParamInterface<TBrokenCase> {};
+
+TEST_P(BrokenSettings, RunStillEndsByItself) {
+  const TBrokenCase& c = GetParam();
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  switch (c.breakage) {
+    case TBreakage::GarbageJobFile:
+      test::WriteFile(JobFile(), Garbage());
+      break;
+    case TBreakage::MissingJobFile:
+      fs::remove(JobFile());
+      break;
+    case TBreakage::GarbageNotificationFile:
+      test::WriteFile(SettingsFileName(), Garbage());
+      break;
+    case TBreakage::UnreadableValues:
+      // Flags and numbers nobody can read fall back to their defaults; the job file has CR LF
+      // line ends, blanks and quotes round its values, a line of junk, and a trailing comma
+      // that adds a source that is not there.
+      for (const char* key : {"IDDisk", "IDDiskSun", "IDDiskMon", "IDDiskSat"})
+        WriteProfileString(SettingsFileName(), "Notifications", key, "yes please");
+      WriteProfileString(SettingsFileName(), "Settings", "CreateDestFolder", "0x");
+      WriteProfileString(SettingsFileName(), "Email Settings", "SMTPRequiresLogon", "\x01\xff");
+      WriteJob("IDPath = \"" + Disk() + "\"\r\nSource=\"" + root / "source/vol1" + "\" ,\r\n" +
+               "Destination='" + Dest(1) + "'\r\nVolume= SRV_C_VOL \r\n" + std::string("\0\xff\r\n", 4));
+      break;
+  }
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, c.status) << run.output;
+  const std::string log = Log();
+  const std::vector<std::string> lines = LogMessages(log);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "*** Done ***");
+  EXPECT_EQ(Count(lines, "Error: "), 0) << log;
+  EXPECT_EQ(Subjects(Received(server)), c.subjects);
+  const std::map<std::string, std::string> disk = Tree(Disk());
+  if (c.backedUp) {
+    ASSERT_TRUE(disk.count("vol1/SRV_C_VOL-b002-i002.spi"));
+    EXPECT_TRUE(disk.at("vol1/SRV_C_VOL-b002-i002.spi") == test::ReadFile(Src(1, "SRV_C_VOL-b002-i002.spi")));
+    EXPECT_TRUE(disk.count("ID.txt"));
+  } else {
+    // Without a job the identity file lives in the working folder; the disk is left alone.
+    EXPECT_THAT(disk, IsEmpty());
+    EXPECT_THAT(test::ReadFile(root / "work/ID.txt"), StartsWith("DiskA\r\n"));
+  }
+  if (c.breakage == TBreakage::UnreadableValues) {
+    EXPECT_THAT(lines, ::testing::Contains("Source Directory  not found"));
+    const std::vector<TMail> mails = Received(server);
+    ASSERT_FALSE(mails.empty());
+    EXPECT_THAT(mails[0].to, ElementsAre("errors@example.org", "admin@example.org"));
+    EXPECT_EQ(mails[0].body,
+              "Please see attached log file<br /><br />Source Directory  not found<br />" + Footer);
+    EXPECT_TRUE(mails[0].attachment == LogUpToAlerts(log));
+  }
+}
+
+const std::vector<std::string> CleanRunMails = {"[S01:Office] Backup Completed. Time to change disk.",
+                                                "[S01:Office] Backup Log"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BrokenSettings,
+    ::testing::Values(TBrokenCase{"GarbageJobFile", TBreakage::GarbageJobFile, 0, CleanRunMails, false},
+                      TBrokenCase{"MissingJobFile", TBreakage::MissingJobFile, 0, CleanRunMails, false},
+                      // Nothing left to say where to mail: the run ends without a mail.
+                      TBrokenCase{"GarbageNotificationFile", TBreakage::GarbageNotificationFile, 0, {}, true},
+                      TBrokenCase{"UnreadableValues",
+                                  TBreakage::UnreadableValues,
+                                  1,
+                                  {"[S01:Office] Backup Errors", "[S01:Office] Backup Log"},
+                                  true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EndToEnd, EachStartKeepsOnlyThePreviousLog) {
+  // No mail account: these runs only log.
+  TwoVolumes();
+  std::vector<std::string> logs;
+  for (int start = 1; start <= 3; ++start) {
+    ASSERT_EQ(Run("-h").status, 0) << "start " << start;
+    logs.push_back(Log());
+  }
+
+  const std::string old =
+      logFolder + ProgramName + "-Log-" + LocalUserName() + "-" + LocalComputerName() + ".old";
+  EXPECT_TRUE(test::ReadFile(old) == logs[1]);
+  const std::vector<std::string> lines = LogMessages(Log());
+  EXPECT_EQ(lines.front(), "Log file created");
+  EXPECT_EQ(Count(lines, "Start: "), 1);
+  EXPECT_EQ(Count(lines, "*** Done ***"), 1);
+  EXPECT_EQ(Count(lines, "File copying "), 0) << "the third start found everything on the disk";
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(logFolder)) left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_THAT(left, ElementsAre(fs::path(logFile).filename().string(), fs::path(old).filename().string()));
+}
+
+// Only one case may wait out the program's 30 s mail time-out.
+struct TDeadServerCase {
+  const char* name;
+  bool silent;  // accepts and never answers; else nothing listens
+};
+
+class DeadMailServer : public EndToEnd, public ::testing::WithParamInterface<TDeadServerCase> {};
+
+TEST_P(DeadMailServer, RunEndsWithTheFailureLogged) {
+  TScriptedSmtpServer server({TSmtpReply::Silence()});
+  server.Start();
+  const int port = server.Port();
+  if (!GetParam().silent) server.Stop();
+  SaveNotifications(port);
+  TwoVolumes();
+  Label("DiskA");
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  ExpectNewestChainsOnDisk();
+  const std::vector<std::string> lines = LogMessages(Log());
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], AlertsLine);
+  EXPECT_THAT(lines[lines.size() - 2], StartsWith("Error: "));
+  EXPECT_EQ(lines.back(), "*** Done ***");
+  EXPECT_EQ(Count(lines, "Error: "), 1);
+  // The first mail's failure ends the report: no second wait for the log copy.
+  if (GetParam().silent) {
+    EXPECT_EQ(server.Connections(), 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, DeadMailServer,
+                         ::testing::Values(TDeadServerCase{"Unreachable", false},
+                                           TDeadServerCase{"Silent", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tavik
