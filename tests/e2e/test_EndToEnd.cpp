@@ -662,6 +662,10 @@ struct TDeadServerCase {
   bool silent;  // accepts and never answers; else nothing listens
 };
 
+void PrintTo(const TDeadServerCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class DeadMailServer : public EndToEnd, public ::testing::WithParamInterface<TDeadServerCase> {};
 
 TEST_P(DeadMailServer, RunEndsWithTheFailureLogged) {
