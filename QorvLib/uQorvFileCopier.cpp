@@ -281,6 +281,11 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     DoProgress(blockSize, size, copied);
     if (n < blockSize) break;
   }
+  // A source cut short while it was read (an image being rewritten, a share going away) would
+  // otherwise be renamed into place as if it were the whole image.
+  if (S_ISREG(srcStat.st_mode) && copied < size)
+    throw EInOutError("Error copying " + source + " to " + dest + ": the source shrank from " +
+                      std::to_string(size) + " to " + std::to_string(copied) + " bytes during the copy");
 
   if (KeepFileDate) {
     timespec times[2];

@@ -26,13 +26,15 @@ std::string Link(const char* target, const char* text) {
 
 // The mail goes out with whatever reason the notifier found for a failure in front of the
 // client's own error: "not connected" alone would hide that the server was never reached.
+using TNotSent = std::function<void(const std::string&, const std::string&)>;
+
 void Send(TNotifier& n, const std::string& list, const std::string& subjectSuffix, const std::string& body,
-          const std::string& attachment) {
+          const std::string& attachment, const TNotSent& notSent) {
   n.SendTo = list;
   n.Subject = ReportSubject(n, subjectSuffix);
   n.Body = body;
   try {
-    n.SendMail(attachment);
+    if (!n.SendMail(attachment) && notSent) notSent(n.Subject, n.LastError);
   } catch (const std::exception& e) {
     if (n.LastError.empty()) throw;
     throw EQorvError(n.LastError + ": " + e.what());
@@ -60,12 +62,12 @@ std::string RunLogFilePath(const TQorvLogger& logger) {
 }
 
 void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
-                const std::string& logFilePath) {
+                const std::string& logFilePath, const TNotSent& notSent) {
   if (values.diskMismatch && HasRecipients(notifier.DiskChangeEmails)) {
     Send(notifier, notifier.DiskChangeEmails, "] Disk Change Error",
          std::string("Incorrect backup disk found in drive.<br /><br /> ID = ") + values.foundId +
              ", Should be: " + values.expectedId + BreakTag + "Next disk = " + values.nextDisk + MailFooter(),
-         "");
+         "", notSent);
   }
 
   if (!errorLines.empty() && HasRecipients(notifier.ErrorEmails)) {
@@ -73,19 +75,19 @@ void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines,
     for (const std::string& line : errorLines) errors += line + BreakTag;
     Send(notifier, notifier.ErrorEmails, "] Backup Errors",
          "Please see attached log file<br /><br />" + errors + MailFooter(),
-         FileExists(logFilePath) ? logFilePath : "");
+         FileExists(logFilePath) ? logFilePath : "", notSent);
   } else if (HasRecipients(notifier.BackupCompleteEmails)) {
     Send(notifier, notifier.BackupCompleteEmails, "] Backup Completed. Time to change disk.",
          ChangeDiskText("Your backup has completed. Please take the time now to change the disk",
                         values.nextDisk),
-         "");
+         "", notSent);
   }
 
   if (HasRecipients(notifier.LogEmails) && FileExists(logFilePath)) {
     std::string breaks;
     for (int i = 0; i < 6; ++i) breaks += BreakTag;
     Send(notifier, notifier.LogEmails, "] Backup Log",
-         "Please see attached backup log." + breaks + MailFooter(), logFilePath);
+         "Please see attached backup log." + breaks + MailFooter(), logFilePath, notSent);
   }
 }
 
@@ -105,7 +107,7 @@ bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure) {
              "Backup precheck has detected you currently have the wrong disk plugged in. Please take "
              "the time now to change disks",
              expected),
-         "");
+         "", {});
     if (n.LastError.empty()) return true;
     if (failure) *failure = n.LastError;
     return false;

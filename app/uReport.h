@@ -1,6 +1,7 @@
 #pragma once
 // The mails that end a run (disk change alert, error report or completion notice, log copy) and
 // the disk pre-check of the switch "P", which mails a warning when the wrong disk is plugged in.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,13 @@ std::string RunLogFilePath(const TQorvLogger& logger);
 // completion notice; the log copy when the log file exists. A list without recipients switches
 // its mail off. A mail the server refuses is left in LastError and the next one still goes out;
 // an error (server unreachable, logon refused, time-out) ends the report at that mail and passes
-// to the caller, its message led by the notifier's reason when it has one.
-void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
-                const std::string& logFilePath);
+// to the caller, its message led by the notifier's reason when it has one. notSent, when given,
+// hears of every mail that did not go out (refused, or the connection lost on the way) with
+// its subject and reason, so a run can tell the administrator what its mail could not.
+void SendReport(
+    TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
+    const std::string& logFilePath,
+    const std::function<void(const std::string& subject, const std::string& reason)>& notSent = {});
 
 // Compares the disk's identity with today's scheduled disk, for today only when its check flag is
 // on, and mails the backup-complete list a warning when they differ. Never labels, deletes or logs

@@ -109,7 +109,14 @@ void TBackupRunner::Run(TLineOutput& out) {
   Guarded(out, [&] { out.ShowStatus("Checking to see if any alerts to send."); });
   // Its own stage, so the mails still go when the log could not take the status line; a
   // server that cannot be reached ends the report with an "Error: " line, never a hang.
-  Guarded(out, [&] { SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_)); });
+  Guarded(out, [&] {
+    // A report mail that did not go out is the last thing the administrator would otherwise learn
+    // of; the line keeps it in the log for the next mail that does.
+    auto notSent = [&](const std::string& subject, const std::string& reason) {
+      out.ReportFailure("Mail \"" + subject + "\" not sent: " + reason);
+    };
+    SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent);
+  });
 
   Guarded(out, [&] {
     view_.SetFinished(FormatDateTime("dd/mm/yyyy hh:mm", Now()));

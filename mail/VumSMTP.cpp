@@ -75,6 +75,14 @@ size_t CompleteReplyLength(const std::string& text) {
   }
 }
 
+TReplyParts SplitReply(const std::string& reply) {
+  TReplyParts parts;
+  parts.Code = Trim(reply.substr(LastLineStart(reply), 4));
+  const size_t crlf = reply.find("\r\n");
+  if (crlf != std::string::npos && crlf > 4) parts.Text = Trim(reply.substr(4, crlf - 4));
+  return parts;
+}
+
 bool IsDottedAddress(const std::string& text) {
   return !DottedParts(text).empty();
 }
@@ -202,9 +210,9 @@ void TVumSMTP::ReadReply() {
     throw;
   }
   if (text.size() > 4) {
-    replyCode_ = Trim(text.substr(LastLineStart(text), 4));
-    const size_t crlf = text.find("\r\n");
-    replyText_ = crlf != std::string::npos && crlf > 4 ? Trim(text.substr(4, crlf - 4)) : std::string();
+    TReplyParts parts = SplitReply(text);
+    replyCode_ = std::move(parts.Code);
+    replyText_ = std::move(parts.Text);
     failed_ = replyCode_ == "-ERR";
   }
   if (IsConnected() && OnReceiveTextFromSocket) OnReceiveTextFromSocket(this, text);

@@ -99,6 +99,14 @@ class TVumSMTP {
 // has its line end), 0 while it is still incomplete.
 size_t CompleteReplyLength(const std::string& text);
 
+// What the session keeps of a reply: the code (the first four characters of its last line,
+// trimmed, so "250" or "250-") and the text of its first line after the code.
+struct TReplyParts {
+  std::string Code;
+  std::string Text;
+};
+TReplyParts SplitReply(const std::string& reply);
+
 bool IsDottedAddress(const std::string& text);
 std::string ExtractAddress(const std::string& text);
 std::vector<std::string> ParseAddressList(const std::string& text);

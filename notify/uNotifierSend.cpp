@@ -94,6 +94,11 @@ std::vector<TRecipient> Recipients(const std::string& list) {
       continue;
     }
     const std::string address = Trim(entry.substr(1, entry.size() - 2));
+    if (address.empty()) {
+      // "< >" names nobody; offered to the server it would be refused like an empty entry.
+      previousIsName = false;
+      continue;
+    }
     if (previousIsName) {
       result.back() = {address, result.back().name};
     } else {

@@ -1,0 +1,147 @@
+// Faults of the disks during an unattended run: the backup disk fills up, the source image is cut
+// short or goes away, the destination folder cannot be changed, the run log cannot be written.
+// Each run must end by itself, leave no partial image under a final name, lose nothing of the
+// previous chain beyond the rotation's own deletions, and report the fault in a line and a mail.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "tests/faults/FaultRun.h"
+
+namespace tavik::test {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Names = std::set<std::string>;
+
+class DiskFaults : public FaultRunTest {
+ protected:
+  void SetUp() override {
+    FaultRunTest::SetUp();
+    server.Start();
+    SaveMailSettings(server.Port());
+  }
+
+  // The error report reached the administrator and names the fault.
+  void ExpectErrorMail(const std::string& fault) {
+    const auto mails = Mails(server);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].first, "[S01:Office] Backup Errors");
+    EXPECT_THAT(mails[0].second, HasSubstr(fault));
+  }
+
+  TAioSmtpServer server;
+};
+
+TEST_F(DiskFaults, BackupDiskFillsUpDuringTheCopy) {
+  // Files stop growing at half the image, as a disk with that much room left refuses the rest.
+  const TRunResult r = RunUnattended({}, ImageSize / 2);
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_EQ(r.closeRequests, 1);
+  EXPECT_TRUE(r.hadErrors);
+  // The rotation deleted the old full image before the copy; the rest of that chain stays.
+  EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old_i1.spi"}));
+  EXPECT_THAT(r.ErrorLines(), ElementsAre(AllOf(HasSubstr("Error copying " + src + "/C_new.spf"),
+                                                HasSubstr("File too large"))));
+  ExpectErrorMail("Error copying " + src + "/C_new.spf");
+}
+
+struct TSourceFault {
+  const char* name;
+  std::function<void(const std::string& path)> strike;  // at the first progress of the image copy
+  bool copied;                                          // the image is still complete to read
+};
+
+void PrintTo(const TSourceFault& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SourceFaults : public DiskFaults, public ::testing::WithParamInterface<TSourceFault> {};
+
+TEST_P(SourceFaults, DuringTheCopy) {
+  const TSourceFault& c = GetParam();
+  const std::string source = src + "/C_new.spf";
+  bool struck = false;
+  const TRunResult r = RunUnattended([&](TQorvFileCopier& fc) {
+    fc.OnProgress = [&](double, int32_t, int32_t) {
+      if (!struck) c.strike(source);
+      struck = true;
+    };
+  });
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_EQ(r.closeRequests, 1);
+  if (c.copied) {
+    // The open file still reads to its end: the copy is whole, and the chain completes.
+    EXPECT_FALSE(r.hadErrors);
+    EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+    EXPECT_EQ(ReadFile(dst + "/C_new.spf"), image);
+    const auto mails = Mails(server);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].first, "[S01:Office] Backup Completed. Time to change disk.");
+  } else {
+    EXPECT_TRUE(r.hadErrors);
+    EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old_i1.spi"}));
+    EXPECT_THAT(r.ErrorLines(), ElementsAre(HasSubstr("the source shrank from 262144 to 65536 bytes")));
+    ExpectErrorMail("the source shrank");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Image, SourceFaults,
+    ::testing::Values(TSourceFault{"Shrinks",
+                                   [](const std::string& p) { (void)::truncate(p.c_str(), 65536); }, false},
+                      TSourceFault{"Vanishes", [](const std::string& p) { ::unlink(p.c_str()); }, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Root ignores permission bits; an immutable folder refuses root as well.
+class ImmutableFolder {
+ public:
+  explicit ImmutableFolder(std::string path) : path_(std::move(path)) {
+    set_ = std::system(("chattr +i '" + path_ + "' 2>/dev/null").c_str()) == 0;
+  }
+  ~ImmutableFolder() {
+    if (set_) (void)std::system(("chattr -i '" + path_ + "'").c_str());
+  }
+  bool Set() const { return set_; }
+
+ private:
+  std::string path_;
+  bool set_ = false;
+};
+
+TEST_F(DiskFaults, DestinationFolderCannotBeChanged) {
+  ImmutableFolder frozen(dst);
+  if (!frozen.Set()) GTEST_SKIP() << "the file system of " << dst << " has no immutable folders";
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_EQ(r.closeRequests, 1);
+  EXPECT_TRUE(r.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old.spf", "C_old_i1.spi"}));
+  // The deletion was tried and is not claimed; the copy was asked about once and given up.
+  EXPECT_THAT(r.lines, Contains("File deleting " + dst + "/C_old.spf"));
+  EXPECT_THAT(r.lines, ::testing::Not(Contains("File deleted " + dst + "/C_old.spf")));
+  EXPECT_EQ(r.questions, 1);
+  const std::string notCopied = "File not copied " + src + "/C_new.spf to " + dst + " (aborted)";
+  EXPECT_THAT(r.lines, Contains(notCopied));
+  ExpectErrorMail(notCopied);
+}
+
+TEST_F(DiskFaults, RunLogCannotBeWritten) {
+  WriteFile(logPath + "/blocker", "");  // the log's name is taken by a folder
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_EQ(r.closeRequests, 1);
+  EXPECT_TRUE(r.hadErrors);
+  // The volume loop ends at its first line, before anything is deleted or copied.
+  EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old.spf", "C_old_i1.spi"}));
+  ASSERT_FALSE(r.ErrorLines().empty());
+  EXPECT_THAT(r.ErrorLines().front(), HasSubstr(logPath));
+  ExpectErrorMail(logPath);
+}
+
+}  // namespace
+}  // namespace tavik::test
