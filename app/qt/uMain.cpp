@@ -180,6 +180,12 @@ void TFrmMain::FormShow() {
 }
 
 void TFrmMain::PreCheckDisk() {
+  std::string failure;
+  if (!tavik::PreCheckDisk(JobSettingsPath(), &failure)) {
+    // Nobody may be at the screen: the reason goes to the debug channel and the exit status.
+    DebugOutput("Disk pre-check: " + failure);
+    exitCode_ = 1;
+  }
   QuitProgram();
 }
 
