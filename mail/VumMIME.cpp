@@ -191,6 +191,8 @@ class TComposer {
     Add("Content-Type: text/html;\r\n\tcharset=\"" + charset_ + "\"");
     Add("Content-Transfer-Encoding: " + encoding_);
   }
+  // The plain-text part under boundary b: its head, the text lines and the closing empty line.
+  void TextPart(const std::string& b);
   // The text part and the HTML part of an alternative group under boundary b.
   void Alternatives(const std::string& b);
   // Encodes the item just before its part is written.
@@ -273,12 +275,16 @@ TLines TComposer::HeaderBlock(const std::string& contentType, bool writeEncoding
   return h;
 }
 
-void TComposer::Alternatives(const std::string& b) {
+void TComposer::TextPart(const std::string& b) {
   BoundaryLine(b);
   TextHead();
   Add("");
   AddAll(text_);
   Add("");
+}
+
+void TComposer::Alternatives(const std::string& b) {
+  TextPart(b);
   BoundaryLine(b);
   HtmlHead();
   Add("Content-Disposition: inline");
@@ -383,11 +389,7 @@ void TComposer::LayoutWithHtml(const std::string& b1, bool allInline, bool someI
 void TComposer::LayoutWithoutHtml(const std::string& b1) {
   if (!m_.BounceMsg) {
     Add("");
-    BoundaryLine(b1);
-    TextHead();
-    Add("");
-    AddAll(text_);
-    Add("");
+    TextPart(b1);
   } else {
     BoundaryLine(b1);
     Add("Content-Type: text/plain;\r\n\tcharset=\"" + charset_ + "\"");
@@ -462,11 +464,7 @@ TLines TComposer::Run() {
     if (!hasAttachments) {
       Add(kPreamble);
       Add("");
-      BoundaryLine(b1);
-      TextHead();
-      Add("");
-      AddAll(text_);
-      Add("");
+      TextPart(b1);
       BoundaryLine(b1);
       HtmlHead();
       Add("");
