@@ -130,6 +130,18 @@ timespec PackedLocalTime(const timespec& mtime) {
   return t;
 }
 
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Size, modification and change time of the open file against those taken at its open.
+bool SourceChanged(int fd, const struct stat& atOpen) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) return true;
+  return now.st_size != atOpen.st_size || !SameTime(now.st_mtim, atOpen.st_mtim) ||
+         !SameTime(now.st_ctim, atOpen.st_ctim);
+}
+
 void FlushFolder(const std::string& folder) {
   // Some file systems cannot flush a folder; the renamed file is complete either way.
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -281,11 +293,11 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     DoProgress(blockSize, size, copied);
     if (n < blockSize) break;
   }
-  // A source cut short while it was read (an image being rewritten, a share going away) would
-  // otherwise be renamed into place as if it were the whole image.
-  if (S_ISREG(srcStat.st_mode) && copied < size)
-    throw EInOutError("Error copying " + source + " to " + dest + ": the source shrank from " +
-                      std::to_string(size) + " to " + std::to_string(copied) + " bytes during the copy");
+  // An image the imaging product is still writing (or rewriting, or cutting short) would
+  // otherwise be renamed into place as if it were whole; nothing keeps writers out on this
+  // platform, so the copy checks afterwards that the file it read is the file it opened.
+  if (S_ISREG(srcStat.st_mode) && (copied != size || SourceChanged(in.Get(), srcStat)))
+    throw EInOutError("Error copying " + source + " to " + dest + ": the source changed during the copy");
 
   if (KeepFileDate) {
     timespec times[2];
