@@ -8,7 +8,9 @@
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRotation.h"
+#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "platform/uUiServices.h"
 
 namespace tavik {
 
@@ -33,7 +35,11 @@ bool TBackupRunner::RunBackup() {
   if (running_) return false;
   running_ = true;
   lastRunHadErrors_ = false;
-  {
+  refusal_.clear();
+  TRunLock lock;
+  if (!lock.TryAcquire()) {
+    RefuseRun(lock.RefusalText());
+  } else {
     TLineOutput out(logger_, view_);
     try {
       Run(out);
@@ -46,12 +52,34 @@ bool TBackupRunner::RunBackup() {
     job_.reset();
     notifier_.reset();
   }
+  lock.Release();
   running_ = false;
   if (switches_.Unattended())
     view_.RequestClose();
+  else if (!refusal_.empty())
+    Ui().ShowError(refusal_);
   else
     ShowInfo("Backup complete.");
   return true;
+}
+
+void TBackupRunner::RefuseRun(const std::string& reason) {
+  // The run that holds the lock owns the log and the disk: this one only tells.
+  lastRunHadErrors_ = true;
+  refusal_ = reason;
+  std::fprintf(stderr, "%s\n", reason.c_str());
+  try {
+    TNotifier n;
+    LoadSettings(n);
+    // The error mail alone: no completion notice may go out for a run that did nothing, and the
+    // log attached would be the other run's.
+    n.DiskChangeEmails.clear();
+    n.BackupCompleteEmails.clear();
+    n.LogEmails.clear();
+    SendReport(n, {reason}, TRunValues{}, "");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Mail not sent: %s\n", e.what());
+  }
 }
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include "QorvLib/uQorvCrypt.h"
 #include "QorvLib/uQorvFiles.h"
+#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
 #include "platform/uIniFile.h"
 #include "tests/support/SmtpServers.h"
@@ -654,6 +655,39 @@ TEST_F(EndToEnd, EachStartKeepsOnlyThePreviousLog) {
   for (const auto& e : fs::directory_iterator(logFolder)) left.push_back(e.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_THAT(left, ElementsAre(fs::path(logFile).filename().string(), fs::path(old).filename().string()));
+}
+
+TEST_F(EndToEnd, AStartWhileAnotherRunHoldsTheDiskLeavesDiskAndLogAlone) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  Label("DiskA");
+  // The other run: its log is being written, and it holds the lock.
+  test::WriteFile(logFile, "the other run's lines\r\n");
+  TRunLock other;
+  ASSERT_TRUE(other.TryAcquire());
+  const auto diskBefore = Tree(Disk());
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1);
+  const std::string refusal =
+      "Another backup run (process " + std::to_string(::getpid()) + ") is in progress";
+  EXPECT_THAT(run.output, HasSubstr(refusal + "\n"));
+  EXPECT_EQ(Tree(Disk()), diskBefore);
+  EXPECT_EQ(Log(), "the other run's lines\r\n");
+  EXPECT_FALSE(fs::exists(ChangeFileExt(logFile, ".old")));
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors"));
+  EXPECT_THAT(mails[0].to, ElementsAre("errors@example.org", "admin@example.org"));
+  EXPECT_EQ(mails[0].body, "Please see attached log file<br /><br />" + refusal + "<br />" + Footer);
+  EXPECT_THAT(mails[0].attachmentName, IsEmpty());
+
+  // Once the other run has ended, the next start runs as usual.
+  other.Release();
+  EXPECT_EQ(Run("-h").status, 0);
+  ExpectNewestChainsOnDisk();
 }
 
 // Only one case may wait out the program's 30 s mail time-out.

@@ -19,24 +19,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Names = std::set<std::string>;
 
-class DiskFaults : public FaultRunTest {
- protected:
-  void SetUp() override {
-    FaultRunTest::SetUp();
-    server.Start();
-    SaveMailSettings(server.Port());
-  }
-
-  // The error report reached the administrator and names the fault.
-  void ExpectErrorMail(const std::string& fault) {
-    const auto mails = Mails(server);
-    ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].first, "[S01:Office] Backup Errors");
-    EXPECT_THAT(mails[0].second, HasSubstr(fault));
-  }
-
-  TAioSmtpServer server;
-};
+using DiskFaults = MailedFaultRunTest;
 
 TEST_F(DiskFaults, BackupDiskFillsUpDuringTheCopy) {
   // Files stop growing at half the image, as a disk with that much room left refuses the rest.

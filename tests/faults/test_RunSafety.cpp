@@ -1,0 +1,97 @@
+// What keeps a run's copies whole or absent: one run at a time, temporary copies that never
+// outlive their run, names of any length, sources that are not files, and the old chain kept
+// until the new one is in place.
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/uRunLock.h"
+#include "tests/faults/FaultRun.h"
+
+namespace tavik::test {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using Names = std::set<std::string>;
+
+class RunSafety : public MailedFaultRunTest {
+ protected:
+  // Waits for a file another process creates; false after the guard's time.
+  static bool AwaitFile(const std::string& path) {
+    for (int i = 0; i < 1500 && !std::filesystem::exists(path); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::filesystem::exists(path);
+  }
+};
+
+TEST_F(RunSafety, ASecondRunWhileOneIsCopyingTouchesNothingAndSaysWhoHasTheDisk) {
+  const std::string copying = dir / "first-is-copying", released = dir / "second-is-done";
+  const TStarted first = StartUnattended([&](TQorvFileCopier& fc) {
+    fc.OnProgress = [&](double, int32_t, int32_t) {
+      if (std::filesystem::exists(copying)) return;
+      WriteFile(copying, "");
+      AwaitFile(released);
+    };
+  });
+  ASSERT_TRUE(AwaitFile(copying));
+
+  const TRunResult second = RunUnattended();
+  WriteFile(released, "");
+  const TRunResult done = Finish(first);
+
+  const std::string refusal = "Another backup run (process " + std::to_string(first.pid) + ") is in progress";
+  ASSERT_TRUE(second.endedByItself);
+  EXPECT_TRUE(second.hadErrors);
+  EXPECT_EQ(second.closeRequests, 1);
+  EXPECT_THAT(second.lines, IsEmpty()) << "the refused run writes no lines";
+  EXPECT_EQ(second.errors, refusal + "\n");
+  // The second run left the first one's temporary copy alone: it was finished and renamed.
+  ASSERT_TRUE(done.endedByItself);
+  EXPECT_FALSE(done.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  EXPECT_EQ(ReadFile(dst + "/C_new.spf"), image);
+  // The log holds the one run only.
+  const std::string log = ReadFile(logPath);
+  EXPECT_EQ(log.find("Start: "), log.rfind("Start: "));
+  EXPECT_THAT(log, HasSubstr("*** Done ***"));
+  EXPECT_THAT(log, Not(HasSubstr("Another backup run")));
+
+  const auto mails = Mails(server);
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].first, "[S01:Office] Backup Errors");
+  EXPECT_THAT(mails[0].second, HasSubstr(refusal + "<br />"));
+  EXPECT_EQ(mails[1].first, "[S01:Office] Backup Completed. Time to change disk.");
+  EXPECT_EQ(server.Messages()[0].raw.find("attachment"), std::string::npos);
+}
+
+TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    TRunLock lock;
+    if (!lock.TryAcquire()) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  TRunLock mine;
+  bool refused = false;
+  // Until the child has it.
+  for (int i = 0; i < 250 && !refused; ++i) {
+    refused = !mine.TryAcquire();
+    if (refused) break;
+    mine.Release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(mine.Holder(), holder);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(mine.TryAcquire());
+}
+
+}  // namespace
+}  // namespace tavik::test
