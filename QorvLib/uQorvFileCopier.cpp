@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <vector>
 
 #include "QorvLib/uQorvFiles.h"
@@ -152,6 +153,23 @@ void FlushFolder(const std::string& folder) {
 
 }  // namespace
 
+std::string TQorvFileCopier::PartialPath(const std::string& dest) {
+  // Two destinations in one folder need two names; a hash of the name tells them apart.
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : ExtractFileName(dest)) h = (h ^ c) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof name, ".tavik-%016llx.partial", static_cast<unsigned long long>(h));
+  return ExtractFilePath(dest) + name;
+}
+
+bool TQorvFileCopier::IsPartialName(const std::string& fileName) {
+  auto endsWith = [&](const std::string& tail) {
+    return fileName.size() >= tail.size() &&
+           fileName.compare(fileName.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return (fileName.rfind(".tavik-", 0) == 0 && endsWith(".partial")) || endsWith(".tavik-partial");
+}
+
 TProgressScale ScaleProgress(int64_t size, int32_t blockSize) {
   int64_t scale = size, step = blockSize;
   while (scale > INT32_MAX) {
@@ -201,6 +219,7 @@ void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t c
 }
 
 TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
+  lastErrorText_.clear();
   if (OnNewFile) {
     bool skip = false;
     try {
@@ -236,6 +255,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   if (openErr == 0 && S_ISDIR(srcStat.st_mode)) openErr = EISDIR;
   if (openErr != 0) {
     std::string msg = "Cannot open " + source;
+    lastErrorText_ = SysErrorMessage(openErr);
     TCopyErrorResponse response = erIgnore;
     DoCopyError(source, dest, openErr, msg, response);
     if (response == erSkip) return crSkipped;
@@ -256,7 +276,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
 
   // The destination itself is left alone until a complete copy replaces it, so its own
   // attributes need no reset: the rename replaces a read-only file as well.
-  const std::string partial = dest + PartialSuffix;
+  const std::string partial = PartialPath(dest);
   int outFd = -1;
   for (;;) {
     // A crash may have left an earlier attempt behind, possibly read-only.
@@ -265,6 +285,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     if (outFd >= 0) break;
     const int err = dest.empty() ? ENOENT : errno;
     std::string msg = SysErrorMessage(err);
+    lastErrorText_ = msg;
     TCopyErrorResponse response = erIgnore;
     DoCopyError(source, dest, err, msg, response);
     if (response == erSkip) return crSkipped;

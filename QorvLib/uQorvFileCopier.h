@@ -38,9 +38,12 @@ TProgressScale ScaleProgress(int64_t size, int32_t blockSize);
 class TQorvFileCopier {
  public:
   static constexpr int32_t DefaultBlockSize = 24576;
-  // What an interrupted copy is written under until it is complete: the destination's name
-  // followed by this, in the destination's folder.
-  static constexpr const char* PartialSuffix = ".tavik-partial";
+  // Where a copy is written until it is complete: a hidden name in the destination's folder,
+  // short enough for any file system whatever the destination's own name.
+  static std::string PartialPath(const std::string& dest);
+  // Whether a file name is such a temporary copy (also of earlier versions, which appended
+  // ".tavik-partial" to the destination's name).
+  static bool IsPartialName(const std::string& fileName);
 
   TQorvFileCopier() = default;
   TQorvFileCopier(const TQorvFileCopier&) = delete;
@@ -70,6 +73,9 @@ class TQorvFileCopier {
   TCopyResult CopyFileTo(const std::string& source, const std::string& dest);
   void CancelCopy() { cancelRequested_ = true; }
   bool CancelRequested() const { return cancelRequested_; }
+  // The system's reason for the failure behind the last crSkipped, crAborted or crIgnored that
+  // a source or destination error led to; empty after a copy without one.
+  const std::string& LastErrorText() const { return lastErrorText_; }
 
   // Makes a file replaceable and plain: gives the owner write access. Failures are ignored.
   static void ResetFileAttrs(const std::string& path);
@@ -84,6 +90,7 @@ class TQorvFileCopier {
   TDateTime sampleTime_{};
   bool sampled_ = false;
   bool cancelRequested_ = false;
+  std::string lastErrorText_;
 };
 
 }  // namespace tavik

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "app/uRunOutput.h"
 #include "notify/uNotifier.h"
+#include "platform/uErrors.h"
 
 namespace tavik {
 
@@ -58,11 +61,25 @@ bool CopyLogged(TRunOutput& out, TQorvFileCopier& fc, const std::string& source,
   TProgReset reset{out.Prog()};
   const TCopyResult r = fc.CopyFileTo(source, folder);
   if (r != crCopied) {
-    out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + ")", true);
+    const std::string why = fc.LastErrorText().empty() ? "" : ": " + fc.LastErrorText();
+    out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + why + ")", true);
     return false;
   }
   out.LogLine("File copied " + source + " to " + folder, false);
   return true;
+}
+
+// A temporary copy is only ever in use while its run holds the run lock, which this run does:
+// whatever is left was cut short by a crash, a kill or a pulled disk, and would otherwise stay.
+void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder) {
+  for (const TFoundFile& f : ListFiles(folder + "*")) {
+    if (!TQorvFileCopier::IsPartialName(f.name)) continue;
+    const std::string path = folder + f.name;
+    if (::unlink(path.c_str()) == 0)
+      out.LogLine("Temporary copy deleted " + path, false);
+    else
+      out.LogLine("Temporary copy not deleted " + path + ": " + SysErrorMessage(errno), false);
+  }
 }
 
 // Whether folder holds a file named name, letter case aside.
@@ -131,6 +148,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     return;
   }
   const std::string destFolder = IncludeTrailingSeparator(D);
+  RemoveTemporaryCopies(out, destFolder);
 
   const std::vector<std::string> fulls = Listed(destFolder + V + "*.spf");
   out.ShowStatus("Checking destination folders full backups. " + std::to_string(fulls.size()) +

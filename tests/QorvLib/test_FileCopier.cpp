@@ -268,7 +268,7 @@ TEST_F(Copier, RunningExecutableIsNeverOverwritten) {
   EXPECT_FALSE(beforeCopyCalled);
   EXPECT_EQ(ReadFile(exe), before);
   EXPECT_FALSE(std::filesystem::exists(upper) && upper != exe);
-  EXPECT_FALSE(std::filesystem::exists(exe + TQorvFileCopier::PartialSuffix));
+  EXPECT_FALSE(std::filesystem::exists(TQorvFileCopier::PartialPath(exe)));
 }
 
 // --- hooks -------------------------------------------------------------------------------------
@@ -507,7 +507,7 @@ TEST_F(Copier, HookFailureMidCopyLeavesTheOldDestination) {
 
 TEST_F(Copier, LeftoverOfACrashIsRemoved) {
   WriteFile(dir / "src", "complete");
-  const std::string leftover = dir / (std::string("dst") + TQorvFileCopier::PartialSuffix);
+  const std::string leftover = TQorvFileCopier::PartialPath(dir / "dst");
   WriteFile(leftover, "half");
   ASSERT_EQ(::chmod(leftover.c_str(), 0444), 0);
   ASSERT_EQ(fc.CopyFileTo(dir / "src", dir / "dst"), crCopied);

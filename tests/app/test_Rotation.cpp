@@ -278,9 +278,10 @@ TEST_F(RotationTest, ACopyTheCopierGaveUpOnEndsTheVolumeWithAnErrorLine) {
     TMsgAnswer answer;
     std::string line;
   } cases[] = {
-      {"C_new.spf", TMsgAnswer::Abort, "File not copied " + src + "/C_new.spf to " + dst + " (aborted)"},
+      {"C_new.spf", TMsgAnswer::Abort,
+       "File not copied " + src + "/C_new.spf to " + dst + " (aborted: File exists)"},
       {"C_new_i1.spi", TMsgAnswer::Ignore,
-       "File not copied " + src + "/C_new_i1.spi to " + dst + "/ (ignored)"},
+       "File not copied " + src + "/C_new_i1.spi to " + dst + "/ (ignored: File exists)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.blocked);
@@ -290,7 +291,7 @@ TEST_F(RotationTest, ACopyTheCopierGaveUpOnEndsTheVolumeWithAnErrorLine) {
     Make(src + "/C_new_i1.spi", 2'000'010);
     Make(src + "/C_new_i2.spi", 2'000'020);
     // A folder holding the copier's temporary name: its creation fails for root as well.
-    Make(dst + "/" + c.blocked + TQorvFileCopier::PartialSuffix + "/keep");
+    Make(TQorvFileCopier::PartialPath(dst + "/" + c.blocked) + "/keep");
     ui.ariAnswers = {c.answer};
     view.memo.clear();
     out.ErrorLines().clear();
@@ -401,12 +402,12 @@ TEST_F(RotationRunTest, AFailureEndsTheLoopButAGivenUpCopyEndsOnlyItsVolume) {
   WriteJob(src + "," + src + "," + src, dst + "," + dst2 + "," + dst3, "C,E,G");
   // Volume C: the operator aborts the copy. Volume E: its source vanishes, so the copier cannot
   // open it and the loop ends there; volume G is never processed.
-  Make(dst + "/C_a.spf" + std::string(TQorvFileCopier::PartialSuffix) + "/keep");
+  Make(TQorvFileCopier::PartialPath(dst + "/C_a.spf") + "/keep");
   view.onProcess = [&] {
     if (view.memo.back() == "File copying " + src + "/E_b.spf to " + dst2) fs::remove(src + "/E_b.spf");
   };
   const Lines l = RunLines();
-  const std::string aborted = "File not copied " + src + "/C_a.spf to " + dst + " (aborted)";
+  const std::string aborted = "File not copied " + src + "/C_a.spf to " + dst + " (aborted: File exists)";
   const std::string error = "Error: Cannot open " + src + "/E_b.spf";
   EXPECT_LT(At(l, aborted), At(l, "Processing Volume E ...."));
   EXPECT_LT(At(l, "Processing Volume E ...."), At(l, error));

@@ -124,7 +124,8 @@ TEST_F(DiskFaults, DestinationFolderCannotBeChanged) {
   EXPECT_THAT(r.lines, Contains("File deleting " + dst + "/C_old.spf"));
   EXPECT_THAT(r.lines, ::testing::Not(Contains("File deleted " + dst + "/C_old.spf")));
   EXPECT_EQ(r.questions, 1);
-  const std::string notCopied = "File not copied " + src + "/C_new.spf to " + dst + " (aborted)";
+  const std::string notCopied =
+      "File not copied " + src + "/C_new.spf to " + dst + " (aborted: Operation not permitted)";
   EXPECT_THAT(r.lines, Contains(notCopied));
   ExpectErrorMail(notCopied);
 }

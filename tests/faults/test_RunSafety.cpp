@@ -69,6 +69,30 @@ TEST_F(RunSafety, ASecondRunWhileOneIsCopyingTouchesNothingAndSaysWhoHasTheDisk)
   EXPECT_EQ(server.Messages()[0].raw.find("attachment"), std::string::npos);
 }
 
+TEST_F(RunSafety, TemporaryCopiesLeftByEarlierRunsAreDeletedWithALineEach) {
+  // One of this version, of an incremental of the chain now gone; one of an earlier version.
+  const std::string leftovers[] = {TQorvFileCopier::PartialPath(dst + "/C_old_i2.spi"),
+                                   dst + "/C_old.spf.tavik-partial"};
+  for (const std::string& l : leftovers) WriteFile(l, std::string(5000, 'p'));
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  for (const std::string& l : leftovers) EXPECT_THAT(r.lines, Contains("Temporary copy deleted " + l));
+}
+
+TEST_F(RunSafety, ANameOfAnyLengthTheFileSystemTakesIsCopied) {
+  // 250 bytes: with a suffix added for the temporary copy it would not fit.
+  const std::string name = "C_new_" + std::string(250 - 10, 'n') + ".spi";
+  ASSERT_EQ(name.size(), 250u);
+  WriteFile(src + "/" + name, "long");
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  EXPECT_EQ(ReadFile(dst + "/" + name), "long");
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi", name}));
+}
+
 TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
   const pid_t holder = ::fork();
   if (holder == 0) {
