@@ -25,6 +25,10 @@ class TFileHandle {
   }
   TFileHandle(const TFileHandle&) = delete;
   TFileHandle& operator=(const TFileHandle&) = delete;
+  TFileHandle& operator=(TFileHandle&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   int Get() const { return fd_; }
   // Closes now, so a failure the file system reports only at close is seen; false with errno then.
   bool Close() {
@@ -248,16 +252,22 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
 
   std::vector<char> buffer(static_cast<size_t>(blockSize));
 
-  TFileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // Only a regular file is opened: a FIFO's open waits for a writer that never comes, and a
+  // device's open may act on the device. Looked at before the open, and again on what was
+  // opened (without waiting), in case the name changed hands in between.
   struct stat srcStat {};
-  int openErr = in.Get() < 0 ? errno : 0;
-  if (openErr == 0 && ::fstat(in.Get(), &srcStat) != 0) openErr = errno;
-  if (openErr == 0 && S_ISDIR(srcStat.st_mode)) openErr = EISDIR;
-  if (openErr != 0) {
+  TFileHandle in;
+  int openErr = ::stat(source.c_str(), &srcStat) != 0 ? errno : 0;
+  if (openErr == 0 && S_ISREG(srcStat.st_mode)) {
+    in = TFileHandle(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (in.Get() < 0 || ::fstat(in.Get(), &srcStat) != 0) openErr = errno;
+  }
+  const bool regular = openErr == 0 && S_ISREG(srcStat.st_mode);
+  if (!regular) {
     std::string msg = "Cannot open " + source;
-    lastErrorText_ = SysErrorMessage(openErr);
+    lastErrorText_ = openErr != 0 ? SysErrorMessage(openErr) : std::string(NotRegularFileText);
     TCopyErrorResponse response = erIgnore;
-    DoCopyError(source, dest, openErr, msg, response);
+    DoCopyError(source, dest, openErr != 0 ? openErr : EINVAL, msg, response);
     if (response == erSkip) return crSkipped;
     if (response == erAbort) return crAborted;
     throw EInOutError(msg);
@@ -301,9 +311,9 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     throw EInOutError("Error copying " + source + " to " + dest + ": " + SysErrorMessage(err));
   };
 
-  // Regular files with a size go through the kernel's in-file copy; anything else (and a
-  // reported size of 0, which some pseudo files give) is read and written here.
-  bool useKernel = UseKernelCopy && S_ISREG(srcStat.st_mode) && size > 0;
+  // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
+  // pseudo files give, is read and written here.
+  bool useKernel = UseKernelCopy && size > 0;
   int64_t copied = 0;
   for (;;) {
     int err = 0;
@@ -317,7 +327,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   // An image the imaging product is still writing (or rewriting, or cutting short) would
   // otherwise be renamed into place as if it were whole; nothing keeps writers out on this
   // platform, so the copy checks afterwards that the file it read is the file it opened.
-  if (S_ISREG(srcStat.st_mode) && (copied != size || SourceChanged(in.Get(), srcStat)))
+  if (copied != size || SourceChanged(in.Get(), srcStat))
     throw EInOutError("Error copying " + source + " to " + dest + ": the source changed during the copy");
 
   if (KeepFileDate) {

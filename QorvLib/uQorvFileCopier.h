@@ -44,6 +44,8 @@ class TQorvFileCopier {
   // Whether a file name is such a temporary copy (also of earlier versions, which appended
   // ".tavik-partial" to the destination's name).
   static bool IsPartialName(const std::string& fileName);
+  // The reason given for a source that is a FIFO, a device or anything else but a file.
+  static constexpr const char* NotRegularFileText = "not a regular file";
 
   TQorvFileCopier() = default;
   TQorvFileCopier(const TQorvFileCopier&) = delete;

@@ -187,6 +187,7 @@ struct TEntry {
   bool isDir;
   int64_t mtime;
   int64_t size;
+  bool regular;
 };
 
 // Entries of folder whose names match pattern, in the order the folder listing gives them.
@@ -200,8 +201,8 @@ bool ListMatching(const std::string& folder, const std::string& pattern, std::ve
     struct stat st {};
     std::string full = IncludeTrailingSeparator(dirPath) + name;
     if (::stat(full.c_str(), &st) != 0) continue;  // vanished or a dangling link
-    out.push_back(
-        {name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_size)});
+    out.push_back({name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime),
+                   static_cast<int64_t>(st.st_size), S_ISREG(st.st_mode)});
   }
   ::closedir(d);
   return true;
@@ -230,7 +231,7 @@ std::vector<TFoundFile> ListFiles(const std::string& mask) {
   std::vector<TFoundFile> r;
   ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries);
   for (const TEntry& e : entries)
-    if (!e.isDir) r.push_back({e.name, e.mtime, e.size});
+    if (!e.isDir) r.push_back({e.name, e.mtime, e.size, e.regular});
   return r;
 }
 

@@ -51,6 +51,7 @@ struct TFoundFile {
   std::string name;  // file name only
   int64_t mtimeSec;  // last write, seconds since the epoch
   int64_t size;
+  bool regular = true;  // false for a FIFO, a device or a socket
 };
 // The files (never folders) matching mask in the folder listing's order.
 std::vector<TFoundFile> ListFiles(const std::string& mask);

@@ -1,5 +1,6 @@
 #include "app/uRotation.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,6 +83,11 @@ void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder) {
   }
 }
 
+// Opening a FIFO would wait for ever and a device is no image: either is skipped, as an error.
+void LogNotAFile(TRunOutput& out, const std::string& path) {
+  out.LogLine("File skipped " + path + ": " + TQorvFileCopier::NotRegularFileText, true);
+}
+
 // Whether folder holds a file named name, letter case aside.
 bool HoldsFile(const std::string& folder, const std::string& name) {
   if (FileExists(folder + name)) return true;
@@ -107,6 +113,7 @@ std::string FindLatestFile(const std::string& mask) {
   std::string latest;
   int64_t latestSlot = 0;
   for (const TFoundFile& f : ListFiles(mask)) {
+    if (!f.regular) continue;
     const int64_t slot = TwoSecondSlot(f.mtimeSec);
     if (latest.empty() || slot > latestSlot) {
       latest = f.name;
@@ -129,6 +136,9 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     return;
   }
   out.LogLine("Processing Volume " + V + " ....", false);
+  // A FIFO or device named like a full image is never the latest; the operator hears of it.
+  for (const TFoundFile& f : ListFiles(IncludeTrailingSeparator(S) + V + "*.spf"))
+    if (!f.regular) LogNotAFile(out, IncludeTrailingSeparator(S) + f.name);
 
   const std::string latest = FindLatestFile(IncludeTrailingSeparator(S) + V + "*.spf");
   if (latest.empty()) {
@@ -185,6 +195,11 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
                    [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
   for (const std::string& f : fresh) {
     if (HoldsFile(destFolder, ExtractFileName(f))) continue;
+    struct stat st {};
+    if (::stat(f.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      LogNotAFile(out, f);
+      continue;
+    }
     if (!CopyLogged(out, fc, f, destFolder)) return;
   }
 

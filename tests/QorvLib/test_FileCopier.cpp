@@ -521,6 +521,22 @@ TEST_F(Copier, SourceFolderCannotBeOpened) {
   EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
 }
 
+TEST_F(Copier, OnlyRegularFilesAreOpened) {
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& source : {fifo, std::string("/dev/zero")}) {
+    SCOPED_TRACE(source);
+    try {
+      fc.CopyFileTo(source, dir / "dst");
+      ADD_FAILURE() << "copied";
+    } catch (const EQorvError& e) {
+      EXPECT_EQ(e.Message(), "Cannot open " + source);
+    }
+    EXPECT_EQ(fc.LastErrorText(), "not a regular file");
+    EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
+  }
+}
+
 // --- transfer rate -----------------------------------------------------------------------------
 
 TEST_F(Copier, RateIsSampledOncePerSecondFromBlockCounts) {

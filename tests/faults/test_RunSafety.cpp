@@ -93,6 +93,25 @@ TEST_F(RunSafety, ANameOfAnyLengthTheFileSystemTakesIsCopied) {
   EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi", name}));
 }
 
+TEST_F(RunSafety, FifosNamedLikeImagesAreSkippedWithAnErrorLineAndNeverOpened) {
+  // Nobody ever writes to them: an open that waited would wait for ever.
+  const std::string fifoFull = src + "/C_newest.spf", fifoIncrement = src + "/C_new_i0.spi";
+  for (const std::string& f : {fifoFull, fifoIncrement}) ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
+  SetMTime(fifoFull, 4'000'000'000LL);
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_TRUE(r.hadErrors);
+  const std::vector<std::string> skipped = {"File skipped " + fifoFull + ": not a regular file",
+                                            "File skipped " + fifoIncrement + ": not a regular file"};
+  std::vector<std::string> errors;
+  for (const std::string& l : r.lines)
+    if (l.rfind("File skipped ", 0) == 0) errors.push_back(l);
+  EXPECT_EQ(errors, skipped);
+  // The newest real image and the rest of its chain still reach the disk.
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  ExpectErrorMail(skipped[1]);
+}
+
 TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
   const pid_t holder = ::fork();
   if (holder == 0) {
