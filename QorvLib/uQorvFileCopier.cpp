@@ -282,7 +282,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   }
 
   const std::string folder = ExtractFilePath(dest);
-  if (!FolderExists(folder)) ForceFolders(folder);
+  if (!FolderExists(folder)) ForceFolders(folder, CreatedFolderMode(ExtractFilePath(source)));
 
   // The destination itself is left alone until a complete copy replaces it, so its own
   // attributes need no reset: the rename replaces a read-only file as well.
@@ -291,7 +291,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   for (;;) {
     // A crash may have left an earlier attempt behind, possibly read-only.
     if (!dest.empty()) ::unlink(partial.c_str());
-    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (outFd >= 0) break;
     const int err = dest.empty() ? ENOENT : errno;
     std::string msg = SysErrorMessage(err);
@@ -337,6 +337,9 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     times[1] = PackedLocalTime(srcStat.st_mtim);
     ::futimens(out.Get(), times);
   }
+  // The copy is as private as its source (a root-only image stays root-only on the disk), and
+  // its owner can always replace it. A file system without permission bits refuses quietly.
+  ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
   if (!out.Close()) fail(errno);
   in.Close();

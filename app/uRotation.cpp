@@ -152,7 +152,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const std::string chainName = ChangeFileExt(latestName, "");
   const std::string chainBase = ChangeFileExt(latest, "");
 
-  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D);
+  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D, CreatedFolderMode(S));
   if (!FolderExists(D)) {
     out.LogLine("Destination Directory " + D + " not found", true);
     return;

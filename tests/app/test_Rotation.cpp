@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -223,10 +224,18 @@ TEST_F(RotationTest, MissingDestinationCreatedOnlyWhenSettingsSaySo) {
     notifier.CreateDestFolder = create;
     view.memo.clear();
     out.ErrorLines().clear();
+    // The folders made are as private as the source's (with what the run needs to fill them).
+    fs::permissions(src, fs::perms::owner_read | fs::perms::group_read | fs::perms::group_exec);
+    const mode_t umask = ::umask(0);
     RotateVolume(out, fc, notifier, Job(src, missing, "C"));
+    ::umask(umask);
     EXPECT_EQ(FolderExists(missing), create);
     if (create) {
       EXPECT_TRUE(FileExists(missing + "/C_new.spf"));
+      for (const std::string& made : {d / "backups", d / "backups/vol", missing})
+        EXPECT_EQ(fs::status(made).permissions(),
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec)
+            << made;
       EXPECT_EQ(view.memo.back(), "Completed Sucessfully");
       EXPECT_TRUE(out.ErrorLines().empty());
     } else {
