@@ -123,6 +123,7 @@ void TBackupRunner::Run(TLineOutput& out) {
 
   // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
   Guarded(out, [&] {
+    fc_.VerifyCopies = job_->VerifyCopies();
     const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
     ReportSharedDestinations(out, volumes);
     for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -556,6 +557,39 @@ TEST_F(Copier, OnlyRegularFilesAreOpened) {
     }
     EXPECT_EQ(fc.LastErrorText(), "not a regular file");
     EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
+  }
+}
+
+// A disk that gives back other bytes than it took is played by a hook that changes the copy
+// behind the copier's back while it is written.
+TEST_F(Copier, VerifiedCopiesAreReadBackAndAMismatchFailsTheCopy) {
+  const std::string data = Pattern(10 * 1000 + 7);
+  WriteFile(dir / "src", data);
+  struct {
+    bool verify, corrupt, copied;
+  } cases[] = {{true, false, true}, {true, true, false}, {false, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.verify ? "verified" : "unverified") + (c.corrupt ? ", corrupted" : ""));
+    std::filesystem::remove(dir / "dst");
+    fc.VerifyCopies = c.verify;
+    fc.OnProgress = [&](double, int32_t pos, int32_t) {
+      if (c.corrupt && pos == 5000) {
+        std::fstream copy(TQorvFileCopier::PartialPath(dir / "dst"),
+                          std::ios::binary | std::ios::in | std::ios::out);
+        copy.seekp(1234);
+        copy.put('\x5a' ^ data[1234]);
+      }
+    };
+    try {
+      EXPECT_EQ(fc.CopyFileTo(dir / "src", dir / "dst"), crCopied);
+      EXPECT_TRUE(c.copied);
+      EXPECT_EQ(ReadFile(dir / "dst") == data, !c.corrupt);
+    } catch (const EQorvError& e) {
+      EXPECT_FALSE(c.copied);
+      EXPECT_EQ(e.Message(), "Error copying " + dir / "src" + " to " + dir / "dst" +
+                                 ": the copy read back from the disk differs from the source");
+      EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"src"});
+    }
   }
 }
 

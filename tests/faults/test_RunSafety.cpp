@@ -177,6 +177,23 @@ INSTANTIATE_TEST_SUITE_P(Disk, RoomForBothChains,
                                            TRoomCase{"RoomForOne", "640k", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(RunSafety, VerifyCopiesInTheJobFileCatchesACopyTheDiskGivesBackWrong) {
+  WriteFile(jobPath, ReadFile(jobPath) + "VerifyCopies=1\r\n");
+  const std::string copy = TQorvFileCopier::PartialPath(dst + "/C_new.spf");
+  const TRunResult r = RunUnattended([&](TQorvFileCopier& fc) {
+    fc.OnProgress = [&](double, int32_t pos, int32_t) {
+      if (pos != 2 * TQorvFileCopier::DefaultBlockSize) return;
+      std::fstream(copy, std::ios::binary | std::ios::in | std::ios::out) << "bit rot";
+    };
+  });
+  ASSERT_TRUE(r.endedByItself);
+  const std::string error = "Error: Error copying " + src + "/C_new.spf to " + dst +
+                            "/C_new.spf: the copy read back from the disk differs from the source";
+  EXPECT_EQ(r.ErrorLines(), std::vector<std::string>{error});
+  EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old.spf", "C_old_i1.spi"}));
+  ExpectErrorMail(error);
+}
+
 TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
   const pid_t holder = ::fork();
   if (holder == 0) {
