@@ -21,7 +21,9 @@ std::string FindLatestFile(const std::string& mask);
 // raised (a source that cannot be opened, say) is passed on and ends the caller's volume loop.
 void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job);
 
-// One error line for every volume whose destination folder an earlier volume already uses.
-void ReportSharedDestinations(TRunOutput& out, const std::vector<TVolumeJob>& jobs);
+// Which volumes may not run, each with its error line: a destination that is, lies inside or
+// contains any volume's source folder; a destination an earlier volume already uses. Folders
+// are compared as they are on disk (absolute, links followed), however the job writes them.
+std::vector<bool> RefuseOverlappingFolders(TRunOutput& out, const std::vector<TVolumeJob>& jobs);
 
 }  // namespace tavik
