@@ -21,10 +21,10 @@ namespace {
 
 // Backup disks often keep modification times to two seconds only; at that resolution an image
 // and its copy are equally new, and a floor keeps odd seconds with the even one before them.
+// Universal seconds, so that the hour repeated when the clocks go back cannot make the older
+// of two images look newer.
 int64_t TwoSecondSlot(int64_t utcSeconds) {
-  const int64_t local =
-      utcSeconds + ToLocal(TClock::from_time_t(static_cast<time_t>(utcSeconds))).gmtOffsetSeconds;
-  return local >= 0 ? local / 2 : -((1 - local) / 2);
+  return utcSeconds >= 0 ? utcSeconds / 2 : -((1 - utcSeconds) / 2);
 }
 
 std::vector<std::string> Listed(const std::string& mask) {

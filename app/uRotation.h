@@ -12,8 +12,9 @@ class TNotifier;
 class TQorvFileCopier;
 struct TRunOutput;
 
-// The full path of the newest file matching mask, empty when none matches. Times are compared
-// in local time at two-second resolution; of several equally new files the first listed wins.
+// The full path of the newest regular file matching mask, empty when none matches. Times are
+// compared in universal time at two-second resolution; of several equally new files the first
+// listed wins.
 std::string FindLatestFile(const std::string& mask);
 
 // Brings job's destination up to date with the newest chain in its source. Missing folders and

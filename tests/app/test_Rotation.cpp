@@ -108,6 +108,15 @@ TEST_F(RotationTest, FindLatestFileNewestAtTwoSecondsFirstListedOnATie) {
   EXPECT_EQ(FindLatestFile(src + "/C*.spf"), src + "/c_NEWEST.SPF");
 }
 
+TEST_F(RotationTest, FindLatestFileComparesRealTimeAcrossTheAutumnClockChange) {
+  tavik::test::TScopedTz berlin("Europe/Berlin");
+  // 02:30 summer time, then 02:10 winter time forty minutes later: the later image reads
+  // earlier on the local clock.
+  Make(src + "/C_summer.spf", 1'792'888'200);
+  Make(src + "/C_winter.spf", 1'792'890'600);
+  EXPECT_EQ(FindLatestFile(src + "/C*.spf"), src + "/C_winter.spf");
+}
+
 TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
   Make(src + "/C_old.spf", 1'000'000);
   Make(src + "/C_old_i1.spi", 1'000'010);
