@@ -211,15 +211,15 @@ bool SourceChanged(int fd, const struct stat& atOpen) {
          !SameTime(now.st_ctim, atOpen.st_ctim);
 }
 
-void FlushFolder(const std::string& folder) {
+}  // namespace
+
+void TQorvFileCopier::FlushFolder(const std::string& folder) {
   // Some file systems cannot flush a folder; the renamed file is complete either way.
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);
   ::close(fd);
 }
-
-}  // namespace
 
 std::string TQorvFileCopier::PartialPath(const std::string& dest) {
   // Two destinations in one folder need two names; a hash of the name tells them apart.
@@ -419,9 +419,8 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   in.Close();
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
   partialGuard.Done();
-  FlushFolder(folder);
-
-  ResetFileAttrs(dest);
+  if (FlushFolderEachCopy) FlushFolder(folder);
+  // The copy already carries the owner's write bit: nothing to reset after the rename.
   return crCopied;
 }
 
