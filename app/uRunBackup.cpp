@@ -54,6 +54,7 @@ bool TBackupRunner::RunBackup() {
   }
   lock.Release();
   running_ = false;
+  view_.RunEnded();
   if (switches_.Unattended())
     view_.RequestClose();
   else if (!refusal_.empty())
