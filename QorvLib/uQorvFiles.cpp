@@ -212,13 +212,20 @@ struct TEntry {
 };
 
 // Entries of folder whose names match pattern, in the order the folder listing gives them.
-bool ListMatching(const std::string& folder, const std::string& pattern, std::vector<TEntry>& out) {
+// Without times, an entry whose kind the listing already tells is not looked up.
+bool ListMatching(const std::string& folder, const std::string& pattern, std::vector<TEntry>& out,
+                  bool withTimes = true) {
   std::string dirPath = folder.empty() ? "." : folder;
   DIR* d = ::opendir(dirPath.c_str());
   if (!d) return false;
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == ".." || !MatchesMask(name, pattern)) continue;
+    const bool known = e->d_type != DT_UNKNOWN && e->d_type != DT_LNK;
+    if (!withTimes && known) {
+      out.push_back({name, e->d_type == DT_DIR, 0, 0, e->d_type == DT_REG});
+      continue;
+    }
     struct stat st {};
     std::string full = IncludeTrailingSeparator(dirPath) + name;
     if (::stat(full.c_str(), &st) != 0) continue;  // vanished or a dangling link
@@ -247,10 +254,10 @@ bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigne
   return !entries.empty();
 }
 
-std::vector<TFoundFile> ListFiles(const std::string& mask) {
+std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes) {
   std::vector<TEntry> entries;
   std::vector<TFoundFile> r;
-  ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries);
+  ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries, withTimes);
   for (const TEntry& e : entries)
     if (!e.isDir) r.push_back({e.name, e.mtime, e.size, e.regular});
   return r;

@@ -58,8 +58,10 @@ struct TFoundFile {
   int64_t size;
   bool regular = true;  // false for a FIFO, a device or a socket
 };
-// The files (never folders) matching mask in the folder listing's order.
-std::vector<TFoundFile> ListFiles(const std::string& mask);
+// The files (never folders) matching mask in the folder listing's order. Without times,
+// mtimeSec and size are 0 wherever the listing itself tells a file from a folder: a folder of
+// thousands of names is then read without a look-up per name.
+std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes = true);
 
 int WeekdayIndex(TDateTime t);
 // "dd", "mm"/"MM" (minutes right after an hour), "yyyy", "yy", "hh"/"HH", "nn", "ss"/"SS", "zzz".

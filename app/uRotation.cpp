@@ -154,7 +154,15 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   // Each folder is listed once per volume and the listing kept current by hand: a chain of
   // thousands of incrementals must not cost a listing per file.
   const std::string sourceFolder = IncludeTrailingSeparator(S);
-  const std::vector<TFoundFile> sourceFiles = ListFiles(sourceFolder + "*");
+  std::vector<TFoundFile> sourceFiles = ListFiles(sourceFolder + "*", false);
+  // Only the full images' times and sizes count.
+  for (TFoundFile& f : sourceFiles) {
+    struct stat st {};
+    if (!MatchesMask(f.name, V + "*.spf") || ::stat((sourceFolder + f.name).c_str(), &st) != 0) continue;
+    f.mtimeSec = static_cast<int64_t>(st.st_mtime);
+    f.size = static_cast<int64_t>(st.st_size);
+    f.regular = S_ISREG(st.st_mode);
+  }
   // A FIFO or device named like a full image is never the latest; the operator hears of it.
   for (const TFoundFile& f : sourceFiles)
     if (!f.regular && MatchesMask(f.name, V + "*.spf")) LogNotAFile(out, sourceFolder + f.name);
@@ -193,7 +201,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     ~TRestore() { fc.FlushFolderEachCopy = flushEach; }
   } restore{fc, flushEach};
 
-  std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*");
+  std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*", false);
   RemoveTemporaryCopies(out, destFolder, destFiles);
   // The destination's names, folded, for the case-blind "already there" test.
   std::unordered_set<std::string> held;
