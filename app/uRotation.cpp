@@ -4,9 +4,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <unordered_set>
 
