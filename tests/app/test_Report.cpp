@@ -50,8 +50,9 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
     TMail mail{m.rcptTos, parsed.Header("Subject"), "", "", ""};
     for (const auto& part : parsed.parts) {
       if (part.contentType == "text/html") {
-        mail.body = part.payload;
-        while (!mail.body.empty() && mail.body.back() == '\n') mail.body.pop_back();
+        // The body breaks its lines after every <br />; the text is what it was.
+        for (char c : part.payload)
+          if (c != '\n' && c != '\r') mail.body += c;
       } else if (!part.fileName.empty()) {
         mail.attachment = part.payload;
         mail.attachmentName = part.fileName;
