@@ -262,6 +262,43 @@ TEST(NotifierSend, OutcomesOfBothOperations) {
   }
 }
 
+// A mail counts as sent exactly when the server accepted it at the end of its data.
+TEST(NotifierSend, DeliveredIsWhatTheEndOfDataSays) {
+  const std::vector<TSmtpReply> upToData = {"220 ready", "250 hello", "250 sender ok", "250 recipient ok"};
+  auto script = [&](std::vector<TSmtpReply> rest, size_t keep = 4) {
+    std::vector<TSmtpReply> s(upToData.begin(), upToData.begin() + static_cast<long>(keep));
+    s.insert(s.end(), rest.begin(), rest.end());
+    return s;
+  };
+  const struct {
+    const char* name;
+    std::vector<TSmtpReply> script;
+    bool sent;
+  } cases[] = {
+      {"refused at MAIL FROM", script({"553 sender refused", "221 bye"}, 2), false},
+      {"refused at RCPT", script({"550 no such user", "221 bye"}, 3), false},
+      {"refused at DATA", script({"554 no valid recipients", "221 bye"}), false},
+      {"refused at the end of the data", script({"354 go on", "554 rejected by content filter", "221 bye"}),
+       false},
+      {"QUIT unanswered after 250", script({"354 go on", "250 queued", "250 reset", TSmtpReply::Silence()}),
+       true},
+      {"RSET refused after 250", script({"354 go on", "250 queued", "502 no RSET here", "221 bye"}), true},
+      {"RSET unanswered after 250", script({"354 go on", "250 queued", TSmtpReply::Silence()}), true},
+  };
+  SetNotifierSmtpTimeout(300);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedSmtpServer server(c.script);
+    server.Start();
+    TNotifier n = Account(server.Port());
+    bool sent = !c.sent;
+    EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(n.LastError, c.sent ? "" : "Failed to send message");
+  }
+  SetNotifierSmtpTimeout(30000);
+}
+
 TEST(NotifierSend, SilentServerEndsTheSendWithinTheTimeOut) {
   SetNotifierSmtpTimeout(300);
   for (auto script :
