@@ -106,6 +106,8 @@ void TBackupRunner::Run(TLineOutput& out) {
     values_.start = Now();
     view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+    // The run goes on with the defaults, but nobody must take them for the settings saved.
+    if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.ReportFailure(problem);
   });
 
   // Its own stage, so a run log that fails at the start line still finds the configured disk;
@@ -140,9 +142,7 @@ void TBackupRunner::Run(TLineOutput& out) {
   Guarded(out, [&] {
     // A report mail that did not go out is the last thing the administrator would otherwise learn
     // of; the line keeps it in the log for the next mail that does.
-    auto notSent = [&](const std::string& subject, const std::string& reason) {
-      out.ReportFailure("Mail \"" + subject + "\" not sent: " + reason);
-    };
+    auto notSent = [&](const std::string& line) { out.ReportFailure(line); };
     SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent);
   });
 

@@ -352,8 +352,15 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
   SendText("\r\n.\r\n");
   ReadReply();
   if (!Expect("250")) return -4;
-  SendText("RSET\r\n");
-  ReadReply();
+  // From here on the mail is the server's: a RSET that is refused or never answered is reported
+  // (-5) but cannot undo the delivery.
+  try {
+    SendText("RSET\r\n");
+    ReadReply();
+  } catch (const std::exception&) {
+    failed_ = true;
+    return -5;
+  }
   if (!Expect("250")) return -5;
   if (OnSendProgress) OnSendProgress(this, 100);
   return 1;
@@ -370,7 +377,10 @@ bool TVumSMTP::SendMessage(TVumMsg& message) {
   bool ok = true;
   for (const auto& list : lists) {
     if (!ok) break;
-    ok = SendEnvelope(sender, message.BounceRecipient, message.BounceMsg, message.RawMail(), list) > 0;
+    const int result =
+        SendEnvelope(sender, message.BounceRecipient, message.BounceMsg, message.RawMail(), list);
+    // -5: accepted at the end of the data, only the RSET after it went wrong.
+    ok = result > 0 || result == -5;
   }
   if (!ok) FailSession(this);
   if (percent_ < 100 && OnSendProgress) OnSendProgress(this, 100);

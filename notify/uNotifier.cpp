@@ -1,5 +1,9 @@
 #include "notify/uNotifier.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 
 #include "QorvLib/uQorvCrypt.h"
@@ -118,6 +122,21 @@ std::string SettingsFolder() {
 
 std::string SettingsFileName() {
   return SettingsFolder() + "TavikBackup.ini";
+}
+
+std::string SettingsFileProblem() {
+  const std::string file = SettingsFileName();
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  int err = 0;
+  if (fd < 0) {
+    err = errno;
+    if (err == ENOENT) return {};
+  } else {
+    char byte;
+    if (::read(fd, &byte, 1) < 0) err = errno;
+    ::close(fd);
+  }
+  return err ? "Cannot read " + file + ": " + SysErrorMessage(err) : std::string();
 }
 
 int32_t ReadProfileInt(const std::string& file, const std::string& section, const std::string& key,

@@ -53,6 +53,11 @@ std::string SettingsFolder();
 // SettingsFolder followed by "TavikBackup.ini".
 std::string SettingsFileName();
 
+// Why the settings file cannot be read ("Cannot read <path>: <reason>"), or "" when it can be
+// or does not exist. A file another account saved, readable only by that account, otherwise
+// passes for a missing one and every setting silently falls back to its default.
+std::string SettingsFileProblem();
+
 // Fills the stored fields; the mail in hand and LastError are left alone.
 void LoadSettings(TNotifier& notifier);
 // Writes every stored field, one key at a time. Throws EInOutError "Unable to write to <path>" at

@@ -77,9 +77,9 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
         mail.attachmentName = part.fileName;
         mail.attachment = part.payload;
       } else if (part.contentType == "text/html") {
-        mail.body = part.payload;
-        while (!mail.body.empty() && (mail.body.back() == '\n' || mail.body.back() == '\r'))
-          mail.body.pop_back();
+        // The body breaks its lines after every <br />; the text is what it was.
+        for (char c : part.payload)
+          if (c != '\n' && c != '\r') mail.body += c;
       }
     }
     mails.push_back(std::move(mail));

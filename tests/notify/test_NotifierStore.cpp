@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -353,6 +355,47 @@ TEST_F(NotifierStore, RefusedWriteNamesTheFullPath) {
       EXPECT_STREQ(e.what(), ("Unable to write to " + file).c_str()) << name;
     }
   }
+}
+
+}  // namespace
+}  // namespace tavik
+
+namespace tavik {
+namespace {
+
+// The scheduler's account meets a file the dialog saved under another account: the reason is
+// told, while a missing file is no problem at all.
+TEST(SettingsFileProblem, NamesTheFileAndTheReasonButNotAMissingFile) {
+  test::TSealedEnv env;
+  EXPECT_EQ(SettingsFileProblem(), "");
+  WriteProfileString(SettingsFileName(), "Email Settings", "SiteID", "S01");
+  EXPECT_EQ(SettingsFileProblem(), "");
+  ::chmod(SettingsFileName().c_str(), 0600);
+  ::chmod(SettingsFolder().c_str(), 0755);
+  for (std::string p = SettingsFolder(); p.size() > 1; p = std::filesystem::path(p).parent_path().string())
+    ::chmod(p.c_str(), 0755);
+
+  // Root reads through any permission, so the reading account is nobody's, in a child.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+    const std::string problem = SettingsFileProblem();
+    const ssize_t n = ::write(fds[1], problem.data(), problem.size());
+    ::_exit(n == static_cast<ssize_t>(problem.size()) ? 0 : 3);
+  }
+  ::close(fds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot take another account's identity here";
+  EXPECT_EQ(said, "Cannot read " + SettingsFileName() + ": Permission denied");
 }
 
 }  // namespace

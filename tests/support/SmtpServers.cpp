@@ -369,6 +369,9 @@ TParsedMail ParseMailWithPython(const std::string& raw) {
     f.resize(4);
     mail.parts.push_back({f[1], f[2], f[3], ReadFile(dir / ("part-" + f[0] + ".bin"))});
   }
+  mail.defectText = ReadFile(dir / "defects");
+  mail.defects = static_cast<int>(SplitLines(mail.defectText).size());
+  mail.ToNames = SplitLines(ReadFile(dir / "tonames"));
   return mail;
 }
 

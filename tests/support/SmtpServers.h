@@ -109,7 +109,10 @@ struct TParsedMail {
   };
   std::vector<std::pair<std::string, std::string>> headers;  // decoded, unfolded, in order
   std::vector<TPart> parts;                                  // the leaves, in order
-  std::string Header(const std::string& name) const;         // first of that name, case-blind; "" if none
+  int defects = 0;                   // what a standards-following reader (policy default) finds wrong
+  std::string defectText;            // those defects, one per line
+  std::vector<std::string> ToNames;  // display names of To as that reader gives them
+  std::string Header(const std::string& name) const;  // first of that name, case-blind; "" if none
 };
 TParsedMail ParseMailWithPython(const std::string& raw);
 
