@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "QorvLib/uQorvFiles.h"
@@ -89,9 +90,71 @@ bool WriteAll(int fd, const char* data, size_t size, int& err) {
   return true;
 }
 
+// A 64-bit digest of a byte stream, the same however the stream is cut into pieces. It only
+// has to catch a disk that gives back other bytes than it was given, not an adversary.
+class TStreamHash {
+ public:
+  void Update(const char* data, size_t size) {
+    length_ += size;
+    while (size > 0 && tailLength_ > 0 && tailLength_ < 8) {
+      tail_[tailLength_++] = *data++;
+      --size;
+    }
+    if (tailLength_ == 8) {
+      Word(tail_);
+      tailLength_ = 0;
+    }
+    for (; size >= 8; data += 8, size -= 8) Word(data);
+    for (; size > 0; --size) tail_[tailLength_++] = *data++;
+  }
+  uint64_t Digest() const {
+    uint64_t h = h_;
+    for (size_t i = 0; i < tailLength_; ++i) h = (h ^ static_cast<unsigned char>(tail_[i])) * Prime2;
+    h ^= length_;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+  }
+
+ private:
+  static constexpr uint64_t Prime1 = 0x87c37b91114253d5ull, Prime2 = 0x4cf5ad432745937full;
+  static uint64_t Rotl(uint64_t v, int r) { return (v << r) | (v >> (64 - r)); }
+  void Word(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h_ ^= Rotl(w * Prime1, 31) * Prime2;
+    h_ = Rotl(h_, 27) * 5 + 0x52dce729;
+  }
+  uint64_t h_ = 0x9e3779b97f4a7c15ull;
+  uint64_t length_ = 0;
+  char tail_[8] = {};
+  size_t tailLength_ = 0;
+};
+
+// The digest of what fd holds from its start, read from the device: the pages the copy left in
+// the cache are dropped first. False with err on a read failure.
+bool ReadBackDigest(int fd, char* buf, size_t size, uint64_t& digest, int& err) {
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  TStreamHash hash;
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buf, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      return false;
+    }
+    if (n == 0) break;
+    hash.Update(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  digest = hash.Digest();
+  return true;
+}
+
 // Copies up to size bytes at the current offsets of both files; fewer only at the end of the
-// source. -1 with err set on a read or write failure.
-int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err) {
+// source. -1 with err set on a read or write failure. hash, when given, takes every byte read.
+int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err, TStreamHash* hash) {
   size_t got = 0;
   while (got < size) {
     if (useKernel) {
@@ -117,6 +180,7 @@ int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int&
       return -1;
     }
     if (n == 0) break;
+    if (hash) hash->Update(buf, static_cast<size_t>(n));
     if (!WriteAll(out, buf, static_cast<size_t>(n), err)) return -1;
     got += static_cast<size_t>(n);
   }
@@ -282,7 +346,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   }
 
   const std::string folder = ExtractFilePath(dest);
-  if (!FolderExists(folder)) ForceFolders(folder);
+  if (!FolderExists(folder)) ForceFolders(folder, CreatedFolderMode(ExtractFilePath(source)));
 
   // The destination itself is left alone until a complete copy replaces it, so its own
   // attributes need no reset: the rename replaces a read-only file as well.
@@ -291,7 +355,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   for (;;) {
     // A crash may have left an earlier attempt behind, possibly read-only.
     if (!dest.empty()) ::unlink(partial.c_str());
-    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (outFd >= 0) break;
     const int err = dest.empty() ? ENOENT : errno;
     std::string msg = SysErrorMessage(err);
@@ -313,11 +377,13 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
 
   // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
   // pseudo files give, is read and written here.
-  bool useKernel = UseKernelCopy && size > 0;
+  bool useKernel = UseKernelCopy && size > 0 && !VerifyCopies;
+  TStreamHash sourceHash;
   int64_t copied = 0;
   for (;;) {
     int err = 0;
-    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err);
+    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err,
+                                VerifyCopies ? &sourceHash : nullptr);
     if (n < 0) fail(err);
     copied += n;
     if (ProgBar) ProgBar->SetPosition(ProgBar->Position() + scale.Step);
@@ -337,7 +403,18 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     times[1] = PackedLocalTime(srcStat.st_mtim);
     ::futimens(out.Get(), times);
   }
+  // The copy is as private as its source (a root-only image stays root-only on the disk), and
+  // its owner can always replace it. A file system without permission bits refuses quietly.
+  ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
+  if (VerifyCopies) {
+    uint64_t copyDigest = 0;
+    int err = 0;
+    if (!ReadBackDigest(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
+    if (copyDigest != sourceHash.Digest())
+      throw EInOutError("Error copying " + source + " to " + dest +
+                        ": the copy read back from the disk differs from the source");
+  }
   if (!out.Close()) fail(errno);
   in.Close();
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);

@@ -67,6 +67,10 @@ class TQorvFileCopier {
   // Off forces the plain read-and-write loop that a copy between file systems the kernel
   // refuses falls back to anyway.
   bool UseKernelCopy = true;
+  // Reads every copy back from the disk after its flush (its cached pages dropped first) and
+  // compares it with what was read from the source, before it takes the destination's name.
+  // The bytes then pass through the copier's buffer, not the kernel's in-file copy.
+  bool VerifyCopies = false;
 
   // Copies source to dest (a file path or an existing folder). The copy is written beside the
   // destination under a temporary name, flushed, and only then renamed over the destination, so

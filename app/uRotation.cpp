@@ -1,6 +1,7 @@
 #include "app/uRotation.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,6 +84,19 @@ void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder) {
   }
 }
 
+int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+// Whether folder's file system has room for bytes more, with 1% to spare.
+bool RoomFor(const std::string& folder, int64_t bytes) {
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) != 0) return false;
+  const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  return free >= static_cast<unsigned long long>(bytes) + static_cast<unsigned long long>(bytes) / 100;
+}
+
 // Opening a FIFO would wait for ever and a device is no image: either is skipped, as an error.
 void LogNotAFile(TRunOutput& out, const std::string& path) {
   out.LogLine("File skipped " + path + ": " + TQorvFileCopier::NotRegularFileText, true);
@@ -152,7 +166,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const std::string chainName = ChangeFileExt(latestName, "");
   const std::string chainBase = ChangeFileExt(latest, "");
 
-  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D);
+  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D, CreatedFolderMode(S));
   if (!FolderExists(D)) {
     out.LogLine("Destination Directory " + D + " not found", true);
     return;
@@ -163,18 +177,29 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const std::vector<std::string> fulls = Listed(destFolder + V + "*.spf");
   out.ShowStatus("Checking destination folders full backups. " + std::to_string(fulls.size()) +
                  " full backups to check.");
+  std::vector<std::string> older;
   bool latestPresent = false;
   for (const std::string& f : fulls) {
     if (SameText(ExtractFileName(f), latestName))
       latestPresent = true;
     else
-      DeleteLogged(out, "File deleting ", f);
+      older.push_back(f);
   }
 
+  // Deleting the old chain first leaves the disk without any restorable chain of the volume
+  // whenever the copy then fails; where the disk holds both, the old one goes only after the
+  // new full image is in place.
+  const bool copyFirst = !latestPresent && !older.empty() && RoomFor(D, FileSize(latest));
+  if (!latestPresent && !older.empty() && !copyFirst)
+    out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
+  if (!copyFirst)
+    for (const std::string& f : older) DeleteLogged(out, "File deleting ", f);
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
     if (!CopyLogged(out, fc, latest, D)) return;
   }
+  if (copyFirst)
+    for (const std::string& f : older) DeleteLogged(out, "File deleting ", f);
 
   out.LogLine("Searching for .spi and .md5 files in " + D, false);
   std::vector<std::string> stale = Listed(destFolder + "*.spi");

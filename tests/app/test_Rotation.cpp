@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -131,11 +132,12 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
       "Latest .spf file C ....",
       "Latest .spf file " + src + "/C_new.spf found in " + src,
       "Checking destination folders full backups. 1 full backups to check.",
-      "File deleting " + dst + "/C_old.spf",
-      "File deleted " + dst + "/C_old.spf",
+      // The disk has room for both chains: the old one goes once the new image is in place.
       "Copy latest full backup.",
       "File copying " + src + "/C_new.spf to " + dst,
       "File copied " + src + "/C_new.spf to " + dst,
+      "File deleting " + dst + "/C_old.spf",
+      "File deleted " + dst + "/C_old.spf",
       "Searching for .spi and .md5 files in " + dst,
       "Checking destination for old incrementals to remove. 2 increments to check.",
       "Delete file " + dst + "/C_old_i1.spi",
@@ -223,10 +225,18 @@ TEST_F(RotationTest, MissingDestinationCreatedOnlyWhenSettingsSaySo) {
     notifier.CreateDestFolder = create;
     view.memo.clear();
     out.ErrorLines().clear();
+    // The folders made are as private as the source's (with what the run needs to fill them).
+    fs::permissions(src, fs::perms::owner_read | fs::perms::group_read | fs::perms::group_exec);
+    const mode_t umask = ::umask(0);
     RotateVolume(out, fc, notifier, Job(src, missing, "C"));
+    ::umask(umask);
     EXPECT_EQ(FolderExists(missing), create);
     if (create) {
       EXPECT_TRUE(FileExists(missing + "/C_new.spf"));
+      for (const std::string& made : {d / "backups", d / "backups/vol", missing})
+        EXPECT_EQ(fs::status(made).permissions(),
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec)
+            << made;
       EXPECT_EQ(view.memo.back(), "Completed Sucessfully");
       EXPECT_TRUE(out.ErrorLines().empty());
     } else {

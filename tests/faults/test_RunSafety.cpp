@@ -112,6 +112,88 @@ TEST_F(RunSafety, FifosNamedLikeImagesAreSkippedWithAnErrorLineAndNeverOpened) {
   ExpectErrorMail(skipped[1]);
 }
 
+// A small disk of its own mounted over the destination for one test; unmounted however the
+// test ends.
+class TSmallDisk {
+ public:
+  TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
+    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~TSmallDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+};
+
+struct TRoomCase {
+  const char* name;
+  const char* diskSize;
+  bool room;  // for the old full image of 512 KiB and the new one both
+};
+
+void PrintTo(const TRoomCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RoomForBothChains : public RunSafety, public ::testing::WithParamInterface<TRoomCase> {};
+
+TEST_P(RoomForBothChains, DecidesWhetherTheOldChainGoesBeforeOrAfterTheCopy) {
+  const TRoomCase& c = GetParam();
+  TSmallDisk disk(dst, c.diskSize);
+  if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  WriteFile(dst + "/C_old.spf", std::string(512 * 1024, 'o'));
+  WriteFile(dst + "/C_old_i1.spi", "previous");
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  EXPECT_EQ(ReadFile(dst + "/C_new.spf"), image);
+
+  const std::string noRoom =
+      "Not enough room on " + dst + " for both chains: the older chain is deleted first";
+  std::vector<std::string> order;
+  for (const std::string& l : r.lines)
+    if (l == noRoom || l.rfind("File delet", 0) == 0 || l.rfind("File cop", 0) == 0) order.push_back(l);
+  const std::string copying = "File copying " + src + "/C_new.spf to " + dst,
+                    copied = "File copied " + src + "/C_new.spf to " + dst,
+                    deleting = "File deleting " + dst + "/C_old.spf",
+                    deleted = "File deleted " + dst + "/C_old.spf";
+  ASSERT_GE(order.size(), 4u);
+  const std::vector<std::string> first(order.begin(), order.begin() + 4);
+  if (c.room) {
+    EXPECT_EQ(first, (std::vector<std::string>{copying, copied, deleting, deleted}));
+  } else {
+    EXPECT_EQ(first, (std::vector<std::string>{noRoom, deleting, deleted, copying}));
+  }
+  EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), noRoom), c.room ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Disk, RoomForBothChains,
+                         ::testing::Values(TRoomCase{"RoomForBoth", "2m", true},
+                                           TRoomCase{"RoomForOne", "640k", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunSafety, VerifyCopiesInTheJobFileCatchesACopyTheDiskGivesBackWrong) {
+  WriteFile(jobPath, ReadFile(jobPath) + "VerifyCopies=1\r\n");
+  const std::string copy = TQorvFileCopier::PartialPath(dst + "/C_new.spf");
+  const TRunResult r = RunUnattended([&](TQorvFileCopier& fc) {
+    fc.OnProgress = [&](double, int32_t pos, int32_t) {
+      if (pos != 2 * TQorvFileCopier::DefaultBlockSize) return;
+      std::fstream(copy, std::ios::binary | std::ios::in | std::ios::out) << "bit rot";
+    };
+  });
+  ASSERT_TRUE(r.endedByItself);
+  const std::string error = "Error: Error copying " + src + "/C_new.spf to " + dst +
+                            "/C_new.spf: the copy read back from the disk differs from the source";
+  EXPECT_EQ(r.ErrorLines(), std::vector<std::string>{error});
+  EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old.spf", "C_old_i1.spi"}));
+  ExpectErrorMail(error);
+}
+
 TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
   const pid_t holder = ::fork();
   if (holder == 0) {
