@@ -272,6 +272,7 @@ void TClientSocket::Close() {
 }
 
 void TClientSocket::ReleaseHandle() {
+  tlsPending_.clear();
   tls_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -279,13 +280,35 @@ void TClientSocket::ReleaseHandle() {
   closing_ = false;
 }
 
+int TClientSocket::FlushTls() {
+  size_t done = 0;
+  while (done < tlsPending_.size()) {
+    const long n = tls_->Write(tlsPending_.data() + done, tlsPending_.size() - done);
+    if (n == 0) errno = EPIPE;
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
+      tlsPending_.clear();
+      ReportError(err, SysErrorMessage(err), "send");
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  tlsPending_.clear();
+  return 0;
+}
+
 int TClientSocket::SendText(const std::string& text) {
   std::lock_guard g(lock_);
   if (!connected_) return 0;
+  if (tls_) {
+    tlsPending_ += text;
+    if (tlsPending_.size() >= 16 * 1024 && FlushTls() != 0) return 0;
+    return static_cast<int>(text.size());
+  }
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = tls_ ? tls_->Write(text.data() + done, text.size() - done)
-                           : send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+    const ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
     if (n == 0) errno = EPIPE;
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
@@ -302,6 +325,7 @@ int TClientSocket::SendText(const std::string& text) {
 int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
   std::lock_guard g(lock_);
   if (!connected_ || count <= 0) return 0;
+  if (tls_ && !tlsPending_.empty() && FlushTls() != 0) return 0;
   // Whoever waits for an answer has said everything: push out what Nagle still holds back, or a
   // short last write (the end of a mail) can sit for the peer's delayed acknowledgement.
   int on = 1, off = 0;

@@ -79,6 +79,10 @@ class TClientSocket {
   mutable std::recursive_mutex lock_;
   int fd_ = -1;
   std::unique_ptr<TTlsSession> tls_;
+  // Encrypted writes wait here until a reply is awaited (or enough has gathered): a record per
+  // message line would cost more than the line. Over TLS the wire shows no line boundaries anyway.
+  std::string tlsPending_;
+  int FlushTls();
   bool connected_ = false;
   bool closing_ = false;
   std::string host_;

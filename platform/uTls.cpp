@@ -12,6 +12,8 @@
 #include <cctype>
 #include <cerrno>
 #include <ctime>
+#include <map>
+#include <mutex>
 
 #include "platform/uErrors.h"
 
@@ -77,6 +79,28 @@ class TNoSigPipe {
   bool hadPending_ = false;
 };
 
+// The system's trusted certificates and the CA file's, read once per process and file: parsing
+// the system's whole bundle for every mail would cost more than the mail.
+X509_STORE* TrustStore(const std::string& caFile) {
+  static std::mutex lock;
+  static std::map<std::string, X509_STORE*> stores;
+  std::lock_guard g(lock);
+  X509_STORE*& store = stores[caFile];
+  if (!store) {
+    X509_STORE* made = X509_STORE_new();
+    if (!made) throw ESocketError("TLS cannot start: " + OpenSslReason("out of memory"));
+    X509_STORE_set_default_paths(made);
+    if (!caFile.empty() && X509_STORE_load_file(made, caFile.c_str()) != 1) {
+      X509_STORE_free(made);
+      stores.erase(caFile);
+      throw ESocketError("TLS CA file " + caFile + " cannot be used: " + OpenSslReason("not a PEM file"));
+    }
+    store = made;
+  }
+  X509_STORE_up_ref(store);
+  return store;
+}
+
 }  // namespace
 
 std::string NormalizedFingerprint(const std::string& text) {
@@ -115,9 +139,9 @@ TTlsSession::TTlsSession(int fd, const TTlsOptions& o) : impl_(std::make_unique<
   SSL_CTX_set_options(impl_->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   if (expected.empty()) {
     SSL_CTX_set_verify(impl_->ctx, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(impl_->ctx);
-    if (!o.caFile.empty() && SSL_CTX_load_verify_locations(impl_->ctx, o.caFile.c_str(), nullptr) != 1)
-      throw ESocketError("TLS CA file " + o.caFile + " cannot be used: " + OpenSslReason("not a PEM file"));
+    X509_STORE* store = TrustStore(o.caFile);
+    SSL_CTX_set1_cert_store(impl_->ctx, store);
+    X509_STORE_free(store);
   } else {
     // The fingerprint decides alone, after the handshake.
     SSL_CTX_set_verify(impl_->ctx, SSL_VERIFY_NONE, nullptr);
