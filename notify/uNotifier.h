@@ -42,6 +42,11 @@ class TNotifier {
   std::string FridayID;
   std::string BackupCompleteEmails;
   bool CreateDestFolder = false;
+  // Transport security, "Email Settings" keys after the others: 0 plain, 1 STARTTLS, 2 SSL/TLS; a
+  // PEM file of extra trusted certificates; the SHA-256 fingerprint of the one certificate to accept.
+  int32_t SMTPSecurity = 0;
+  std::string SMTPCAFile;
+  std::string SMTPFingerprint;
 
   bool SendMail(const std::string& attachmentPath);
   bool SendTestMail(bool silent);

@@ -54,6 +54,9 @@ void Prepare(const TNotifier& n, TVumSMTP& smtp, TVumMsg& msg) {
   smtp.Host = n.SMTPServer;
   smtp.Port = std::to_string(n.SMTPPort);
   smtp.OperationTimeout = smtpTimeoutMs.load();
+  smtp.Security = n.SMTPSecurity == 1 ? ssStartTls : n.SMTPSecurity == 2 ? ssImplicitTls : ssNone;
+  smtp.CAFile = n.SMTPCAFile;
+  smtp.Fingerprint = n.SMTPFingerprint;
   if (n.SMTPRequiresLogon) {
     smtp.UserId = n.SMTPLogon;
     smtp.UserPasswd = n.SMTPPwd;
@@ -92,7 +95,10 @@ bool Deliver(TNotifier& n, TVumSMTP& smtp, TVumMsg& msg, bool boxes) {
     n.LastError = failure;
     if (boxes) WarnAndAbort(n.LastError);
   };
-  if (!smtp.Connect()) report("Failed to connect to host " + smtp.Host + " on port " + smtp.Port);
+  // A connection that could not be secured says why: a wrong certificate is the administrator's to mend.
+  if (!smtp.Connect())
+    report("Failed to connect to host " + smtp.Host + " on port " + smtp.Port +
+           (smtp.TlsError().empty() ? "" : ": " + smtp.TlsError()));
   if (n.SMTPRequiresLogon && !smtp.Login()) {
     smtp.Disconnect();
     report("Authentication failed... disconnecting");

@@ -50,7 +50,10 @@ std::vector<std::string> Fields(const TNotifier& n) {
           "TuesdayID=" + n.TuesdayID,
           "FridayID=" + n.FridayID,
           "BackupCompleteEmails=" + n.BackupCompleteEmails,
-          "CreateDestFolder=" + b(n.CreateDestFolder)};
+          "CreateDestFolder=" + b(n.CreateDestFolder),
+          "SMTPSecurity=" + std::to_string(n.SMTPSecurity),
+          "SMTPCAFile=" + n.SMTPCAFile,
+          "SMTPFingerprint=" + n.SMTPFingerprint};
 }
 
 // The mail in hand and the account fields preset, to see what a load leaves alone.
@@ -287,6 +290,41 @@ TEST_F(NotifierStore, LogonIsLoadedOnlyWhenTheSwitchReadsTrue) {
   EXPECT_TRUE(n.SMTPRequiresLogon);
   EXPECT_EQ(n.SMTPLogon, "user");
   EXPECT_EQ(n.SMTPPwd, "pw\xe9");
+}
+
+// The transport keys are written only once they say something; then they follow the logon keys,
+// and a later return to plain SMTP is written too, so no stale choice survives in the file.
+TEST_F(NotifierStore, TransportKeysRoundTripAndStayOutUntilChosen) {
+  TNotifier n = Customised();
+  n.LastError = n.Body = n.Subject = n.SendTo = "";  // never stored
+  SaveSettings(n);
+  const std::string plain = test::ReadFile(file);
+  EXPECT_EQ(plain.find("SMTPSecurity"), std::string::npos);
+  SaveSettings(n);
+  EXPECT_EQ(test::ReadFile(file), plain);
+
+  n.SMTPSecurity = 1;
+  n.SMTPCAFile = "/etc/tavik/relay-ca.pem";
+  n.SMTPFingerprint = "AB:cd";
+  SaveSettings(n);
+  const std::string secure = WithoutCR(test::ReadFile(file));
+  const size_t pwd = secure.find("\nSMTPPwd="), end = secure.find('\n', pwd + 1);
+  EXPECT_EQ(secure.substr(end, secure.find("\n[", end) - end),
+            "\nSMTPSecurity=1\nSMTPCAFile=/etc/tavik/relay-ca.pem\nSMTPFingerprint=AB:cd");
+  TNotifier back;
+  LoadSettings(back);
+  EXPECT_EQ(Fields(back), Fields(n));
+
+  n.SMTPSecurity = 0;
+  n.SMTPCAFile = n.SMTPFingerprint = "";
+  SaveSettings(n);
+  TNotifier plainAgain;
+  LoadSettings(plainAgain);
+  EXPECT_EQ(plainAgain.SMTPSecurity, 0);
+  EXPECT_EQ(plainAgain.SMTPCAFile, "");
+  EXPECT_EQ(plainAgain.SMTPFingerprint, "");
+  EXPECT_NE(WithoutCR(test::ReadFile(file)).find("\nSMTPSecurity=0\nSMTPCAFile=\nSMTPFingerprint=\n"),
+            std::string::npos);
 }
 
 TEST_F(NotifierStore, FirstSaveWritesSectionsAndKeysInOrder) {
