@@ -56,14 +56,10 @@ void SplitLines(const std::string& content, std::vector<std::string>& lines, std
       ends.emplace_back();
       break;
     }
-    size_t end = nl;
-    std::string term = "\n";
-    if (end > pos && content[end - 1] == '\r') {
-      --end;
-      term = "\r\n";
-    }
+    const bool crlf = nl > pos && content[nl - 1] == '\r';
+    const size_t end = crlf ? nl - 1 : nl;
     lines.push_back(content.substr(pos, end - pos));
-    ends.push_back(term);
+    ends.emplace_back(crlf ? "\r\n" : "\n");
     pos = nl + 1;
   }
 }
