@@ -80,13 +80,19 @@ void TBackupRunner::Run(TLineOutput& out) {
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
   });
 
+  // A job file that is not there is a broken setup, not an empty job: it is an error line, and
+  // neither a disk nor a volume is touched.
+  const bool jobFound = FileExists(jobPath_);
+  if (!jobFound) Guarded(out, [&] { out.LogLine(JobSettingsNotFound(jobPath_), true); });
+
   // Its own stage, so a run log that fails at the start line still finds the configured disk;
   // without the path the identity step is left out rather than run on the working folder.
   bool idPathRead = false;
-  Guarded(out, [&] {
-    idPath_ = job_->IDPath();
-    idPathRead = true;
-  });
+  if (jobFound)
+    Guarded(out, [&] {
+      idPath_ = job_->IDPath();
+      idPathRead = true;
+    });
 
   // A disk that cannot be labelled or read (absent, write-protected) is reported, and the
   // volumes, the end stamp and the report still follow.
@@ -94,11 +100,12 @@ void TBackupRunner::Run(TLineOutput& out) {
     Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
 
   // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
-  Guarded(out, [&] {
-    const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
-    ReportSharedDestinations(out, volumes);
-    for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
-  });
+  if (jobFound)
+    Guarded(out, [&] {
+      const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
+      ReportSharedDestinations(out, volumes);
+      for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
+    });
 
   Guarded(out, [&] {
     const TDateTime end = Now();

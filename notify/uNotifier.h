@@ -52,6 +52,9 @@ class TNotifier {
 std::string SettingsFolder();
 // SettingsFolder followed by "TavikBackup.ini".
 std::string SettingsFileName();
+// The same two without creating anything, for telling where the files are.
+std::string SettingsFolderPath();
+std::string SettingsFilePath();
 
 // Fills the stored fields; the mail in hand and LastError are left alone.
 void LoadSettings(TNotifier& notifier);
