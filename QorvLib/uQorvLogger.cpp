@@ -75,12 +75,19 @@ std::string OneLine(const std::string& msg) {
   return r;
 }
 
+// One line of the log: its stamp, its kind and the message.
+void AppendEntry(std::string& text, int kind, const std::string& msg) {
+  text.push_back('[');
+  text.append(LogTimestamp()).append("]\t").append(std::to_string(kind)).append("\t");
+  text.append(OneLine(msg)).append("\r\n");
+}
+
 void AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
   const bool exists = FileExists(file);
   std::string text;
-  if (!exists) text = "[" + LogTimestamp() + "]\t1\tLog file created\r\n";
+  if (!exists) AppendEntry(text, 1, "Log file created");
   // The entry's stamp is read after the header's.
-  text += "[" + LogTimestamp() + "]\t" + std::to_string(kind) + "\t" + OneLine(msg) + "\r\n";
+  AppendEntry(text, kind, msg);
   WriteWhole(file, exists ? "ab" : "wb", text);
 }
 }  // namespace
@@ -97,11 +104,15 @@ void TQorvLogger::SetLogPath(const std::string& v) {
   logPath_ = IncludeTrailingSeparator(v);
 }
 
+std::string LogFolderFor(bool common, const std::string& appFolder) {
+  const std::string base = IncludeTrailingSeparator(
+      SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
+  return IncludeTrailingSeparator(base + "qorv" + PathDelim + appFolder);
+}
+
 std::string TQorvLogger::ConfigureLog(bool common, const std::string& appFolder,
                                       const std::string& fileName) {
-  std::string base = IncludeTrailingSeparator(
-      SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
-  std::string folder = IncludeTrailingSeparator(base + "qorv" + PathDelim + appFolder);
+  const std::string folder = LogFolderFor(common, appFolder);
   ForceFolders(folder);
   SetLogPath(folder);
   std::string name = ExtractFileName(fileName);

@@ -112,6 +112,11 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
 
 bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure) {
   try {
+    // Without its job file the pre-check would look for the identity file in the working folder.
+    if (!FileExists(jobSettingsPath)) {
+      if (failure) *failure = JobSettingsNotFound(jobSettingsPath);
+      return false;
+    }
     const std::string idPath = TJobSettings(jobSettingsPath).IDPath();
     TNotifier n;
     LoadSettings(n);

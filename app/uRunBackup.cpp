@@ -113,13 +113,19 @@ void TBackupRunner::Run(TLineOutput& out) {
     if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.ReportFailure(problem);
   });
 
+  // A job file that is not there is a broken setup, not an empty job: it is an error line, and
+  // neither a disk nor a volume is touched.
+  const bool jobFound = FileExists(jobPath_);
+  if (!jobFound) Guarded(out, [&] { out.LogLine(JobSettingsNotFound(jobPath_), true); });
+
   // Its own stage, so a run log that fails at the start line still finds the configured disk;
   // without the path the identity step is left out rather than run on the working folder.
   bool idPathRead = false;
-  Guarded(out, [&] {
-    idPath_ = job_->IDPath();
-    idPathRead = true;
-  });
+  if (jobFound)
+    Guarded(out, [&] {
+      idPath_ = job_->IDPath();
+      idPathRead = true;
+    });
 
   // "IDPath" names the folder on the backup disk: when it is not there (the disk not mounted,
   // its mount point an empty folder of the system disk), nothing may be labelled, created or

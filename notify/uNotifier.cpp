@@ -126,15 +126,23 @@ class TSettingsWriter {
 
 }  // namespace
 
+std::string SettingsFolderPath() {
+  return IncludeTrailingSeparator(SpecialFolderPath(TSpecialFolder::CommonAppData)) + "Tavik" + PathDelim;
+}
+
 std::string SettingsFolder() {
-  const std::string folder =
-      IncludeTrailingSeparator(SpecialFolderPath(TSpecialFolder::CommonAppData)) + "Tavik" + PathDelim;
+  const std::string folder = SettingsFolderPath();
   ForceFolders(folder);  // a failure shows up as defaults on read and an error on the first write
   return folder;
 }
 
+std::string SettingsFilePath() {
+  return SettingsFolderPath() + "TavikBackup.ini";
+}
+
 std::string SettingsFileName() {
-  return SettingsFolder() + "TavikBackup.ini";
+  SettingsFolder();
+  return SettingsFilePath();
 }
 
 std::string SettingsFileProblem() {

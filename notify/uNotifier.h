@@ -57,6 +57,9 @@ class TNotifier {
 std::string SettingsFolder();
 // SettingsFolder followed by "TavikBackup.ini".
 std::string SettingsFileName();
+// The same two without creating anything, for telling where the files are.
+std::string SettingsFolderPath();
+std::string SettingsFilePath();
 
 // Why the settings file cannot be read ("Cannot read <path>: <reason>"), or "" when it can be
 // or does not exist. A file another account saved, readable only by that account, otherwise
