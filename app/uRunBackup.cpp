@@ -8,7 +8,9 @@
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRotation.h"
+#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "platform/uUiServices.h"
 
 namespace tavik {
 
@@ -33,7 +35,11 @@ bool TBackupRunner::RunBackup() {
   if (running_) return false;
   running_ = true;
   lastRunHadErrors_ = false;
-  {
+  refusal_.clear();
+  TRunLock lock;
+  if (!lock.TryAcquire()) {
+    RefuseRun(lock.RefusalText());
+  } else {
     TLineOutput out(logger_, view_);
     try {
       Run(out);
@@ -46,23 +52,48 @@ bool TBackupRunner::RunBackup() {
     job_.reset();
     notifier_.reset();
   }
+  lock.Release();
   running_ = false;
   if (switches_.Unattended())
     view_.RequestClose();
+  else if (!refusal_.empty())
+    Ui().ShowError(refusal_);
   else
     ShowInfo("Backup complete.");
   return true;
 }
 
+void TBackupRunner::RefuseRun(const std::string& reason) {
+  // The run that holds the lock owns the log and the disk: this one only tells.
+  lastRunHadErrors_ = true;
+  refusal_ = reason;
+  std::fprintf(stderr, "%s\n", reason.c_str());
+  try {
+    TNotifier n;
+    LoadSettings(n);
+    // The error mail alone: no completion notice may go out for a run that did nothing, and the
+    // log attached would be the other run's.
+    n.DiskChangeEmails.clear();
+    n.BackupCompleteEmails.clear();
+    n.LogEmails.clear();
+    SendReport(n, {reason}, TRunValues{}, "");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "Mail not sent: %s\n", e.what());
+  }
+}
+
 namespace {
 // Runs one stage of a run; a failure becomes an "Error: " line and the run goes on, so the
-// end stamp, the report and the unattended exit are never lost to an earlier failure.
+// end stamp, the report and the unattended exit are never lost to an earlier failure. False
+// when the stage failed.
 template <typename F>
-void Guarded(TLineOutput& out, F&& stage) {
+bool Guarded(TLineOutput& out, F&& stage) {
   try {
     stage();
+    return true;
   } catch (const std::exception& e) {
     out.ReportFailure(e.what());
+    return false;
   }
 }
 }  // namespace
@@ -90,17 +121,29 @@ void TBackupRunner::Run(TLineOutput& out) {
     idPathRead = true;
   });
 
-  // A disk that cannot be labelled or read (absent, write-protected) is reported, and the
-  // volumes, the end stamp and the report still follow.
-  if (idPathRead && notifier_->IDDisk)
-    Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
+  // "IDPath" names the folder on the backup disk: when it is not there (the disk not mounted,
+  // its mount point an empty folder of the system disk), nothing may be labelled, created or
+  // copied. A disk that cannot be labelled or read (write-protected, a refused identity file)
+  // stops the run before the volumes as well. The end stamp and the report still follow.
+  bool diskReady = idPathRead;
+  if (idPathRead && !idPath_.empty() && !BackupDiskPresent(idPath_)) {
+    Guarded(out, [&] { out.LogLine("Backup disk not found at " + RemoveTrailingSeparator(idPath_), true); });
+    diskReady = false;
+  } else if (idPathRead && notifier_->IDDisk && idPath_.empty()) {
+    // Without a folder there is no disk to label: the working folder is not one.
+    Guarded(out, [&] { out.LogLine("IDPath is not set in " + job_->Path(), true); });
+  } else if (idPathRead && notifier_->IDDisk) {
+    diskReady = Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
+  }
 
   // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
-  Guarded(out, [&] {
-    const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
-    ReportSharedDestinations(out, volumes);
-    for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
-  });
+  if (diskReady)
+    Guarded(out, [&] {
+      fc_.VerifyCopies = job_->VerifyCopies();
+      const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
+      ReportSharedDestinations(out, volumes);
+      for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
+    });
 
   Guarded(out, [&] {
     const TDateTime end = Now();

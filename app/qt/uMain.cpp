@@ -13,6 +13,7 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
+#include "app/uRunLock.h"
 #include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
 #include "platform/uUiServices.h"
@@ -146,10 +147,13 @@ void TFrmMain::BuildWindow() {
 void TFrmMain::FormCreate() {
   logger_ = std::make_unique<TQorvLogger>();
   logFile_ = logger_->ConfigureLog(true, "TavikShadowCopy", "");
-  // Each start keeps exactly one previous log.
-  const std::string old = ChangeFileExt(logFile_, ".old");
-  if (FileExists(old)) std::remove(old.c_str());
-  if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
+  // Each start keeps exactly one previous log, unless a run of another start is writing it.
+  TRunLock noRunNow;
+  if (noRunNow.TryAcquire()) {
+    const std::string old = ChangeFileExt(logFile_, ".old");
+    if (FileExists(old)) std::remove(old.c_str());
+    if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
+  }
   runner_ = std::make_unique<TBackupRunner>(*logger_, *this, switches_);
 }
 
