@@ -82,23 +82,22 @@ class TNoSigPipe {
 // The system's trusted certificates and the CA file's, read once per process and file: parsing
 // the system's whole bundle for every mail would cost more than the mail.
 X509_STORE* TrustStore(const std::string& caFile) {
+  using TStore = std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)>;
+  // Built after the library's own start-up, so freed before its clean-up at exit.
   static std::mutex lock;
-  static std::map<std::string, X509_STORE*> stores;
+  static std::map<std::string, TStore> stores;
   std::lock_guard g(lock);
-  X509_STORE*& store = stores[caFile];
-  if (!store) {
-    X509_STORE* made = X509_STORE_new();
+  auto found = stores.find(caFile);
+  if (found == stores.end()) {
+    TStore made(X509_STORE_new(), &X509_STORE_free);
     if (!made) throw ESocketError("TLS cannot start: " + OpenSslReason("out of memory"));
-    X509_STORE_set_default_paths(made);
-    if (!caFile.empty() && X509_STORE_load_file(made, caFile.c_str()) != 1) {
-      X509_STORE_free(made);
-      stores.erase(caFile);
+    X509_STORE_set_default_paths(made.get());
+    if (!caFile.empty() && X509_STORE_load_file(made.get(), caFile.c_str()) != 1)
       throw ESocketError("TLS CA file " + caFile + " cannot be used: " + OpenSslReason("not a PEM file"));
-    }
-    store = made;
+    found = stores.emplace(caFile, std::move(made)).first;
   }
-  X509_STORE_up_ref(store);
-  return store;
+  X509_STORE_up_ref(found->second.get());
+  return found->second.get();
 }
 
 }  // namespace
