@@ -49,14 +49,12 @@ bool MakeFolder(const std::string& p, int mode) {
 
 bool ForceFolders(const std::string& path, int mode) {
   if (path.empty()) return false;
-  std::string p = RemoveTrailingSeparator(path);
-  // On POSIX the root is "/" alone; shorter than 3 characters also covers "" and "/x".
-  if (p.size() < 3 || FolderExists(p)) return true;
-  std::string parent = ExtractFilePath(p);
-  if (parent.empty()) return MakeFolder(p, mode);
-  std::string parentNoSep = RemoveTrailingSeparator(parent);
-  if (parentNoSep == p || parentNoSep.empty()) return true;
-  if (!ForceFolders(parentNoSep, mode)) return false;
+  const std::string p = RemoveTrailingSeparator(path);
+  // The only root here is "/", which the line above turned into the empty text; short paths
+  // such as "bk" or "/b" are folders like any other.
+  if (p.empty() || FolderExists(p)) return true;
+  const std::string parent = RemoveTrailingSeparator(ExtractFilePath(p));
+  if (!parent.empty() && parent != p && !ForceFolders(parent, mode)) return false;
   return MakeFolder(p, mode);
 }
 

@@ -96,9 +96,16 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
          "Please see attached log file<br /><br />" + errors + MailFooter(),
          FileExists(logFilePath) ? logFilePath : "", notSent);
   } else if (HasRecipients(notifier.BackupCompleteEmails)) {
-    Send(notifier, notifier.BackupCompleteEmails, "] Backup Completed. Time to change disk.",
-         ChangeDiskText("Your backup has completed. Please take the time now to change the disk",
-                        values.nextDisk),
+    // The office still needs the next disk, but a run with errors must never read as a clean one.
+    const size_t errors = errorLines.size();
+    const std::string errorCount = errors == 0
+                                       ? ""
+                                       : "The run wrote " + std::to_string(errors) +
+                                             (errors == 1 ? " error line." : " error lines.") + BreakTag;
+    Send(notifier, notifier.BackupCompleteEmails,
+         std::string("] Backup Completed. Time to change disk.") + (errors == 0 ? "" : " (with errors)"),
+         errorCount + ChangeDiskText("Your backup has completed. Please take the time now to change the disk",
+                                     values.nextDisk),
          "", notSent);
   }
 

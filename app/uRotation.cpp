@@ -21,10 +21,10 @@ namespace {
 
 // Backup disks often keep modification times to two seconds only; at that resolution an image
 // and its copy are equally new, and a floor keeps odd seconds with the even one before them.
+// Universal seconds, so that the hour repeated when the clocks go back cannot make the older
+// of two images look newer.
 int64_t TwoSecondSlot(int64_t utcSeconds) {
-  const int64_t local =
-      utcSeconds + ToLocal(TClock::from_time_t(static_cast<time_t>(utcSeconds))).gmtOffsetSeconds;
-  return local >= 0 ? local / 2 : -((1 - local) / 2);
+  return utcSeconds >= 0 ? utcSeconds / 2 : -((1 - utcSeconds) / 2);
 }
 
 std::vector<std::string> Listed(const std::string& mask) {
@@ -156,8 +156,9 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
 
   const std::string latest = FindLatestFile(IncludeTrailingSeparator(S) + V + "*.spf");
   if (latest.empty()) {
-    // Without a full image there is no chain to keep: sweeping would empty the destination.
-    out.LogLine("No full backup " + V + "*.spf found in " + S + ", nothing deleted or copied in " + D, false);
+    // Without a full image there is no chain to keep: sweeping would empty the destination. A
+    // source share that is not mounted, or an imaging product that stopped, looks like this.
+    out.LogLine("No full backup " + V + "*.spf found in " + S + ", nothing deleted or copied in " + D, true);
     return;
   }
   out.LogLine("Latest .spf file " + V + " ....", false);
@@ -231,24 +232,55 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   out.LogLine("Completed Sucessfully", false);
 }
 
-void ReportSharedDestinations(TRunOutput& out, const std::vector<TVolumeJob>& jobs) {
-  std::vector<std::string> resolved;
-  for (const TVolumeJob& j : jobs) resolved.push_back(j.Complete() ? ResolvedFolder(j.Destination) : "");
+namespace {
+// Whether folder is inside or equal to outer; both resolved.
+bool Within(const std::string& folder, const std::string& outer) {
+  if (folder == outer) return true;
+  const std::string prefix = outer == "/" ? outer : outer + PathDelim;
+  return folder.rfind(prefix, 0) == 0;
+}
+}  // namespace
+
+std::vector<bool> RefuseOverlappingFolders(TRunOutput& out, const std::vector<TVolumeJob>& jobs) {
+  std::vector<std::string> dests, sources;
+  for (const TVolumeJob& j : jobs) {
+    dests.push_back(j.Complete() ? ResolvedFolder(j.Destination) : "");
+    sources.push_back(j.Source.empty() ? "" : ResolvedFolder(j.Source));
+  }
+  std::vector<bool> refused(jobs.size(), false);
   for (size_t later = 0; later < jobs.size(); ++later) {
-    if (resolved[later].empty()) continue;
+    if (dests[later].empty()) continue;
+    const TVolumeJob& b = jobs[later];
+    // The sweep deletes whatever is not the current chain: in a source folder, the server's own
+    // older images.
+    for (size_t v = 0; v < jobs.size() && !refused[later]; ++v) {
+      if (sources[v].empty()) continue;
+      const char* how = dests[later] == sources[v]         ? " is the source folder "
+                        : Within(dests[later], sources[v]) ? " lies inside the source folder "
+                        : Within(sources[v], dests[later]) ? " contains the source folder "
+                                                           : nullptr;
+      if (!how) continue;
+      out.LogLine("Destination Directory " + b.Destination + " of volume " + b.Volume + how + jobs[v].Source +
+                      " of volume " + jobs[v].Volume +
+                      "; a destination folder must lie apart from every source folder",
+                  true);
+      refused[later] = true;
+    }
+    if (refused[later]) continue;
     for (size_t first = 0; first < later; ++first) {
-      if (resolved[first] != resolved[later]) continue;
+      if (dests[first] != dests[later]) continue;
       const TVolumeJob& a = jobs[first];
-      const TVolumeJob& b = jobs[later];
       std::string folder = a.Destination;
       if (b.Destination != a.Destination) folder += " (also written " + b.Destination + ")";
       out.LogLine("Destination Directory " + folder + " is shared by volume " + a.Volume + " (source " +
                       a.Source + ") and volume " + b.Volume + " (source " + b.Source +
                       "); a destination folder must belong to one volume only",
                   true);
+      refused[later] = true;
       break;
     }
   }
+  return refused;
 }
 
 }  // namespace tavik

@@ -12,8 +12,9 @@ class TNotifier;
 class TQorvFileCopier;
 struct TRunOutput;
 
-// The full path of the newest file matching mask, empty when none matches. Times are compared
-// in local time at two-second resolution; of several equally new files the first listed wins.
+// The full path of the newest regular file matching mask, empty when none matches. Times are
+// compared in universal time at two-second resolution; of several equally new files the first
+// listed wins.
 std::string FindLatestFile(const std::string& mask);
 
 // Brings job's destination up to date with the newest chain in its source. Missing folders and
@@ -21,7 +22,9 @@ std::string FindLatestFile(const std::string& mask);
 // raised (a source that cannot be opened, say) is passed on and ends the caller's volume loop.
 void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job);
 
-// One error line for every volume whose destination folder an earlier volume already uses.
-void ReportSharedDestinations(TRunOutput& out, const std::vector<TVolumeJob>& jobs);
+// Which volumes may not run, each with its error line: a destination that is, lies inside or
+// contains any volume's source folder; a destination an earlier volume already uses. Folders
+// are compared as they are on disk (absolute, links followed), however the job writes them.
+std::vector<bool> RefuseOverlappingFolders(TRunOutput& out, const std::vector<TVolumeJob>& jobs);
 
 }  // namespace tavik

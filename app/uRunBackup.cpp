@@ -147,8 +147,9 @@ void TBackupRunner::Run(TLineOutput& out) {
     Guarded(out, [&] {
       fc_.VerifyCopies = job_->VerifyCopies();
       const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
-      ReportSharedDestinations(out, volumes);
-      for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
+      const std::vector<bool> refused = RefuseOverlappingFolders(out, volumes);
+      for (size_t i = 0; i < volumes.size(); ++i)
+        if (!refused[i]) RotateVolume(out, fc_, *notifier_, volumes[i]);
     });
 
   Guarded(out, [&] {

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <algorithm>
 
@@ -44,6 +47,19 @@ TEST(QorvFiles, ForceFoldersCreatesEveryMissingParent) {
   // A parent that is a file can never hold the folder.
   WriteFile(tmp / "file", "x");
   EXPECT_FALSE(ForceFolders(tmp / "file/sub"));
+}
+
+TEST(QorvFiles, ForceFoldersTakesOnlySlashForARoot) {
+  EXPECT_TRUE(ForceFolders("/"));
+  TTempDir tmp;
+  // Paths of one or two characters ("bk", "b") are folders, not roots; "/b" goes the same way.
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(tmp.Path());
+  const bool relative = ForceFolders("bk/vol1") && ForceFolders("b/");
+  std::filesystem::current_path(cwd);
+  EXPECT_TRUE(relative);
+  EXPECT_TRUE(FolderExists(tmp / "bk/vol1"));
+  EXPECT_TRUE(FolderExists(tmp / "b"));
 }
 
 TEST(QorvFiles, MasksAreCaseBlind) {
