@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "QorvLib/uQorvFiles.h"
@@ -24,6 +26,10 @@ class TFileHandle {
   }
   TFileHandle(const TFileHandle&) = delete;
   TFileHandle& operator=(const TFileHandle&) = delete;
+  TFileHandle& operator=(TFileHandle&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   int Get() const { return fd_; }
   // Closes now, so a failure the file system reports only at close is seen; false with errno then.
   bool Close() {
@@ -84,9 +90,71 @@ bool WriteAll(int fd, const char* data, size_t size, int& err) {
   return true;
 }
 
+// A 64-bit digest of a byte stream, the same however the stream is cut into pieces. It only
+// has to catch a disk that gives back other bytes than it was given, not an adversary.
+class TStreamHash {
+ public:
+  void Update(const char* data, size_t size) {
+    length_ += size;
+    while (size > 0 && tailLength_ > 0 && tailLength_ < 8) {
+      tail_[tailLength_++] = *data++;
+      --size;
+    }
+    if (tailLength_ == 8) {
+      Word(tail_);
+      tailLength_ = 0;
+    }
+    for (; size >= 8; data += 8, size -= 8) Word(data);
+    for (; size > 0; --size) tail_[tailLength_++] = *data++;
+  }
+  uint64_t Digest() const {
+    uint64_t h = h_;
+    for (size_t i = 0; i < tailLength_; ++i) h = (h ^ static_cast<unsigned char>(tail_[i])) * Prime2;
+    h ^= length_;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    return h;
+  }
+
+ private:
+  static constexpr uint64_t Prime1 = 0x87c37b91114253d5ull, Prime2 = 0x4cf5ad432745937full;
+  static uint64_t Rotl(uint64_t v, int r) { return (v << r) | (v >> (64 - r)); }
+  void Word(const char* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h_ ^= Rotl(w * Prime1, 31) * Prime2;
+    h_ = Rotl(h_, 27) * 5 + 0x52dce729;
+  }
+  uint64_t h_ = 0x9e3779b97f4a7c15ull;
+  uint64_t length_ = 0;
+  char tail_[8] = {};
+  size_t tailLength_ = 0;
+};
+
+// The digest of what fd holds from its start, read from the device: the pages the copy left in
+// the cache are dropped first. False with err on a read failure.
+bool ReadBackDigest(int fd, char* buf, size_t size, uint64_t& digest, int& err) {
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  TStreamHash hash;
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buf, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      err = errno;
+      return false;
+    }
+    if (n == 0) break;
+    hash.Update(buf, static_cast<size_t>(n));
+    at += n;
+  }
+  digest = hash.Digest();
+  return true;
+}
+
 // Copies up to size bytes at the current offsets of both files; fewer only at the end of the
-// source. -1 with err set on a read or write failure.
-int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err) {
+// source. -1 with err set on a read or write failure. hash, when given, takes every byte read.
+int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err, TStreamHash* hash) {
   size_t got = 0;
   while (got < size) {
     if (useKernel) {
@@ -112,6 +180,7 @@ int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int&
       return -1;
     }
     if (n == 0) break;
+    if (hash) hash->Update(buf, static_cast<size_t>(n));
     if (!WriteAll(out, buf, static_cast<size_t>(n), err)) return -1;
     got += static_cast<size_t>(n);
   }
@@ -130,6 +199,18 @@ timespec PackedLocalTime(const timespec& mtime) {
   return t;
 }
 
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Size, modification and change time of the open file against those taken at its open.
+bool SourceChanged(int fd, const struct stat& atOpen) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) return true;
+  return now.st_size != atOpen.st_size || !SameTime(now.st_mtim, atOpen.st_mtim) ||
+         !SameTime(now.st_ctim, atOpen.st_ctim);
+}
+
 void FlushFolder(const std::string& folder) {
   // Some file systems cannot flush a folder; the renamed file is complete either way.
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -139,6 +220,23 @@ void FlushFolder(const std::string& folder) {
 }
 
 }  // namespace
+
+std::string TQorvFileCopier::PartialPath(const std::string& dest) {
+  // Two destinations in one folder need two names; a hash of the name tells them apart.
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : ExtractFileName(dest)) h = (h ^ c) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof name, ".tavik-%016llx.partial", static_cast<unsigned long long>(h));
+  return ExtractFilePath(dest) + name;
+}
+
+bool TQorvFileCopier::IsPartialName(const std::string& fileName) {
+  auto endsWith = [&](const std::string& tail) {
+    return fileName.size() >= tail.size() &&
+           fileName.compare(fileName.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  return (fileName.rfind(".tavik-", 0) == 0 && endsWith(".partial")) || endsWith(".tavik-partial");
+}
 
 TProgressScale ScaleProgress(int64_t size, int32_t blockSize) {
   int64_t scale = size, step = blockSize;
@@ -189,6 +287,7 @@ void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t c
 }
 
 TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
+  lastErrorText_.clear();
   if (OnNewFile) {
     bool skip = false;
     try {
@@ -217,15 +316,22 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
 
   std::vector<char> buffer(static_cast<size_t>(blockSize));
 
-  TFileHandle in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // Only a regular file is opened: a FIFO's open waits for a writer that never comes, and a
+  // device's open may act on the device. Looked at before the open, and again on what was
+  // opened (without waiting), in case the name changed hands in between.
   struct stat srcStat {};
-  int openErr = in.Get() < 0 ? errno : 0;
-  if (openErr == 0 && ::fstat(in.Get(), &srcStat) != 0) openErr = errno;
-  if (openErr == 0 && S_ISDIR(srcStat.st_mode)) openErr = EISDIR;
-  if (openErr != 0) {
+  TFileHandle in;
+  int openErr = ::stat(source.c_str(), &srcStat) != 0 ? errno : 0;
+  if (openErr == 0 && S_ISREG(srcStat.st_mode)) {
+    in = TFileHandle(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (in.Get() < 0 || ::fstat(in.Get(), &srcStat) != 0) openErr = errno;
+  }
+  const bool regular = openErr == 0 && S_ISREG(srcStat.st_mode);
+  if (!regular) {
     std::string msg = "Cannot open " + source;
+    lastErrorText_ = openErr != 0 ? SysErrorMessage(openErr) : std::string(NotRegularFileText);
     TCopyErrorResponse response = erIgnore;
-    DoCopyError(source, dest, openErr, msg, response);
+    DoCopyError(source, dest, openErr != 0 ? openErr : EINVAL, msg, response);
     if (response == erSkip) return crSkipped;
     if (response == erAbort) return crAborted;
     throw EInOutError(msg);
@@ -240,19 +346,20 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   }
 
   const std::string folder = ExtractFilePath(dest);
-  if (!FolderExists(folder)) ForceFolders(folder);
+  if (!FolderExists(folder)) ForceFolders(folder, CreatedFolderMode(ExtractFilePath(source)));
 
   // The destination itself is left alone until a complete copy replaces it, so its own
   // attributes need no reset: the rename replaces a read-only file as well.
-  const std::string partial = dest + PartialSuffix;
+  const std::string partial = PartialPath(dest);
   int outFd = -1;
   for (;;) {
     // A crash may have left an earlier attempt behind, possibly read-only.
     if (!dest.empty()) ::unlink(partial.c_str());
-    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (outFd >= 0) break;
     const int err = dest.empty() ? ENOENT : errno;
     std::string msg = SysErrorMessage(err);
+    lastErrorText_ = msg;
     TCopyErrorResponse response = erIgnore;
     DoCopyError(source, dest, err, msg, response);
     if (response == erSkip) return crSkipped;
@@ -268,24 +375,26 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     throw EInOutError("Error copying " + source + " to " + dest + ": " + SysErrorMessage(err));
   };
 
-  // Regular files with a size go through the kernel's in-file copy; anything else (and a
-  // reported size of 0, which some pseudo files give) is read and written here.
-  bool useKernel = UseKernelCopy && S_ISREG(srcStat.st_mode) && size > 0;
+  // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
+  // pseudo files give, is read and written here.
+  bool useKernel = UseKernelCopy && size > 0 && !VerifyCopies;
+  TStreamHash sourceHash;
   int64_t copied = 0;
   for (;;) {
     int err = 0;
-    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err);
+    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err,
+                                VerifyCopies ? &sourceHash : nullptr);
     if (n < 0) fail(err);
     copied += n;
     if (ProgBar) ProgBar->SetPosition(ProgBar->Position() + scale.Step);
     DoProgress(blockSize, size, copied);
     if (n < blockSize) break;
   }
-  // A source cut short while it was read (an image being rewritten, a share going away) would
-  // otherwise be renamed into place as if it were the whole image.
-  if (S_ISREG(srcStat.st_mode) && copied < size)
-    throw EInOutError("Error copying " + source + " to " + dest + ": the source shrank from " +
-                      std::to_string(size) + " to " + std::to_string(copied) + " bytes during the copy");
+  // An image the imaging product is still writing (or rewriting, or cutting short) would
+  // otherwise be renamed into place as if it were whole; nothing keeps writers out on this
+  // platform, so the copy checks afterwards that the file it read is the file it opened.
+  if (copied != size || SourceChanged(in.Get(), srcStat))
+    throw EInOutError("Error copying " + source + " to " + dest + ": the source changed during the copy");
 
   if (KeepFileDate) {
     timespec times[2];
@@ -294,7 +403,18 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     times[1] = PackedLocalTime(srcStat.st_mtim);
     ::futimens(out.Get(), times);
   }
+  // The copy is as private as its source (a root-only image stays root-only on the disk), and
+  // its owner can always replace it. A file system without permission bits refuses quietly.
+  ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
+  if (VerifyCopies) {
+    uint64_t copyDigest = 0;
+    int err = 0;
+    if (!ReadBackDigest(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
+    if (copyDigest != sourceHash.Digest())
+      throw EInOutError("Error copying " + source + " to " + dest +
+                        ": the copy read back from the disk differs from the source");
+  }
   if (!out.Close()) fail(errno);
   in.Close();
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);

@@ -38,9 +38,14 @@ TProgressScale ScaleProgress(int64_t size, int32_t blockSize);
 class TQorvFileCopier {
  public:
   static constexpr int32_t DefaultBlockSize = 24576;
-  // What an interrupted copy is written under until it is complete: the destination's name
-  // followed by this, in the destination's folder.
-  static constexpr const char* PartialSuffix = ".tavik-partial";
+  // Where a copy is written until it is complete: a hidden name in the destination's folder,
+  // short enough for any file system whatever the destination's own name.
+  static std::string PartialPath(const std::string& dest);
+  // Whether a file name is such a temporary copy (also of earlier versions, which appended
+  // ".tavik-partial" to the destination's name).
+  static bool IsPartialName(const std::string& fileName);
+  // The reason given for a source that is a FIFO, a device or anything else but a file.
+  static constexpr const char* NotRegularFileText = "not a regular file";
 
   TQorvFileCopier() = default;
   TQorvFileCopier(const TQorvFileCopier&) = delete;
@@ -62,6 +67,10 @@ class TQorvFileCopier {
   // Off forces the plain read-and-write loop that a copy between file systems the kernel
   // refuses falls back to anyway.
   bool UseKernelCopy = true;
+  // Reads every copy back from the disk after its flush (its cached pages dropped first) and
+  // compares it with what was read from the source, before it takes the destination's name.
+  // The bytes then pass through the copier's buffer, not the kernel's in-file copy.
+  bool VerifyCopies = false;
 
   // Copies source to dest (a file path or an existing folder). The copy is written beside the
   // destination under a temporary name, flushed, and only then renamed over the destination, so
@@ -70,6 +79,9 @@ class TQorvFileCopier {
   TCopyResult CopyFileTo(const std::string& source, const std::string& dest);
   void CancelCopy() { cancelRequested_ = true; }
   bool CancelRequested() const { return cancelRequested_; }
+  // The system's reason for the failure behind the last crSkipped, crAborted or crIgnored that
+  // a source or destination error led to; empty after a copy without one.
+  const std::string& LastErrorText() const { return lastErrorText_; }
 
   // Makes a file replaceable and plain: gives the owner write access. Failures are ignored.
   static void ResetFileAttrs(const std::string& path);
@@ -84,6 +96,7 @@ class TQorvFileCopier {
   TDateTime sampleTime_{};
   bool sampled_ = false;
   bool cancelRequested_ = false;
+  std::string lastErrorText_;
 };
 
 }  // namespace tavik

@@ -38,17 +38,32 @@ bool FileExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-bool ForceFolders(const std::string& path) {
+namespace {
+bool MakeFolder(const std::string& p, int mode) {
+  // Created closed and then opened up, so a folder meant to be private never is readable.
+  if (::mkdir(p.c_str(), mode < 0 ? 0777 : 0700) != 0) return FolderExists(p);
+  if (mode >= 0) ::chmod(p.c_str(), static_cast<mode_t>(mode));
+  return true;
+}
+}  // namespace
+
+bool ForceFolders(const std::string& path, int mode) {
   if (path.empty()) return false;
   std::string p = RemoveTrailingSeparator(path);
   // On POSIX the root is "/" alone; shorter than 3 characters also covers "" and "/x".
   if (p.size() < 3 || FolderExists(p)) return true;
   std::string parent = ExtractFilePath(p);
-  if (parent.empty()) return ::mkdir(p.c_str(), 0777) == 0 || FolderExists(p);
+  if (parent.empty()) return MakeFolder(p, mode);
   std::string parentNoSep = RemoveTrailingSeparator(parent);
   if (parentNoSep == p || parentNoSep.empty()) return true;
-  if (!ForceFolders(parentNoSep)) return false;
-  return ::mkdir(p.c_str(), 0777) == 0 || FolderExists(p);
+  if (!ForceFolders(parentNoSep, mode)) return false;
+  return MakeFolder(p, mode);
+}
+
+int CreatedFolderMode(const std::string& like) {
+  struct stat st {};
+  if (::stat(like.empty() ? "." : like.c_str(), &st) != 0) return -1;
+  return static_cast<int>((st.st_mode & 0777) | S_IWUSR | S_IXUSR);
 }
 
 int64_t TextToInt64(const std::string& text) {
@@ -187,6 +202,7 @@ struct TEntry {
   bool isDir;
   int64_t mtime;
   int64_t size;
+  bool regular;
 };
 
 // Entries of folder whose names match pattern, in the order the folder listing gives them.
@@ -200,8 +216,8 @@ bool ListMatching(const std::string& folder, const std::string& pattern, std::ve
     struct stat st {};
     std::string full = IncludeTrailingSeparator(dirPath) + name;
     if (::stat(full.c_str(), &st) != 0) continue;  // vanished or a dangling link
-    out.push_back(
-        {name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime), static_cast<int64_t>(st.st_size)});
+    out.push_back({name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime),
+                   static_cast<int64_t>(st.st_size), S_ISREG(st.st_mode)});
   }
   ::closedir(d);
   return true;
@@ -230,7 +246,7 @@ std::vector<TFoundFile> ListFiles(const std::string& mask) {
   std::vector<TFoundFile> r;
   ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries);
   for (const TEntry& e : entries)
-    if (!e.isDir) r.push_back({e.name, e.mtime, e.size});
+    if (!e.isDir) r.push_back({e.name, e.mtime, e.size, e.regular});
   return r;
 }
 

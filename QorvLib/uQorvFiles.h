@@ -14,7 +14,12 @@ std::string IncludeTrailingSeparator(const std::string& path);
 std::string RemoveTrailingSeparator(const std::string& path);
 bool FolderExists(const std::string& path);
 bool FileExists(const std::string& path);  // an existing entry that is not a folder
-bool ForceFolders(const std::string& path);
+// Creates path and its missing parents; mode, when not -1, gives each created folder exactly
+// those permission bits whatever the umask.
+bool ForceFolders(const std::string& path, int mode = -1);
+// The bits of folder like plus the owner's write and search, so whoever creates a folder after
+// it can always fill it; -1 when like cannot be looked at.
+int CreatedFolderMode(const std::string& like);
 int64_t TextToInt64(const std::string& text);
 double TextToFloatOr0(const std::string& text);
 
@@ -51,6 +56,7 @@ struct TFoundFile {
   std::string name;  // file name only
   int64_t mtimeSec;  // last write, seconds since the epoch
   int64_t size;
+  bool regular = true;  // false for a FIFO, a device or a socket
 };
 // The files (never folders) matching mask in the folder listing's order.
 std::vector<TFoundFile> ListFiles(const std::string& mask);

@@ -51,11 +51,35 @@ void WriteWhole(const std::string& file, const char* mode, const std::string& te
   if (!ok) RaiseIo(file, err ? err : EIO);
 }
 
+// One event is one line: a control character in a logged value (a file name holding a line
+// break, say) is written escaped, or it would forge a line of its own.
+std::string OneLine(const std::string& msg) {
+  std::string r;
+  r.reserve(msg.size());
+  for (char ch : msg) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      r += ch;
+    } else if (c == '\n') {
+      r += "\\n";
+    } else if (c == '\r') {
+      r += "\\r";
+    } else if (c == '\t') {
+      r += "\\t";
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      r += buf;
+    }
+  }
+  return r;
+}
+
 // One line of the log: its stamp, its kind and the message.
 void AppendEntry(std::string& text, int kind, const std::string& msg) {
   text.push_back('[');
   text.append(LogTimestamp()).append("]\t").append(std::to_string(kind)).append("\t");
-  text.append(msg).append("\r\n");
+  text.append(OneLine(msg)).append("\r\n");
 }
 
 void AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
@@ -108,7 +132,7 @@ void TQorvLogger::WriteLog(const std::string& msg) {
   std::lock_guard<std::recursive_mutex> guard(LogLock());
   if (SystemDebugLevel == dlFull) {
     DebugOutput(Localised(FormatDateTime("hh:nn:ss:zzz ", Now())) +
-                "ThId: " + std::to_string(CurrentThreadId()) + " - " + logMsg_);
+                "ThId: " + std::to_string(CurrentThreadId()) + " - " + OneLine(logMsg_));
   }
   const std::string file = logPath_ + logFileName_;
   AppendOrCreate(file, static_cast<int>(Logcode), logMsg_);

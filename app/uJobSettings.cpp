@@ -28,6 +28,10 @@ std::string TJobSettings::Read(const std::string& key) const {
   return ReadProfileString(path_, MainSection, key, "");
 }
 
+bool TJobSettings::VerifyCopies() const {
+  return TextToInt64(Read("VerifyCopies")) != 0;
+}
+
 std::string TJobSettings::IDPath() const {
   std::string p = Read("IDPath");
   return p.empty() ? p : IncludeTrailingSeparator(p);

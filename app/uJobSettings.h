@@ -39,6 +39,9 @@ class TJobSettings {
   // Reads "Destination", the volume list and "Source" in that order and pairs them by position;
   // one entry per "Source" entry.
   std::vector<TVolumeJob> VolumeJobs() const;
+  // "VerifyCopies": every copy is read back from the disk and compared before it takes its
+  // name. Off unless the key holds a number other than 0.
+  bool VerifyCopies() const;
 
  private:
   std::string Read(const std::string& key) const;

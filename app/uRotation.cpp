@@ -1,6 +1,10 @@
 #include "app/uRotation.h"
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <filesystem>
@@ -9,6 +13,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "app/uRunOutput.h"
 #include "notify/uNotifier.h"
+#include "platform/uErrors.h"
 
 namespace tavik {
 
@@ -58,11 +63,43 @@ bool CopyLogged(TRunOutput& out, TQorvFileCopier& fc, const std::string& source,
   TProgReset reset{out.Prog()};
   const TCopyResult r = fc.CopyFileTo(source, folder);
   if (r != crCopied) {
-    out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + ")", true);
+    const std::string why = fc.LastErrorText().empty() ? "" : ": " + fc.LastErrorText();
+    out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + why + ")", true);
     return false;
   }
   out.LogLine("File copied " + source + " to " + folder, false);
   return true;
+}
+
+// A temporary copy is only ever in use while its run holds the run lock, which this run does:
+// whatever is left was cut short by a crash, a kill or a pulled disk, and would otherwise stay.
+void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder) {
+  for (const TFoundFile& f : ListFiles(folder + "*")) {
+    if (!TQorvFileCopier::IsPartialName(f.name)) continue;
+    const std::string path = folder + f.name;
+    if (::unlink(path.c_str()) == 0)
+      out.LogLine("Temporary copy deleted " + path, false);
+    else
+      out.LogLine("Temporary copy not deleted " + path + ": " + SysErrorMessage(errno), false);
+  }
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+// Whether folder's file system has room for bytes more, with 1% to spare.
+bool RoomFor(const std::string& folder, int64_t bytes) {
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) != 0) return false;
+  const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+  return free >= static_cast<unsigned long long>(bytes) + static_cast<unsigned long long>(bytes) / 100;
+}
+
+// Opening a FIFO would wait for ever and a device is no image: either is skipped, as an error.
+void LogNotAFile(TRunOutput& out, const std::string& path) {
+  out.LogLine("File skipped " + path + ": " + TQorvFileCopier::NotRegularFileText, true);
 }
 
 // Whether folder holds a file named name, letter case aside.
@@ -90,6 +127,7 @@ std::string FindLatestFile(const std::string& mask) {
   std::string latest;
   int64_t latestSlot = 0;
   for (const TFoundFile& f : ListFiles(mask)) {
+    if (!f.regular) continue;
     const int64_t slot = TwoSecondSlot(f.mtimeSec);
     if (latest.empty() || slot > latestSlot) {
       latest = f.name;
@@ -112,6 +150,9 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     return;
   }
   out.LogLine("Processing Volume " + V + " ....", false);
+  // A FIFO or device named like a full image is never the latest; the operator hears of it.
+  for (const TFoundFile& f : ListFiles(IncludeTrailingSeparator(S) + V + "*.spf"))
+    if (!f.regular) LogNotAFile(out, IncludeTrailingSeparator(S) + f.name);
 
   const std::string latest = FindLatestFile(IncludeTrailingSeparator(S) + V + "*.spf");
   if (latest.empty()) {
@@ -125,28 +166,40 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const std::string chainName = ChangeFileExt(latestName, "");
   const std::string chainBase = ChangeFileExt(latest, "");
 
-  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D);
+  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D, CreatedFolderMode(S));
   if (!FolderExists(D)) {
     out.LogLine("Destination Directory " + D + " not found", true);
     return;
   }
   const std::string destFolder = IncludeTrailingSeparator(D);
+  RemoveTemporaryCopies(out, destFolder);
 
   const std::vector<std::string> fulls = Listed(destFolder + V + "*.spf");
   out.ShowStatus("Checking destination folders full backups. " + std::to_string(fulls.size()) +
                  " full backups to check.");
+  std::vector<std::string> older;
   bool latestPresent = false;
   for (const std::string& f : fulls) {
     if (SameText(ExtractFileName(f), latestName))
       latestPresent = true;
     else
-      DeleteLogged(out, "File deleting ", f);
+      older.push_back(f);
   }
 
+  // Deleting the old chain first leaves the disk without any restorable chain of the volume
+  // whenever the copy then fails; where the disk holds both, the old one goes only after the
+  // new full image is in place.
+  const bool copyFirst = !latestPresent && !older.empty() && RoomFor(D, FileSize(latest));
+  if (!latestPresent && !older.empty() && !copyFirst)
+    out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
+  if (!copyFirst)
+    for (const std::string& f : older) DeleteLogged(out, "File deleting ", f);
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
     if (!CopyLogged(out, fc, latest, D)) return;
   }
+  if (copyFirst)
+    for (const std::string& f : older) DeleteLogged(out, "File deleting ", f);
 
   out.LogLine("Searching for .spi and .md5 files in " + D, false);
   std::vector<std::string> stale = Listed(destFolder + "*.spi");
@@ -167,6 +220,11 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
                    [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
   for (const std::string& f : fresh) {
     if (HoldsFile(destFolder, ExtractFileName(f))) continue;
+    struct stat st {};
+    if (::stat(f.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      LogNotAFile(out, f);
+      continue;
+    }
     if (!CopyLogged(out, fc, f, destFolder)) return;
   }
 

@@ -8,7 +8,10 @@
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRotation.h"
+#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "platform/uSystem.h"
+#include "platform/uUiServices.h"
 
 namespace tavik {
 
@@ -33,7 +36,11 @@ bool TBackupRunner::RunBackup() {
   if (running_) return false;
   running_ = true;
   lastRunHadErrors_ = false;
-  {
+  refusal_.clear();
+  TRunLock lock;
+  if (!lock.TryAcquire()) {
+    RefuseRun(lock.RefusalText());
+  } else {
     TLineOutput out(logger_, view_);
     try {
       Run(out);
@@ -46,23 +53,48 @@ bool TBackupRunner::RunBackup() {
     job_.reset();
     notifier_.reset();
   }
+  lock.Release();
   running_ = false;
   if (switches_.Unattended())
     view_.RequestClose();
+  else if (!refusal_.empty())
+    Ui().ShowError(refusal_);
   else
     ShowInfo("Backup complete.");
   return true;
 }
 
+void TBackupRunner::RefuseRun(const std::string& reason) {
+  // The run that holds the lock owns the log and the disk: this one only tells.
+  lastRunHadErrors_ = true;
+  refusal_ = reason;
+  ErrorToStderr(reason);
+  try {
+    TNotifier n;
+    LoadSettings(n);
+    // The error mail alone: no completion notice may go out for a run that did nothing, and the
+    // log attached would be the other run's.
+    n.DiskChangeEmails.clear();
+    n.BackupCompleteEmails.clear();
+    n.LogEmails.clear();
+    SendReport(n, {reason}, TRunValues{}, "");
+  } catch (const std::exception& e) {
+    ErrorToStderr(std::string("Mail not sent: ") + e.what());
+  }
+}
+
 namespace {
 // Runs one stage of a run; a failure becomes an "Error: " line and the run goes on, so the
-// end stamp, the report and the unattended exit are never lost to an earlier failure.
+// end stamp, the report and the unattended exit are never lost to an earlier failure. False
+// when the stage failed.
 template <typename F>
-void Guarded(TLineOutput& out, F&& stage) {
+bool Guarded(TLineOutput& out, F&& stage) {
   try {
     stage();
+    return true;
   } catch (const std::exception& e) {
     out.ReportFailure(e.what());
+    return false;
   }
 }
 }  // namespace
@@ -78,6 +110,8 @@ void TBackupRunner::Run(TLineOutput& out) {
     values_.start = Now();
     view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+    // The run goes on with the defaults, but nobody must take them for the settings saved.
+    if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.ReportFailure(problem);
   });
 
   // A job file that is not there is a broken setup, not an empty job: it is an error line, and
@@ -94,14 +128,25 @@ void TBackupRunner::Run(TLineOutput& out) {
       idPathRead = true;
     });
 
-  // A disk that cannot be labelled or read (absent, write-protected) is reported, and the
-  // volumes, the end stamp and the report still follow.
-  if (idPathRead && notifier_->IDDisk)
-    Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
+  // "IDPath" names the folder on the backup disk: when it is not there (the disk not mounted,
+  // its mount point an empty folder of the system disk), nothing may be labelled, created or
+  // copied. A disk that cannot be labelled or read (write-protected, a refused identity file)
+  // stops the run before the volumes as well. The end stamp and the report still follow.
+  bool diskReady = idPathRead;
+  if (idPathRead && !idPath_.empty() && !BackupDiskPresent(idPath_)) {
+    Guarded(out, [&] { out.LogLine("Backup disk not found at " + RemoveTrailingSeparator(idPath_), true); });
+    diskReady = false;
+  } else if (idPathRead && notifier_->IDDisk && idPath_.empty()) {
+    // Without a folder there is no disk to label: the working folder is not one.
+    Guarded(out, [&] { out.LogLine("IDPath is not set in " + job_->Path(), true); });
+  } else if (idPathRead && notifier_->IDDisk) {
+    diskReady = Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
+  }
 
   // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
-  if (jobFound)
+  if (diskReady)
     Guarded(out, [&] {
+      fc_.VerifyCopies = job_->VerifyCopies();
       const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
       ReportSharedDestinations(out, volumes);
       for (const TVolumeJob& volume : volumes) RotateVolume(out, fc_, *notifier_, volume);
@@ -119,9 +164,7 @@ void TBackupRunner::Run(TLineOutput& out) {
   Guarded(out, [&] {
     // A report mail that did not go out is the last thing the administrator would otherwise learn
     // of; the line keeps it in the log for the next mail that does.
-    auto notSent = [&](const std::string& subject, const std::string& reason) {
-      out.ReportFailure("Mail \"" + subject + "\" not sent: " + reason);
-    };
+    auto notSent = [&](const std::string& line) { out.ReportFailure(line); };
     SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent);
   });
 

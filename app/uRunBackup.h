@@ -29,7 +29,9 @@ class TBackupRunner {
   ~TBackupRunner();
 
   // A start while a run is in progress (a second click, a timer tick inside a run) is
-  // ignored and answers false: runs never nest.
+  // ignored and answers false: runs never nest. A start while another process runs a backup
+  // touches nothing, says so (standard error, the error mail, the window's box) and counts
+  // as a run with errors.
   bool RunBackup();
   bool Running() const { return running_; }
   // The last run wrote at least one error line (or failed outright).
@@ -42,6 +44,8 @@ class TBackupRunner {
 
  private:
   void Run(TLineOutput& out);
+  // Another run holds the lock: say so on standard error and in the error mail, touch nothing.
+  void RefuseRun(const std::string& reason);
 
   TQorvLogger& logger_;
   TRunView& view_;
@@ -54,6 +58,7 @@ class TBackupRunner {
   std::string idPath_;
   bool running_ = false;
   bool lastRunHadErrors_ = false;
+  std::string refusal_;  // why the last start did not run, for the window's box
   TRunValues values_;
 };
 

@@ -46,21 +46,22 @@ bool LoadFile(const std::string& file, std::string& content) {
   return true;
 }
 
-// Lines without their terminators; ends[i] holds what ended line i ("\r\n", "\n" or "").
+// Lines without their terminators; ends[i] holds what ended line i ("\r\n", "\n", "\r" or "").
+// A lone CR ends a line too: read as part of a value it could carry a second line into a mail header.
 void SplitLines(const std::string& content, std::vector<std::string>& lines, std::vector<std::string>& ends) {
   size_t pos = 0;
   while (pos < content.size()) {
-    size_t nl = content.find('\n', pos);
-    if (nl == std::string::npos) {
+    const size_t br = content.find_first_of("\r\n", pos);
+    if (br == std::string::npos) {
       lines.push_back(content.substr(pos));
       ends.emplace_back();
       break;
     }
-    const bool crlf = nl > pos && content[nl - 1] == '\r';
-    const size_t end = crlf ? nl - 1 : nl;
-    lines.push_back(content.substr(pos, end - pos));
-    ends.emplace_back(crlf ? "\r\n" : "\n");
-    pos = nl + 1;
+    const size_t termLen =
+        (content[br] == '\r' && br + 1 < content.size() && content[br + 1] == '\n') ? 2 : 1;
+    lines.push_back(content.substr(pos, br - pos));
+    ends.push_back(content.substr(br, termLen));
+    pos = br + termLen;
   }
 }
 

@@ -13,6 +13,7 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
+#include "app/uRunLock.h"
 #include "app/uStartup.h"
 #include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
@@ -148,9 +149,10 @@ void TFrmMain::BuildWindow() {
 void TFrmMain::FormCreate() {
   logger_ = std::make_unique<TQorvLogger>();
   logFile_ = logger_->ConfigureLog(true, RunLogAppFolder, "");
-  // Each start that runs keeps exactly one previous log. The pre-check writes no log, so it
-  // leaves the last night's run log where it is.
-  if (!switches_.preCheck) {
+  // Each start that runs keeps exactly one previous log, unless a run of another start is
+  // writing it. The pre-check writes no log, so it leaves the last night's run log where it is.
+  TRunLock noRunNow;
+  if (!switches_.preCheck && noRunNow.TryAcquire()) {
     const std::string old = ChangeFileExt(logFile_, ".old");
     if (FileExists(old)) std::remove(old.c_str());
     if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
@@ -189,10 +191,7 @@ void TFrmMain::PreCheckDisk() {
   if (!tavik::PreCheckDisk(JobSettingsPath(), &failure)) {
     // Nobody may be at the screen: the reason goes to the debug channel (the journal, under
     // the service manager) and the exit status.
-    if (StderrIsJournal())
-      JournalLine("Disk pre-check: " + failure, true);
-    else
-      DebugOutput("Disk pre-check: " + failure);
+    ErrorToStderr("Disk pre-check: " + failure);
     exitCode_ = 1;
   }
   QuitProgram();

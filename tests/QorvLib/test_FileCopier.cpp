@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -234,15 +235,37 @@ TEST_F(Copier, ReadOnlyAndHiddenDestinationsAreReplaced) {
   }
 }
 
-TEST_F(Copier, CopyEndsWritableWhateverTheUmask) {
-  WriteFile(dir / "src", "x");
-  mode_t old = ::umask(0277);
-  TCopyResult r = fc.CopyFileTo(dir / "src", dir / "dst");
-  ::umask(old);
-  ASSERT_EQ(r, crCopied);
+mode_t Mode(const std::string& path) {
   struct stat st {};
-  ASSERT_EQ(::stat((dir / "dst").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("stat " + path);
+  return st.st_mode & 07777;
+}
+
+// Whatever the umask: the copy has its source's bits, the folder the copier makes has its
+// source folder's, each with what the owner needs to replace or fill it.
+TEST_F(Copier, CopiesAndTheFoldersMadeForThemKeepTheSourcesPermissions) {
+  struct {
+    mode_t mode, file, folder;
+  } cases[] = {
+      {0600, 0600, 0700}, {0640, 0640, 0740}, {0644, 0644, 0744}, {0444, 0644, 0744}, {0755, 0755, 0755}};
+  for (const auto& c : cases) {
+    for (mode_t umask : {022, 0277}) {
+      SCOPED_TRACE(std::to_string(c.mode) + " under umask " + std::to_string(umask));
+      std::filesystem::remove_all(dir / "s");
+      std::filesystem::remove_all(dir / "d");
+      std::filesystem::create_directories(dir / "s");
+      WriteFile(dir / "s/image", "x");
+      ASSERT_EQ(::chmod((dir / "s/image").c_str(), c.mode), 0);
+      ASSERT_EQ(::chmod((dir / "s").c_str(), c.mode), 0);
+      const mode_t old = ::umask(umask);
+      const TCopyResult r = fc.CopyFileTo(dir / "s/image", dir / "d/e/image");
+      ::umask(old);
+      ASSERT_EQ(r, crCopied);
+      EXPECT_EQ(Mode(dir / "d/e/image"), c.file);
+      EXPECT_EQ(Mode(dir / "d/e"), c.folder);
+      EXPECT_EQ(Mode(dir / "d"), c.folder);
+    }
+  }
 }
 
 // --- the running program -----------------------------------------------------------------------
@@ -268,7 +291,7 @@ TEST_F(Copier, RunningExecutableIsNeverOverwritten) {
   EXPECT_FALSE(beforeCopyCalled);
   EXPECT_EQ(ReadFile(exe), before);
   EXPECT_FALSE(std::filesystem::exists(upper) && upper != exe);
-  EXPECT_FALSE(std::filesystem::exists(exe + TQorvFileCopier::PartialSuffix));
+  EXPECT_FALSE(std::filesystem::exists(TQorvFileCopier::PartialPath(exe)));
 }
 
 // --- hooks -------------------------------------------------------------------------------------
@@ -507,7 +530,7 @@ TEST_F(Copier, HookFailureMidCopyLeavesTheOldDestination) {
 
 TEST_F(Copier, LeftoverOfACrashIsRemoved) {
   WriteFile(dir / "src", "complete");
-  const std::string leftover = dir / (std::string("dst") + TQorvFileCopier::PartialSuffix);
+  const std::string leftover = TQorvFileCopier::PartialPath(dir / "dst");
   WriteFile(leftover, "half");
   ASSERT_EQ(::chmod(leftover.c_str(), 0444), 0);
   ASSERT_EQ(fc.CopyFileTo(dir / "src", dir / "dst"), crCopied);
@@ -519,6 +542,55 @@ TEST_F(Copier, SourceFolderCannotBeOpened) {
   std::filesystem::create_directories(dir / "folder");
   EXPECT_THROW(fc.CopyFileTo(dir / "folder", dir / "dst"), EQorvError);
   EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
+}
+
+TEST_F(Copier, OnlyRegularFilesAreOpened) {
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& source : {fifo, std::string("/dev/zero")}) {
+    SCOPED_TRACE(source);
+    try {
+      fc.CopyFileTo(source, dir / "dst");
+      ADD_FAILURE() << "copied";
+    } catch (const EQorvError& e) {
+      EXPECT_EQ(e.Message(), "Cannot open " + source);
+    }
+    EXPECT_EQ(fc.LastErrorText(), "not a regular file");
+    EXPECT_FALSE(std::filesystem::exists(dir / "dst"));
+  }
+}
+
+// A disk that gives back other bytes than it took is played by a hook that changes the copy
+// behind the copier's back while it is written.
+TEST_F(Copier, VerifiedCopiesAreReadBackAndAMismatchFailsTheCopy) {
+  const std::string data = Pattern(10 * 1000 + 7);
+  WriteFile(dir / "src", data);
+  struct {
+    bool verify, corrupt, copied;
+  } cases[] = {{true, false, true}, {true, true, false}, {false, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.verify ? "verified" : "unverified") + (c.corrupt ? ", corrupted" : ""));
+    std::filesystem::remove(dir / "dst");
+    fc.VerifyCopies = c.verify;
+    fc.OnProgress = [&](double, int32_t pos, int32_t) {
+      if (c.corrupt && pos == 5000) {
+        std::fstream copy(TQorvFileCopier::PartialPath(dir / "dst"),
+                          std::ios::binary | std::ios::in | std::ios::out);
+        copy.seekp(1234);
+        copy.put('\x5a' ^ data[1234]);
+      }
+    };
+    try {
+      EXPECT_EQ(fc.CopyFileTo(dir / "src", dir / "dst"), crCopied);
+      EXPECT_TRUE(c.copied);
+      EXPECT_EQ(ReadFile(dir / "dst") == data, !c.corrupt);
+    } catch (const EQorvError& e) {
+      EXPECT_FALSE(c.copied);
+      EXPECT_EQ(e.Message(), "Error copying " + dir / "src" + " to " + dir / "dst" +
+                                 ": the copy read back from the disk differs from the source");
+      EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"src"});
+    }
+  }
 }
 
 // --- transfer rate -----------------------------------------------------------------------------

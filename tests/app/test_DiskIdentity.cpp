@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <clocale>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "QorvLib/uQorvFiles.h"
@@ -195,6 +199,60 @@ TEST(DiskIdentityFile, AnUnreadableFileRaisesWithPathAndReason) {
   EXPECT_THROW(WriteDiskID(d / "missing/ID.txt", "Disk1", Now()), EInOutError);
 }
 
+TEST_F(DiskIdentityTest, OnlyARegularFileIsReadAndOnlyItsFirst64KiB) {
+  const std::string secret = disk / "secret";
+  WriteFile(secret, "root only\r\n");
+  struct {
+    const char* name;
+    std::function<void()> make;
+    std::string id;  // empty: refused, with this reason
+    std::string reason;
+  } cases[] = {
+      {"no line break", [&] { WriteFile(idFile, "Disk2"); }, "Disk2", ""},
+      {"first line ends at the bound",
+       [&] { WriteFile(idFile, std::string(IdentityReadBound - 1, 'd') + "\n" + std::string(100, 'x')); },
+       std::string(IdentityReadBound - 1, 'd'), ""},
+      {"long line", [&] { WriteFile(idFile, std::string(10 << 20, 'd')); }, "",
+       "its first line is longer than 65536 bytes"},
+      {"link", [&] { fs::create_symlink(secret, idFile); }, "", SysErrorMessage(ELOOP)},
+      {"fifo", [&] { ::mkfifo(idFile.c_str(), 0600); }, "", "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(idFile);
+    c.make();
+    try {
+      EXPECT_EQ(ReadDiskID(idFile), c.id);
+      EXPECT_TRUE(c.reason.empty());
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot read " + idFile + ": " + c.reason);
+    }
+  }
+  // Writing never goes through a link or into a FIFO.
+  fs::remove(idFile);
+  fs::create_symlink(disk / "elsewhere", idFile);
+  EXPECT_THROW(WriteDiskID(idFile, "Disk1", Now()), EInOutError);
+  EXPECT_FALSE(fs::exists(disk / "elsewhere"));
+  fs::remove(idFile);
+  ::mkfifo(idFile.c_str(), 0600);
+  EXPECT_THROW(WriteDiskID(idFile, "Disk1", Now()), EInOutError);
+}
+
+TEST_F(DiskIdentityTest, TheDiskIsThereOnlyWhenItsMountPointHasSomethingMounted) {
+  const std::string point = disk / "media", inside = point + "/tavik", fstab = disk / "fstab";
+  fs::create_directories(inside);  // as a run that once wrote to the bare mount point left it
+  WriteFile(fstab, "# comment\n/dev/sdz1\t" + point + "  ext4 defaults 0 0\n");
+  EXPECT_FALSE(BackupDiskPresent(point, fstab));
+  EXPECT_FALSE(BackupDiskPresent(inside, fstab));
+  EXPECT_FALSE(BackupDiskPresent(disk / "missing", fstab));
+  EXPECT_TRUE(BackupDiskPresent(inside, disk / "no-such-table"));
+  if (::mount("tmpfs", point.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "mount not permitted";
+  fs::create_directories(inside);
+  EXPECT_TRUE(BackupDiskPresent(point, fstab));
+  EXPECT_TRUE(BackupDiskPresent(inside + "/", fstab));
+  ::umount2(point.c_str(), MNT_DETACH);
+}
+
 namespace {
 // Whole runs: the identity step sits between the start line and the volumes.
 class DiskIdentityRunTest : public DiskIdentityTest {
@@ -255,13 +313,16 @@ TEST_F(DiskIdentityRunTest, IDDiskOffLeavesTheDiskAlone) {
   EXPECT_EQ(ReadFile(idFile), "Disk3\r\n");
 }
 
-TEST_F(DiskIdentityRunTest, ADiskThatCannotBeLabelledIsAnErrorAndTheRunGoesOn) {
-  WriteFile(work / "absent", "a file where the disk's folder should be");
-  Run(work / "absent");
-  const std::string line = "Error: Cannot create " + work / "absent/ID.txt" + ": Not a directory";
+TEST_F(DiskIdentityRunTest, ADiskThatCannotBeLabelledEndsTheRunBeforeTheVolumes) {
+  // A link where the label goes is never written through, not even when it leads nowhere.
+  ASSERT_EQ(::symlink((work / "elsewhere").c_str(), idFile.c_str()), 0);
+  Run(disk.Path());
+  const std::string line = "Error: Cannot create " + idFile + ": " + SysErrorMessage(ELOOP);
   EXPECT_LT(Index("Start: 07/12/2026 09:30"), Index(line));
-  EXPECT_LT(Index(line), Index("Processing Volume C ...."));
-  EXPECT_LT(Index("Completed Sucessfully"), Index("End: 07/12/2026 09:30"));
+  EXPECT_LT(Index(line), Index("End: 07/12/2026 09:30"));
+  EXPECT_EQ(Index("Processing Volume C ...."), view.memo.size());
+  EXPECT_FALSE(fs::exists(work / "elsewhere"));
+  EXPECT_FALSE(fs::exists(disk.Path() + "/C"));
   EXPECT_EQ(view.memo.back(), "*** Done ***");
   EXPECT_TRUE(runner.LastRunHadErrors());
   EXPECT_EQ(view.closeRequests, 1);

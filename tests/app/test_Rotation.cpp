@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -131,11 +132,12 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
       "Latest .spf file C ....",
       "Latest .spf file " + src + "/C_new.spf found in " + src,
       "Checking destination folders full backups. 1 full backups to check.",
-      "File deleting " + dst + "/C_old.spf",
-      "File deleted " + dst + "/C_old.spf",
+      // The disk has room for both chains: the old one goes once the new image is in place.
       "Copy latest full backup.",
       "File copying " + src + "/C_new.spf to " + dst,
       "File copied " + src + "/C_new.spf to " + dst,
+      "File deleting " + dst + "/C_old.spf",
+      "File deleted " + dst + "/C_old.spf",
       "Searching for .spi and .md5 files in " + dst,
       "Checking destination for old incrementals to remove. 2 increments to check.",
       "Delete file " + dst + "/C_old_i1.spi",
@@ -223,10 +225,18 @@ TEST_F(RotationTest, MissingDestinationCreatedOnlyWhenSettingsSaySo) {
     notifier.CreateDestFolder = create;
     view.memo.clear();
     out.ErrorLines().clear();
+    // The folders made are as private as the source's (with what the run needs to fill them).
+    fs::permissions(src, fs::perms::owner_read | fs::perms::group_read | fs::perms::group_exec);
+    const mode_t umask = ::umask(0);
     RotateVolume(out, fc, notifier, Job(src, missing, "C"));
+    ::umask(umask);
     EXPECT_EQ(FolderExists(missing), create);
     if (create) {
       EXPECT_TRUE(FileExists(missing + "/C_new.spf"));
+      for (const std::string& made : {d / "backups", d / "backups/vol", missing})
+        EXPECT_EQ(fs::status(made).permissions(),
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec)
+            << made;
       EXPECT_EQ(view.memo.back(), "Completed Sucessfully");
       EXPECT_TRUE(out.ErrorLines().empty());
     } else {
@@ -278,9 +288,10 @@ TEST_F(RotationTest, ACopyTheCopierGaveUpOnEndsTheVolumeWithAnErrorLine) {
     TMsgAnswer answer;
     std::string line;
   } cases[] = {
-      {"C_new.spf", TMsgAnswer::Abort, "File not copied " + src + "/C_new.spf to " + dst + " (aborted)"},
+      {"C_new.spf", TMsgAnswer::Abort,
+       "File not copied " + src + "/C_new.spf to " + dst + " (aborted: File exists)"},
       {"C_new_i1.spi", TMsgAnswer::Ignore,
-       "File not copied " + src + "/C_new_i1.spi to " + dst + "/ (ignored)"},
+       "File not copied " + src + "/C_new_i1.spi to " + dst + "/ (ignored: File exists)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.blocked);
@@ -290,7 +301,7 @@ TEST_F(RotationTest, ACopyTheCopierGaveUpOnEndsTheVolumeWithAnErrorLine) {
     Make(src + "/C_new_i1.spi", 2'000'010);
     Make(src + "/C_new_i2.spi", 2'000'020);
     // A folder holding the copier's temporary name: its creation fails for root as well.
-    Make(dst + "/" + c.blocked + TQorvFileCopier::PartialSuffix + "/keep");
+    Make(TQorvFileCopier::PartialPath(dst + "/" + c.blocked) + "/keep");
     ui.ariAnswers = {c.answer};
     view.memo.clear();
     out.ErrorLines().clear();
@@ -401,12 +412,12 @@ TEST_F(RotationRunTest, AFailureEndsTheLoopButAGivenUpCopyEndsOnlyItsVolume) {
   WriteJob(src + "," + src + "," + src, dst + "," + dst2 + "," + dst3, "C,E,G");
   // Volume C: the operator aborts the copy. Volume E: its source vanishes, so the copier cannot
   // open it and the loop ends there; volume G is never processed.
-  Make(dst + "/C_a.spf" + std::string(TQorvFileCopier::PartialSuffix) + "/keep");
+  Make(TQorvFileCopier::PartialPath(dst + "/C_a.spf") + "/keep");
   view.onProcess = [&] {
     if (view.memo.back() == "File copying " + src + "/E_b.spf to " + dst2) fs::remove(src + "/E_b.spf");
   };
   const Lines l = RunLines();
-  const std::string aborted = "File not copied " + src + "/C_a.spf to " + dst + " (aborted)";
+  const std::string aborted = "File not copied " + src + "/C_a.spf to " + dst + " (aborted: File exists)";
   const std::string error = "Error: Cannot open " + src + "/E_b.spf";
   EXPECT_LT(At(l, aborted), At(l, "Processing Volume E ...."));
   EXPECT_LT(At(l, "Processing Volume E ...."), At(l, error));

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "QorvLib/uQorvLogger.h"
 #include "app/uRunBackup.h"
+#include "app/uRunLock.h"
 #include "app/uSwitches.h"
 #include "notify/uNotifier.h"
 #include "platform/uIniFile.h"
@@ -131,4 +135,25 @@ TEST_F(RunFrameTest, AnUnwritableLogStillEndsTheRunAndExits) {
   EXPECT_TRUE(runner->LastRunHadErrors());
   ASSERT_FALSE(view.memo.empty());
   EXPECT_EQ(view.memo.front().rfind("Error: ", 0), 0u);
+}
+
+TEST_F(RunFrameTest, AManualStartWhileAnotherRunHoldsTheLockShowsWhyAndStaysOpen) {
+  TRunLock other;
+  ASSERT_TRUE(other.TryAcquire());
+  auto runner = MakeRunner(TSwitches{});
+  ASSERT_TRUE(runner->RunBackup());
+  EXPECT_TRUE(runner->LastRunHadErrors());
+  EXPECT_EQ(view.closeRequests, 0);
+  EXPECT_TRUE(view.memo.empty());
+  ASSERT_EQ(ui.asked.size(), 1u);
+  EXPECT_EQ(ui.asked[0].kind, "error");
+  EXPECT_EQ(ui.asked[0].text,
+            "Another backup run (process " + std::to_string(::getpid()) + ") is in progress");
+  EXPECT_FALSE(std::filesystem::exists(logPath));
+
+  // The same window runs once the lock is free.
+  other.Release();
+  ASSERT_TRUE(runner->RunBackup());
+  EXPECT_FALSE(runner->LastRunHadErrors());
+  EXPECT_EQ(ui.asked.back().text, "Backup complete.");
 }

@@ -2,17 +2,28 @@
 // own: a copy of the program with its job file beside it, the all-users and per-user folders, a
 // source of image chains and a backup disk, and a real aiosmtpd on loopback for the mails. What
 // counts is what a user would see: the disk's files, the run log, the mails and the exit status.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <regex>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "QorvLib/uQorvCrypt.h"
 #include "QorvLib/uQorvFiles.h"
+#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "platform/uErrors.h"
 #include "platform/uIniFile.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
@@ -65,9 +76,9 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
         mail.attachmentName = part.fileName;
         mail.attachment = part.payload;
       } else if (part.contentType == "text/html") {
-        mail.body = part.payload;
-        while (!mail.body.empty() && (mail.body.back() == '\n' || mail.body.back() == '\r'))
-          mail.body.pop_back();
+        // The body breaks its lines after every <br />; the text is what it was.
+        for (char c : part.payload)
+          if (c != '\n' && c != '\r') mail.body += c;
       }
     }
     mails.push_back(std::move(mail));
@@ -535,9 +546,10 @@ TEST_P(BrokenSettings, RunStillEndsByItself) {
     EXPECT_TRUE(disk.at("vol1/SRV_C_VOL-b002-i002.spi") == test::ReadFile(Src(1, "SRV_C_VOL-b002-i002.spi")));
     EXPECT_TRUE(disk.count("ID.txt"));
   } else {
-    // Without a job the identity file lives in the working folder; the disk is left alone.
+    // A job without IDPath has no disk to label: the working folder is not one.
     EXPECT_THAT(disk, IsEmpty());
-    EXPECT_THAT(test::ReadFile(root / "work/ID.txt"), StartsWith("DiskA\r\n"));
+    EXPECT_TRUE(fs::is_empty(root / "work"));
+    EXPECT_EQ(Count(lines, "IDPath is not set in " + JobFile()), 1);
   }
   if (c.breakage == TBreakage::UnreadableValues) {
     EXPECT_THAT(lines, ::testing::Contains("Source Directory  not found"));
@@ -550,19 +562,14 @@ TEST_P(BrokenSettings, RunStillEndsByItself) {
   }
 }
 
-const std::vector<std::string> CleanRunMails = {"[S01:Office] Backup Completed. Time to change disk.",
-                                                "[S01:Office] Backup Log"};
+const std::vector<std::string> ErrorRunMails = {"[S01:Office] Backup Errors", "[S01:Office] Backup Log"};
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BrokenSettings,
-    ::testing::Values(TBrokenCase{"GarbageJobFile", TBreakage::GarbageJobFile, 0, CleanRunMails, false},
+    ::testing::Values(TBrokenCase{"GarbageJobFile", TBreakage::GarbageJobFile, 1, ErrorRunMails, false},
                       // Nothing left to say where to mail: the run ends without a mail.
                       TBrokenCase{"GarbageNotificationFile", TBreakage::GarbageNotificationFile, 0, {}, true},
-                      TBrokenCase{"UnreadableValues",
-                                  TBreakage::UnreadableValues,
-                                  1,
-                                  {"[S01:Office] Backup Errors", "[S01:Office] Backup Log"},
-                                  true}),
+                      TBrokenCase{"UnreadableValues", TBreakage::UnreadableValues, 1, ErrorRunMails, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EndToEnd, EachStartKeepsOnlyThePreviousLog) {
@@ -587,6 +594,188 @@ TEST_F(EndToEnd, EachStartKeepsOnlyThePreviousLog) {
   std::sort(left.begin(), left.end());
   EXPECT_THAT(left, ElementsAre(fs::path(logFile).filename().string(), fs::path(old).filename().string()));
 }
+
+TEST_F(EndToEnd, AStartWhileAnotherRunHoldsTheDiskLeavesDiskAndLogAlone) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  Label("DiskA");
+  // The other run: its log is being written, and it holds the lock.
+  test::WriteFile(logFile, "the other run's lines\r\n");
+  TRunLock other;
+  ASSERT_TRUE(other.TryAcquire());
+  const auto diskBefore = Tree(Disk());
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1);
+  const std::string refusal =
+      "Another backup run (process " + std::to_string(::getpid()) + ") is in progress";
+  EXPECT_THAT(run.output, HasSubstr(refusal + "\n"));
+  EXPECT_EQ(Tree(Disk()), diskBefore);
+  EXPECT_EQ(Log(), "the other run's lines\r\n");
+  EXPECT_FALSE(fs::exists(ChangeFileExt(logFile, ".old")));
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors"));
+  EXPECT_THAT(mails[0].to, ElementsAre("errors@example.org", "admin@example.org"));
+  EXPECT_EQ(mails[0].body, "Please see attached log file<br /><br />" + refusal + "<br />" + Footer);
+  EXPECT_THAT(mails[0].attachmentName, IsEmpty());
+
+  // Once the other run has ended, the next start runs as usual.
+  other.Release();
+  EXPECT_EQ(Run("-h").status, 0);
+  ExpectNewestChainsOnDisk();
+}
+
+// When "IDPath" does not lead to the backup disk, or its identity file cannot be used, nothing is
+// labelled, created or copied; the run still ends with its stamp, its report and exit 1.
+// The places a case prepares: the backup disk's folder, the job file, the test's own folder.
+struct TPlaces {
+  std::string disk, job, root;
+};
+
+void ReplaceIDPath(const std::string& job, const std::string& line) {
+  test::WriteFile(job, std::regex_replace(test::ReadFile(job), std::regex("IDPath=[^\n]*\n"), line));
+}
+
+struct TDiskCase {
+  const char* name;
+  std::function<void(const TPlaces&)> prepare;  // after the two volumes and their job
+  std::function<std::string(const TPlaces&)> errorLine;
+  bool volumesRun;  // only a missing "IDPath" leaves the volumes to run
+};
+
+void PrintTo(const TDiskCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DiskNotReady : public EndToEnd, public ::testing::WithParamInterface<TDiskCase> {
+ protected:
+  void TearDown() override { ::unsetenv("TAVIK_FSTAB"); }
+};
+
+TEST_P(DiskNotReady, NothingIsLabelledCreatedOrCopied) {
+  const TDiskCase& c = GetParam();
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  const TPlaces places{Disk(), JobFile(), root.Path()};
+  c.prepare(places);
+  const auto diskBefore = Tree(Disk());
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  const std::vector<std::string> lines = LogMessages(Log());
+  const std::string error = c.errorLine(places);
+  EXPECT_EQ(Count(lines, error), 1) << Log();
+  EXPECT_EQ(lines.back(), "*** Done ***");
+  EXPECT_TRUE(fs::is_empty(root / "work")) << "nothing lands in the working folder";
+  if (c.volumesRun) {
+    ExpectNewestChainsOnDisk();
+  } else {
+    EXPECT_EQ(Count(lines, "Processing Volume "), 0);
+    EXPECT_EQ(Tree(Disk()), diskBefore);
+    EXPECT_FALSE(fs::exists(Dest(1)));
+  }
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors", "[S01:Office] Backup Log"));
+  EXPECT_THAT(mails[0].body, HasSubstr(error + "<br />"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IDPath, DiskNotReady,
+    ::testing::Values(
+        TDiskCase{"FolderMissing",
+                  [](const TPlaces& p) { ReplaceIDPath(p.job, "IDPath=" + p.disk + "/tavik\n"); },
+                  [](const TPlaces& p) { return "Backup disk not found at " + p.disk + "/tavik"; }, false},
+        TDiskCase{"MountPointWithNothingMounted",
+                  [](const TPlaces& p) {
+                    test::WriteFile(p.root + "/fstab",
+                                    "# test table\nUUID=0000 " + p.disk + " ext4 defaults 0 2\n");
+                    ::setenv("TAVIK_FSTAB", (p.root + "/fstab").c_str(), 1);
+                  },
+                  [](const TPlaces& p) { return "Backup disk not found at " + p.disk; }, false},
+        TDiskCase{"IdentityFileCannotBeWritten",
+                  [](const TPlaces& p) { fs::create_directories(p.disk + "/ID.txt"); },
+                  [](const TPlaces& p) {
+                    return "Error: Cannot create " + p.disk + "/ID.txt: " + SysErrorMessage(EISDIR);
+                  },
+                  false},
+        TDiskCase{"IDPathNotSet", [](const TPlaces& p) { ReplaceIDPath(p.job, ""); },
+                  [](const TPlaces& p) { return "IDPath is not set in " + p.job; }, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An identity file on a disk anyone may have held: never followed, never waited on, never read
+// beyond 64 KiB; a refused file ends the run before the volumes and the pre-check without a mail.
+struct TIdentityFileCase {
+  const char* name;
+  std::function<void(const std::string& idFile, const std::string& secret)> make;
+  std::string reason;
+  const char* verb = "Cannot read";
+};
+
+void PrintTo(const TIdentityFileCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class IdentityFileRefused : public EndToEnd, public ::testing::WithParamInterface<TIdentityFileCase> {};
+
+TEST_P(IdentityFileRefused, ByTheRunAndThePreCheck) {
+  const TIdentityFileCase& c = GetParam();
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  const std::string secret = root / "secret.txt", idFile = Disk() + "/ID.txt";
+  test::WriteFile(secret, "TOPSECRET-LINE\r\n");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  c.make(idFile, secret);
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  const std::string log = Log();
+  const std::string error = std::string("Error: ") + c.verb + " " + idFile + ": " + c.reason;
+  EXPECT_EQ(Count(LogMessages(log), error), 1) << log;
+  EXPECT_EQ(Count(LogMessages(log), "Processing Volume "), 0);
+  EXPECT_FALSE(fs::exists(Dest(1)));
+  EXPECT_FALSE(fs::exists(root / "nowhere")) << "nothing was created through the link";
+  EXPECT_EQ(log.find("TOPSECRET"), std::string::npos);
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors", "[S01:Office] Backup Log"));
+  for (const TMail& m : mails) EXPECT_EQ((m.body + m.attachment).find("TOPSECRET"), std::string::npos);
+
+  const TRun check = Run("-P");
+  EXPECT_EQ(check.status, 1) << check.output;
+  EXPECT_EQ(Received(server).size(), 2u) << "the pre-check sends nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, IdentityFileRefused,
+    ::testing::Values(TIdentityFileCase{"LinkToARootOnlyFile",
+                                        [](const std::string& id, const std::string& secret) {
+                                          fs::create_symlink(secret, id);
+                                        },
+                                        SysErrorMessage(ELOOP)},
+                      TIdentityFileCase{"DanglingLink",
+                                        [](const std::string& id, const std::string&) {
+                                          fs::create_symlink(
+                                              fs::path(id).parent_path().parent_path() / "nowhere", id);
+                                        },
+                                        SysErrorMessage(ELOOP), "Cannot create"},
+                      TIdentityFileCase{
+                          "Fifo",
+                          [](const std::string& id, const std::string&) { ::mkfifo(id.c_str(), 0600); },
+                          "not a regular file"},
+                      TIdentityFileCase{"TenMegabytesWithoutALineBreak",
+                                        [](const std::string& id, const std::string&) {
+                                          test::WriteFile(id, std::string(10 << 20, 'D'));
+                                        },
+                                        "its first line is longer than 65536 bytes"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Only one case may wait out the program's 30 s mail time-out.
 struct TDeadServerCase {

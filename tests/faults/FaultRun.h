@@ -78,6 +78,7 @@ class FaultRunTest : public ::testing::Test {
     int closeRequests = 0;
     int questions = 0;  // Abort/Retry/Ignore boxes; the unattended program answers Abort at once
     std::vector<std::string> lines;
+    std::string errors;  // standard error
     std::vector<std::string> ErrorLines() const {
       std::vector<std::string> r;
       for (const std::string& l : lines)
@@ -91,9 +92,22 @@ class FaultRunTest : public ::testing::Test {
   // fileSizeLimit makes every file the child writes stop growing there, as a full disk does.
   TRunResult RunUnattended(const std::function<void(TQorvFileCopier&)>& hook = {},
                            rlim_t fileSizeLimit = RLIM_INFINITY) {
-    const std::string report = dir / "run-report.txt";
+    return Finish(StartUnattended(hook, fileSizeLimit));
+  }
+
+  // The same run, started and left running; Finish waits for it.
+  struct TStarted {
+    pid_t pid = -1;
+    std::string report;
+    std::string errors;  // what the run wrote to standard error
+  };
+  TStarted StartUnattended(const std::function<void(TQorvFileCopier&)>& hook = {},
+                           rlim_t fileSizeLimit = RLIM_INFINITY) {
+    const std::string n = std::to_string(++runs_);
+    TStarted started{-1, dir / ("run-report-" + n + ".txt"), dir / ("run-stderr-" + n + ".txt")};
     const pid_t pid = ::fork();
     if (pid == 0) {
+      std::freopen(started.errors.c_str(), "w", stderr);
       ::signal(SIGXFSZ, SIG_IGN);
       const rlimit rl{fileSizeLimit, RLIM_INFINITY};
       ::setrlimit(RLIMIT_FSIZE, &rl);
@@ -105,33 +119,38 @@ class FaultRunTest : public ::testing::Test {
       for (const auto& a : ui.asked) questions += a.kind == "ari";
       const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
       ::setrlimit(RLIMIT_FSIZE, &none);
-      std::ofstream out(report, std::ios::binary);
+      std::ofstream out(started.report, std::ios::binary);
       out << runner.LastRunHadErrors() << ' ' << view.closeRequests << ' ' << questions << '\n';
       for (const std::string& l : view.memo) out << l << '\n';
       out.close();
+      std::fflush(stderr);
       ::_exit(out ? 0 : 1);
     }
+    if (pid < 0) ADD_FAILURE() << "fork failed";
+    started.pid = pid;
+    return started;
+  }
+
+  TRunResult Finish(const TStarted& started) {
     TRunResult r;
-    if (pid < 0) {
-      ADD_FAILURE() << "fork failed";
-      return r;
-    }
+    if (started.pid < 0) return r;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
+    while (::waitpid(started.pid, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
+        ::kill(started.pid, SIGKILL);
+        ::waitpid(started.pid, &status, 0);
         ADD_FAILURE() << "the run did not end by itself";
         return r;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     r.endedByItself = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    std::ifstream in(report, std::ios::binary);
+    std::ifstream in(started.report, std::ios::binary);
     in >> r.hadErrors >> r.closeRequests >> r.questions;
     in.ignore(1);
     for (std::string l; std::getline(in, l);) r.lines.push_back(l);
+    if (std::filesystem::exists(started.errors)) r.errors = ReadFile(started.errors);
     return r;
   }
 
@@ -164,6 +183,29 @@ class FaultRunTest : public ::testing::Test {
   std::string dst = dir / "dst";
   std::string jobPath = dir / "job.ini";
   std::string image;
+
+ private:
+  int runs_ = 0;
+};
+
+// The same run with its report going to a real server on loopback.
+class MailedFaultRunTest : public FaultRunTest {
+ protected:
+  void SetUp() override {
+    FaultRunTest::SetUp();
+    server.Start();
+    SaveMailSettings(server.Port());
+  }
+
+  // The error report reached the administrator and names the fault.
+  void ExpectErrorMail(const std::string& fault) {
+    const auto mails = Mails(server);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].first, "[S01:Office] Backup Errors");
+    EXPECT_THAT(mails[0].second, ::testing::HasSubstr(fault));
+  }
+
+  TAioSmtpServer server;
 };
 
 }  // namespace tavik::test

@@ -1,0 +1,222 @@
+// What keeps a run's copies whole or absent: one run at a time, temporary copies that never
+// outlive their run, names of any length, sources that are not files, and the old chain kept
+// until the new one is in place.
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/uRunLock.h"
+#include "tests/faults/FaultRun.h"
+
+namespace tavik::test {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using Names = std::set<std::string>;
+
+class RunSafety : public MailedFaultRunTest {
+ protected:
+  // Waits for a file another process creates; false after the guard's time.
+  static bool AwaitFile(const std::string& path) {
+    for (int i = 0; i < 1500 && !std::filesystem::exists(path); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::filesystem::exists(path);
+  }
+};
+
+TEST_F(RunSafety, ASecondRunWhileOneIsCopyingTouchesNothingAndSaysWhoHasTheDisk) {
+  const std::string copying = dir / "first-is-copying", released = dir / "second-is-done";
+  const TStarted first = StartUnattended([&](TQorvFileCopier& fc) {
+    fc.OnProgress = [&](double, int32_t, int32_t) {
+      if (std::filesystem::exists(copying)) return;
+      WriteFile(copying, "");
+      AwaitFile(released);
+    };
+  });
+  ASSERT_TRUE(AwaitFile(copying));
+
+  const TRunResult second = RunUnattended();
+  WriteFile(released, "");
+  const TRunResult done = Finish(first);
+
+  const std::string refusal = "Another backup run (process " + std::to_string(first.pid) + ") is in progress";
+  ASSERT_TRUE(second.endedByItself);
+  EXPECT_TRUE(second.hadErrors);
+  EXPECT_EQ(second.closeRequests, 1);
+  EXPECT_THAT(second.lines, IsEmpty()) << "the refused run writes no lines";
+  EXPECT_EQ(second.errors, refusal + "\n");
+  // The second run left the first one's temporary copy alone: it was finished and renamed.
+  ASSERT_TRUE(done.endedByItself);
+  EXPECT_FALSE(done.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  EXPECT_EQ(ReadFile(dst + "/C_new.spf"), image);
+  // The log holds the one run only.
+  const std::string log = ReadFile(logPath);
+  EXPECT_EQ(log.find("Start: "), log.rfind("Start: "));
+  EXPECT_THAT(log, HasSubstr("*** Done ***"));
+  EXPECT_THAT(log, Not(HasSubstr("Another backup run")));
+
+  const auto mails = Mails(server);
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[0].first, "[S01:Office] Backup Errors");
+  EXPECT_THAT(mails[0].second, HasSubstr(refusal + "<br />"));
+  EXPECT_EQ(mails[1].first, "[S01:Office] Backup Completed. Time to change disk.");
+  EXPECT_EQ(server.Messages()[0].raw.find("attachment"), std::string::npos);
+}
+
+TEST_F(RunSafety, TemporaryCopiesLeftByEarlierRunsAreDeletedWithALineEach) {
+  // One of this version, of an incremental of the chain now gone; one of an earlier version.
+  const std::string leftovers[] = {TQorvFileCopier::PartialPath(dst + "/C_old_i2.spi"),
+                                   dst + "/C_old.spf.tavik-partial"};
+  for (const std::string& l : leftovers) WriteFile(l, std::string(5000, 'p'));
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  for (const std::string& l : leftovers) EXPECT_THAT(r.lines, Contains("Temporary copy deleted " + l));
+}
+
+TEST_F(RunSafety, ANameOfAnyLengthTheFileSystemTakesIsCopied) {
+  // 250 bytes: with a suffix added for the temporary copy it would not fit.
+  const std::string name = "C_new_" + std::string(250 - 10, 'n') + ".spi";
+  ASSERT_EQ(name.size(), 250u);
+  WriteFile(src + "/" + name, "long");
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  EXPECT_EQ(ReadFile(dst + "/" + name), "long");
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi", name}));
+}
+
+TEST_F(RunSafety, FifosNamedLikeImagesAreSkippedWithAnErrorLineAndNeverOpened) {
+  // Nobody ever writes to them: an open that waited would wait for ever.
+  const std::string fifoFull = src + "/C_newest.spf", fifoIncrement = src + "/C_new_i0.spi";
+  for (const std::string& f : {fifoFull, fifoIncrement}) ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
+  SetMTime(fifoFull, 4'000'000'000LL);
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_TRUE(r.hadErrors);
+  const std::vector<std::string> skipped = {"File skipped " + fifoFull + ": not a regular file",
+                                            "File skipped " + fifoIncrement + ": not a regular file"};
+  std::vector<std::string> errors;
+  for (const std::string& l : r.lines)
+    if (l.rfind("File skipped ", 0) == 0) errors.push_back(l);
+  EXPECT_EQ(errors, skipped);
+  // The newest real image and the rest of its chain still reach the disk.
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  ExpectErrorMail(skipped[1]);
+}
+
+// A small disk of its own mounted over the destination for one test; unmounted however the
+// test ends.
+class TSmallDisk {
+ public:
+  TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
+    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~TSmallDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+};
+
+struct TRoomCase {
+  const char* name;
+  const char* diskSize;
+  bool room;  // for the old full image of 512 KiB and the new one both
+};
+
+void PrintTo(const TRoomCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class RoomForBothChains : public RunSafety, public ::testing::WithParamInterface<TRoomCase> {};
+
+TEST_P(RoomForBothChains, DecidesWhetherTheOldChainGoesBeforeOrAfterTheCopy) {
+  const TRoomCase& c = GetParam();
+  TSmallDisk disk(dst, c.diskSize);
+  if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  WriteFile(dst + "/C_old.spf", std::string(512 * 1024, 'o'));
+  WriteFile(dst + "/C_old_i1.spi", "previous");
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  EXPECT_EQ(ReadFile(dst + "/C_new.spf"), image);
+
+  const std::string noRoom =
+      "Not enough room on " + dst + " for both chains: the older chain is deleted first";
+  std::vector<std::string> order;
+  for (const std::string& l : r.lines)
+    if (l == noRoom || l.rfind("File delet", 0) == 0 || l.rfind("File cop", 0) == 0) order.push_back(l);
+  const std::string copying = "File copying " + src + "/C_new.spf to " + dst,
+                    copied = "File copied " + src + "/C_new.spf to " + dst,
+                    deleting = "File deleting " + dst + "/C_old.spf",
+                    deleted = "File deleted " + dst + "/C_old.spf";
+  ASSERT_GE(order.size(), 4u);
+  const std::vector<std::string> first(order.begin(), order.begin() + 4);
+  if (c.room) {
+    EXPECT_EQ(first, (std::vector<std::string>{copying, copied, deleting, deleted}));
+  } else {
+    EXPECT_EQ(first, (std::vector<std::string>{noRoom, deleting, deleted, copying}));
+  }
+  EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), noRoom), c.room ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Disk, RoomForBothChains,
+                         ::testing::Values(TRoomCase{"RoomForBoth", "2m", true},
+                                           TRoomCase{"RoomForOne", "640k", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunSafety, VerifyCopiesInTheJobFileCatchesACopyTheDiskGivesBackWrong) {
+  WriteFile(jobPath, ReadFile(jobPath) + "VerifyCopies=1\r\n");
+  const std::string copy = TQorvFileCopier::PartialPath(dst + "/C_new.spf");
+  const TRunResult r = RunUnattended([&](TQorvFileCopier& fc) {
+    fc.OnProgress = [&](double, int32_t pos, int32_t) {
+      if (pos != 2 * TQorvFileCopier::DefaultBlockSize) return;
+      std::fstream(copy, std::ios::binary | std::ios::in | std::ios::out) << "bit rot";
+    };
+  });
+  ASSERT_TRUE(r.endedByItself);
+  const std::string error = "Error: Error copying " + src + "/C_new.spf to " + dst +
+                            "/C_new.spf: the copy read back from the disk differs from the source";
+  EXPECT_EQ(r.ErrorLines(), std::vector<std::string>{error});
+  EXPECT_EQ(DestinationNames(), (Names{"C_old.md5", "C_old.spf", "C_old_i1.spi"}));
+  ExpectErrorMail(error);
+}
+
+TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    TRunLock lock;
+    if (!lock.TryAcquire()) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  TRunLock mine;
+  bool refused = false;
+  // Until the child has it.
+  for (int i = 0; i < 250 && !refused; ++i) {
+    refused = !mine.TryAcquire();
+    if (refused) break;
+    mine.Release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(mine.Holder(), holder);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(mine.TryAcquire());
+}
+
+}  // namespace
+}  // namespace tavik::test
