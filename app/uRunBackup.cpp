@@ -10,6 +10,7 @@
 #include "app/uRotation.h"
 #include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "platform/uSystem.h"
 #include "platform/uUiServices.h"
 
 namespace tavik {
@@ -67,7 +68,7 @@ void TBackupRunner::RefuseRun(const std::string& reason) {
   // The run that holds the lock owns the log and the disk: this one only tells.
   lastRunHadErrors_ = true;
   refusal_ = reason;
-  std::fprintf(stderr, "%s\n", reason.c_str());
+  ErrorToStderr(reason);
   try {
     TNotifier n;
     LoadSettings(n);
@@ -78,7 +79,7 @@ void TBackupRunner::RefuseRun(const std::string& reason) {
     n.LogEmails.clear();
     SendReport(n, {reason}, TRunValues{}, "");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "Mail not sent: %s\n", e.what());
+    ErrorToStderr(std::string("Mail not sent: ") + e.what());
   }
 }
 

@@ -1,6 +1,7 @@
 #include "app/uStartup.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
@@ -69,7 +70,10 @@ std::string UsageText() {
   t += "Without -h, -s or -P the window opens and waits for \"Backup\"; that needs a display.\n";
   t += "\n";
   t += "Files:\n";
-  t += "  job settings           " + JobSettingsPath() + "\n";
+  const std::string job = JobSettingsPath();
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::read_symlink(job, ec);
+  t += "  job settings           " + job + (ec ? "" : " -> " + target.string()) + "\n";
   t += "                         (the real program file's path with \".ini\"; links are followed)\n";
   t += "  notification settings  " + SettingsFilePath() + "\n";
   t += "  run log                " + LogFolderFor(true, RunLogAppFolder) + logName + "\n";

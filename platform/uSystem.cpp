@@ -111,6 +111,13 @@ bool StderrIsJournal() {
   return journal;
 }
 
+void ErrorToStderr(const std::string& text) {
+  if (StderrIsJournal())
+    JournalLine(text, true);
+  else
+    std::cerr << text << std::endl;
+}
+
 void JournalLine(const std::string& text, bool isError) {
   if (!StderrIsJournal()) return;
   const char* prefix = isError ? "<3>" : "<6>";

@@ -27,6 +27,9 @@ bool StderrIsJournal();
 // Writes each line of the text to standard error with the priority prefix the journal reads
 // ("<3>" error, "<6>" information); does nothing outside the journal.
 void JournalLine(const std::string& text, bool isError);
+// A failure told on standard error: with the journal's error priority under the service manager,
+// as a plain line elsewhere.
+void ErrorToStderr(const std::string& text);
 // Makes an absolute, lexically normal path of a relative one (no link resolution).
 std::string ExpandFileName(const std::string& path);
 

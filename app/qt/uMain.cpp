@@ -191,10 +191,7 @@ void TFrmMain::PreCheckDisk() {
   if (!tavik::PreCheckDisk(JobSettingsPath(), &failure)) {
     // Nobody may be at the screen: the reason goes to the debug channel (the journal, under
     // the service manager) and the exit status.
-    if (StderrIsJournal())
-      JournalLine("Disk pre-check: " + failure, true);
-    else
-      DebugOutput("Disk pre-check: " + failure);
+    ErrorToStderr("Disk pre-check: " + failure);
     exitCode_ = 1;
   }
   QuitProgram();

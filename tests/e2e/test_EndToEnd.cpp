@@ -546,7 +546,7 @@ TEST_P(BrokenSettings, RunStillEndsByItself) {
     EXPECT_TRUE(disk.at("vol1/SRV_C_VOL-b002-i002.spi") == test::ReadFile(Src(1, "SRV_C_VOL-b002-i002.spi")));
     EXPECT_TRUE(disk.count("ID.txt"));
   } else {
-    // Without a job there is no disk to label: the working folder is not one.
+    // A job without IDPath has no disk to label: the working folder is not one.
     EXPECT_THAT(disk, IsEmpty());
     EXPECT_TRUE(fs::is_empty(root / "work"));
     EXPECT_EQ(Count(lines, "IDPath is not set in " + JobFile()), 1);

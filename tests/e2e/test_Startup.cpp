@@ -1,6 +1,8 @@
 // The built program started as a new user, a scheduler or a service manager would start it: the
 // answers that need no window, the refusal to open a window nobody can see, a stale display, a
 // start through a symbolic link, a job file that is not there, and the journal's priorities.
+#include <unistd.h>
+
 #include <filesystem>
 #include <optional>
 
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "QorvLib/uQorvFiles.h"
+#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
@@ -266,6 +269,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TJournalCase{"StreamOfAnotherFile", false, {{"JOURNAL_STREAM", "1:2"}}},
                       TJournalCase{"NoServiceManager", false, {{"JOURNAL_STREAM", std::nullopt}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Startup, ARunRefusedByTheLockTellsTheJournalAsAnError) {
+  TRunLock other;
+  ASSERT_TRUE(other.TryAcquire());
+
+  const test::TProgramRun run = Run({"-h"}, Offscreen, {}, true);
+
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "<3>Another backup run (process " + std::to_string(::getpid()) + ") is in progress\n");
+  EXPECT_FALSE(BackedUp());
+}
 
 }  // namespace
 }  // namespace tavik
