@@ -59,14 +59,23 @@ class TPartialFile {
 };
 
 bool IsRunningExecutable(const std::string& dest) {
-  const std::string exe = ExecutablePath();
-  if (exe.empty()) return false;
-  if (SameText(dest, exe)) return true;
+  // Looked up once: the program does not move while it runs, and a run copies thousands of files.
+  struct TExe {
+    std::string path;
+    struct stat st {};
+    bool known = false;
+  };
+  static const TExe exe = [] {
+    TExe e;
+    e.path = ExecutablePath();
+    e.known = !e.path.empty() && ::stat(e.path.c_str(), &e.st) == 0;
+    return e;
+  }();
+  if (exe.path.empty()) return false;
+  if (SameText(dest, exe.path)) return true;
   // A link or another spelling of the same file would replace the program just as well.
-  struct stat a {
-  }, b{};
-  return ::stat(dest.c_str(), &a) == 0 && ::stat(exe.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
+  struct stat a {};
+  return exe.known && ::stat(dest.c_str(), &a) == 0 && a.st_dev == exe.st.st_dev && a.st_ino == exe.st.st_ino;
 }
 
 // The kernel's in-file copy is not offered between every pair of file systems; these answers
@@ -211,15 +220,15 @@ bool SourceChanged(int fd, const struct stat& atOpen) {
          !SameTime(now.st_ctim, atOpen.st_ctim);
 }
 
-void FlushFolder(const std::string& folder) {
+}  // namespace
+
+void TQorvFileCopier::FlushFolder(const std::string& folder) {
   // Some file systems cannot flush a folder; the renamed file is complete either way.
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   ::fsync(fd);
   ::close(fd);
 }
-
-}  // namespace
 
 std::string TQorvFileCopier::PartialPath(const std::string& dest) {
   // Two destinations in one folder need two names; a hash of the name tells them apart.
@@ -419,9 +428,8 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   in.Close();
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
   partialGuard.Done();
-  FlushFolder(folder);
-
-  ResetFileAttrs(dest);
+  if (FlushFolderEachCopy) FlushFolder(folder);
+  // The copy already carries the owner's write bit: nothing to reset after the rename.
   return crCopied;
 }
 

@@ -71,6 +71,10 @@ class TQorvFileCopier {
   // compares it with what was read from the source, before it takes the destination's name.
   // The bytes then pass through the copier's buffer, not the kernel's in-file copy.
   bool VerifyCopies = false;
+  // Off leaves the flush of the destination's folder after each rename to the caller, who
+  // settles a whole batch of copies with one FlushFolder: until then a crash can only leave a
+  // copy under its temporary name.
+  bool FlushFolderEachCopy = true;
 
   // Copies source to dest (a file path or an existing folder). The copy is written beside the
   // destination under a temporary name, flushed, and only then renamed over the destination, so
@@ -82,6 +86,9 @@ class TQorvFileCopier {
   // The system's reason for the failure behind the last crSkipped, crAborted or crIgnored that
   // a source or destination error led to; empty after a copy without one.
   const std::string& LastErrorText() const { return lastErrorText_; }
+
+  // Makes the renames in folder durable; a file system that cannot flush a folder is let be.
+  static void FlushFolder(const std::string& folder);
 
   // Makes a file replaceable and plain: gives the owner write access. Failures are ignored.
   static void ResetFileAttrs(const std::string& path);

@@ -173,11 +173,19 @@ std::vector<std::string> SplitList(const std::string& value) {
   return entries;
 }
 
+namespace {
+char FoldAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+}  // namespace
+
 bool MatchesMask(const std::string& name, const std::string& pattern) {
-  std::string n = LowerCase(name), p = LowerCase(pattern);
+  // Folded letter by letter: a listing of thousands of names is matched without a copy each.
+  const std::string& n = name;
+  const std::string& p = pattern;
   size_t ni = 0, pi = 0, starP = std::string::npos, starN = 0;
   while (ni < n.size()) {
-    if (pi < p.size() && (p[pi] == '?' || p[pi] == n[ni])) {
+    if (pi < p.size() && (p[pi] == '?' || FoldAscii(p[pi]) == FoldAscii(n[ni]))) {
       ++ni;
       ++pi;
     } else if (pi < p.size() && p[pi] == '*') {

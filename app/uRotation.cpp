@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <unordered_set>
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
@@ -27,16 +28,12 @@ int64_t TwoSecondSlot(int64_t utcSeconds) {
   return utcSeconds >= 0 ? utcSeconds / 2 : -((1 - utcSeconds) / 2);
 }
 
-std::vector<std::string> Listed(const std::string& mask) {
-  std::vector<std::string> files;
-  FindFiles(mask, &files, faAnyFile, false);
-  return files;
-}
-
 // Logs before the attempt so a deletion that fails silently still shows it was tried.
-void DeleteLogged(TRunOutput& out, const std::string& before, const std::string& path) {
+bool DeleteLogged(TRunOutput& out, const std::string& before, const std::string& path) {
   out.LogLine(before + path, false);
-  if (::unlink(path.c_str()) == 0) out.LogLine("File deleted " + path, false);
+  if (::unlink(path.c_str()) != 0) return false;
+  out.LogLine("File deleted " + path, false);
+  return true;
 }
 
 const char* OutcomeText(TCopyResult r) {
@@ -73,20 +70,16 @@ bool CopyLogged(TRunOutput& out, TQorvFileCopier& fc, const std::string& source,
 
 // A temporary copy is only ever in use while its run holds the run lock, which this run does:
 // whatever is left was cut short by a crash, a kill or a pulled disk, and would otherwise stay.
-void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder) {
-  for (const TFoundFile& f : ListFiles(folder + "*")) {
-    if (!TQorvFileCopier::IsPartialName(f.name)) continue;
+void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder, std::vector<TFoundFile>& files) {
+  std::erase_if(files, [&](const TFoundFile& f) {
+    if (!TQorvFileCopier::IsPartialName(f.name)) return false;
     const std::string path = folder + f.name;
     if (::unlink(path.c_str()) == 0)
       out.LogLine("Temporary copy deleted " + path, false);
     else
       out.LogLine("Temporary copy not deleted " + path + ": " + SysErrorMessage(errno), false);
-  }
-}
-
-int64_t FileSize(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    return true;
+  });
 }
 
 // Whether folder's file system has room for bytes more, with 1% to spare.
@@ -102,12 +95,28 @@ void LogNotAFile(TRunOutput& out, const std::string& path) {
   out.LogLine("File skipped " + path + ": " + TQorvFileCopier::NotRegularFileText, true);
 }
 
-// Whether folder holds a file named name, letter case aside.
-bool HoldsFile(const std::string& folder, const std::string& name) {
-  if (FileExists(folder + name)) return true;
-  for (const TFoundFile& f : ListFiles(folder + "*"))
-    if (SameText(f.name, name)) return true;
-  return false;
+// The paths of the listed files whose names match pattern, in listing order.
+std::vector<std::string> Matching(const std::string& folder, const std::vector<TFoundFile>& files,
+                                  const std::string& pattern) {
+  std::vector<std::string> r;
+  for (const TFoundFile& f : files)
+    if (MatchesMask(f.name, pattern)) r.push_back(folder + f.name);
+  return r;
+}
+
+// The newest regular file matching pattern; of equally new ones the first listed.
+const TFoundFile* LatestOf(const std::vector<TFoundFile>& files, const std::string& pattern) {
+  const TFoundFile* latest = nullptr;
+  int64_t latestSlot = 0;
+  for (const TFoundFile& f : files) {
+    if (!f.regular || !MatchesMask(f.name, pattern)) continue;
+    const int64_t slot = TwoSecondSlot(f.mtimeSec);
+    if (!latest || slot > latestSlot) {
+      latest = &f;
+      latestSlot = slot;
+    }
+  }
+  return latest;
 }
 
 // What a destination entry names on disk: absolute, normal, links followed where they exist.
@@ -124,17 +133,9 @@ std::string ResolvedFolder(const std::string& folder) {
 }  // namespace
 
 std::string FindLatestFile(const std::string& mask) {
-  std::string latest;
-  int64_t latestSlot = 0;
-  for (const TFoundFile& f : ListFiles(mask)) {
-    if (!f.regular) continue;
-    const int64_t slot = TwoSecondSlot(f.mtimeSec);
-    if (latest.empty() || slot > latestSlot) {
-      latest = f.name;
-      latestSlot = slot;
-    }
-  }
-  return latest.empty() ? latest : ExtractFilePath(mask) + latest;
+  const std::vector<TFoundFile> files = ListFiles(mask);
+  const TFoundFile* latest = LatestOf(files, "*");
+  return latest ? ExtractFilePath(mask) + latest->name : std::string();
 }
 
 void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job) {
@@ -150,22 +151,26 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     return;
   }
   out.LogLine("Processing Volume " + V + " ....", false);
+  // Each folder is listed once per volume and the listing kept current by hand: a chain of
+  // thousands of incrementals must not cost a listing per file.
+  const std::string sourceFolder = IncludeTrailingSeparator(S);
+  const std::vector<TFoundFile> sourceFiles = ListFiles(sourceFolder + "*");
   // A FIFO or device named like a full image is never the latest; the operator hears of it.
-  for (const TFoundFile& f : ListFiles(IncludeTrailingSeparator(S) + V + "*.spf"))
-    if (!f.regular) LogNotAFile(out, IncludeTrailingSeparator(S) + f.name);
+  for (const TFoundFile& f : sourceFiles)
+    if (!f.regular && MatchesMask(f.name, V + "*.spf")) LogNotAFile(out, sourceFolder + f.name);
 
-  const std::string latest = FindLatestFile(IncludeTrailingSeparator(S) + V + "*.spf");
-  if (latest.empty()) {
+  const TFoundFile* latestFile = LatestOf(sourceFiles, V + "*.spf");
+  if (!latestFile) {
     // Without a full image there is no chain to keep: sweeping would empty the destination. A
     // source share that is not mounted, or an imaging product that stopped, looks like this.
     out.LogLine("No full backup " + V + "*.spf found in " + S + ", nothing deleted or copied in " + D, true);
     return;
   }
+  const std::string latest = sourceFolder + latestFile->name;
   out.LogLine("Latest .spf file " + V + " ....", false);
   out.LogLine("Latest .spf file " + latest + " found in " + S, false);
-  const std::string latestName = ExtractFileName(latest);
+  const std::string& latestName = latestFile->name;
   const std::string chainName = ChangeFileExt(latestName, "");
-  const std::string chainBase = ChangeFileExt(latest, "");
 
   if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D, CreatedFolderMode(S));
   if (!FolderExists(D)) {
@@ -173,9 +178,29 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     return;
   }
   const std::string destFolder = IncludeTrailingSeparator(D);
-  RemoveTemporaryCopies(out, destFolder);
+  // Copies are renamed into place without a flush of the folder each; one flush when the volume
+  // ends settles them all. A crash before it can only leave a temporary name, which the next
+  // run deletes.
+  struct TFlushAtEnd {
+    const std::string& folder;
+    ~TFlushAtEnd() { TQorvFileCopier::FlushFolder(folder); }
+  } flushAtEnd{destFolder};
+  const bool flushEach = fc.FlushFolderEachCopy;
+  fc.FlushFolderEachCopy = false;
+  struct TRestore {
+    TQorvFileCopier& fc;
+    bool flushEach;
+    ~TRestore() { fc.FlushFolderEachCopy = flushEach; }
+  } restore{fc, flushEach};
 
-  const std::vector<std::string> fulls = Listed(destFolder + V + "*.spf");
+  std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*");
+  RemoveTemporaryCopies(out, destFolder, destFiles);
+  // The destination's names, folded, for the case-blind "already there" test.
+  std::unordered_set<std::string> held;
+  for (const TFoundFile& f : destFiles) held.insert(LowerCase(f.name));
+  auto deleted = [&](const std::string& path) { held.erase(LowerCase(ExtractFileName(path))); };
+
+  const std::vector<std::string> fulls = Matching(destFolder, destFiles, V + "*.spf");
   out.ShowStatus("Checking destination folders full backups. " + std::to_string(fulls.size()) +
                  " full backups to check.");
   std::vector<std::string> older;
@@ -190,43 +215,53 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   // Deleting the old chain first leaves the disk without any restorable chain of the volume
   // whenever the copy then fails; where the disk holds both, the old one goes only after the
   // new full image is in place.
-  const bool copyFirst = !latestPresent && !older.empty() && RoomFor(D, FileSize(latest));
+  const bool copyFirst = !latestPresent && !older.empty() && RoomFor(D, latestFile->size);
   if (!latestPresent && !older.empty() && !copyFirst)
     out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
   if (!copyFirst)
-    for (const std::string& f : older) DeleteLogged(out, "File deleting ", f);
+    for (const std::string& f : older)
+      if (DeleteLogged(out, "File deleting ", f)) deleted(f);
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
     if (!CopyLogged(out, fc, latest, D)) return;
+    held.insert(LowerCase(latestName));
   }
   if (copyFirst)
-    for (const std::string& f : older) DeleteLogged(out, "File deleting ", f);
+    for (const std::string& f : older)
+      if (DeleteLogged(out, "File deleting ", f)) deleted(f);
 
   out.LogLine("Searching for .spi and .md5 files in " + D, false);
-  std::vector<std::string> stale = Listed(destFolder + "*.spi");
+  std::vector<std::string> stale = Matching(destFolder, destFiles, "*.spi");
   out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(stale.size()) +
                  " increments to check.");
-  FindFiles(destFolder + "*.md5", &stale, faAnyFile, false);
+  for (const std::string& f : Matching(destFolder, destFiles, "*.md5")) stale.push_back(f);
   for (const std::string& f : stale) {
     const std::string stem = ChangeFileExt(ExtractFileName(f), "");
-    if (!SameText(stem.substr(0, chainName.size()), chainName)) DeleteLogged(out, "Delete file ", f);
+    if (!SameText(stem.substr(0, chainName.size()), chainName) && DeleteLogged(out, "Delete file ", f))
+      deleted(f);
   }
 
   out.LogLine("Searching for new incrementals", false);
-  std::vector<std::string> fresh = Listed(chainBase + "*.spi");
+  std::vector<const TFoundFile*> fresh;
+  for (const TFoundFile& f : sourceFiles)
+    if (MatchesMask(f.name, chainName + "*.spi")) fresh.push_back(&f);
   out.ShowStatus("Found a possible " + std::to_string(fresh.size()) +
                  " incrementals to copy. Copying ones that do not exist.");
-  FindFiles(chainBase + "*.md5", &fresh, faAnyFile, false);
-  std::stable_sort(fresh.begin(), fresh.end(),
-                   [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
-  for (const std::string& f : fresh) {
-    if (HoldsFile(destFolder, ExtractFileName(f))) continue;
-    struct stat st {};
-    if (::stat(f.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-      LogNotAFile(out, f);
+  for (const TFoundFile& f : sourceFiles)
+    if (MatchesMask(f.name, chainName + "*.md5")) fresh.push_back(&f);
+  // One folder, so name order is the order of the full paths.
+  std::vector<std::pair<std::string, const TFoundFile*>> byName;
+  for (const TFoundFile* f : fresh) byName.emplace_back(LowerCase(f->name), f);
+  std::stable_sort(byName.begin(), byName.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [folded, f] : byName) {
+    if (held.count(folded)) continue;
+    if (!f->regular) {
+      LogNotAFile(out, sourceFolder + f->name);
       continue;
     }
-    if (!CopyLogged(out, fc, f, destFolder)) return;
+    if (!CopyLogged(out, fc, sourceFolder + f->name, destFolder)) return;
+    held.insert(folded);
   }
 
   out.LogLine("Completed Sucessfully", false);

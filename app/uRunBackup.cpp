@@ -55,6 +55,7 @@ bool TBackupRunner::RunBackup() {
   }
   lock.Release();
   running_ = false;
+  view_.RunEnded();
   if (switches_.Unattended())
     view_.RequestClose();
   else if (!refusal_.empty())

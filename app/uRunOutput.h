@@ -22,6 +22,9 @@ struct TRunView {
   virtual void ProcessMessages() = 0;
   // Ends the program when the window can close; a window that is still running defers it.
   virtual void RequestClose() = 0;
+  // The run is over (its last line written), before its closing box or the program's exit: a
+  // window that shows lines in batches shows the rest now.
+  virtual void RunEnded() {}
   virtual ~TRunView() = default;
 };
 

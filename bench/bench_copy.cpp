@@ -2,9 +2,7 @@
 // copy, at the default block size and at 256 KiB, and with VerifyCopies at the default.
 //   bench_copy [folder]     (or TAVIK_BENCH_DIR; default: a new folder under /tmp)
 // Needs about 3 GiB free there; removes everything it wrote.
-#include <spawn.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,12 +15,12 @@
 #include <vector>
 
 #include "QorvLib/uQorvFileCopier.h"
-
-extern char** environ;
+#include "bench/BenchSupport.h"
 
 namespace {
 
 using tavik::TQorvFileCopier;
+using tavik::bench::Run;
 
 constexpr long long FileSize = 1LL << 30;
 constexpr int Rounds = 5;
@@ -36,17 +34,6 @@ struct TNullBar : tavik::TProgressTarget {
 
 double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
-}
-
-bool Run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool MakeSource(const std::string& path) {
@@ -89,21 +76,9 @@ double TimeCopier(const std::string& src, const std::string& dst, int blockSize,
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string base;
   bool own = false;
-  if (argc > 1)
-    base = argv[1];
-  else if (const char* env = std::getenv("TAVIK_BENCH_DIR"))
-    base = env;
-  if (base.empty()) {
-    char tmpl[] = "/tmp/tavik-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    base = tmpl;
-    own = true;
-  }
+  const std::string base = tavik::bench::BenchFolder(argc > 1 ? argv[1] : nullptr, own);
+  if (base.empty()) return 1;
   struct statvfs fs {};
   if (statvfs(base.c_str(), &fs) != 0) {
     std::fprintf(stderr, "cannot use %s\n", base.c_str());

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, once, only when absent.
 set -euo pipefail
 PKGS=(build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-      libjpeg62-turbo-dev python3-aiosmtpd xvfb xauth clang libclang-rt-14-dev libssl-dev openssl
+      libjpeg62-turbo-dev python3-aiosmtpd xvfb xauth clang libclang-rt-14-dev libssl-dev openssl rsync
       dpkg-dev lintian desktop-file-utils man-db systemd)
 missing=()
 for p in "${PKGS[@]}"; do

@@ -121,7 +121,10 @@ void TFrmMain::BuildWindow() {
   ProgBar->setGeometry(4, 6, 349, 15);
   ProgBar->setTextVisible(false);
   ProgBar->setValue(0);
-  progTarget_ = TProgBarTarget(ProgBar);
+  // A copy of a megabyte or more may keep the window waiting long enough to matter: its
+  // "File copying" line is painted before it starts.
+  progTarget_ = TProgBarTarget(ProgBar, [this](int range) { ShowPendingLines(range >= (1 << 20)); });
+  sinceShown_.start();
   btnOK = new QPushButton("&Backup", Panel1);
   btnOK->setObjectName("btnOK");
   btnOK->setGeometry(464 - 75 - 8, 41 - 25 - 8, 75, 25);
@@ -255,13 +258,28 @@ void TFrmMain::QuitProgram() {
 }
 
 void TFrmMain::AppendLog(const std::string& text) {
-  Memlog->appendPlainText(Q(text));
+  if (pendingLogLines_++ > 0) pendingLog_ += '\n';
+  pendingLog_ += Q(text);
 }
 void TFrmMain::SetStatus(const std::string& text) {
-  lblStatus->setText(Q(text));
+  pendingStatus_ = Q(text);
 }
 void TFrmMain::SetStatus2(const std::string& text) {
-  lblStatus2->setText(Q(text));
+  pendingStatus2_ = Q(text);
+}
+
+void TFrmMain::ShowPendingLines(bool repaint) {
+  if (pendingLogLines_ > 0) {
+    Memlog->appendPlainText(pendingLog_);  // one block per line, as line by line
+    pendingLog_.clear();
+    pendingLogLines_ = 0;
+  }
+  if (pendingStatus_) lblStatus->setText(*pendingStatus_);
+  if (pendingStatus2_) lblStatus2->setText(*pendingStatus2_);
+  pendingStatus_.reset();
+  pendingStatus2_.reset();
+  sinceShown_.restart();
+  if (repaint && isVisible()) this->repaint();
 }
 void TFrmMain::SetStarted(const std::string& text) {
   lblStarted->setText(Q(text));
@@ -270,6 +288,7 @@ void TFrmMain::SetFinished(const std::string& text) {
   lblFinished->setText(Q(text));
 }
 void TFrmMain::ProcessMessages() {
+  if (sinceShown_.elapsed() >= 40) ShowPendingLines(false);
   Ui().ProcessMessages();
 }
 

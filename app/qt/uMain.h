@@ -1,5 +1,6 @@
 #pragma once
 // The main window: status of the last run, the Logs page, the progress bar and the menu.
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPlainTextEdit>
@@ -7,7 +8,9 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/uRunBackup.h"
 #include "app/uSwitches.h"
@@ -16,16 +19,23 @@ namespace tavik {
 
 class TQorvLogger;
 
-// The progress bar as the copier and the run see it.
+// The progress bar as the copier and the run see it. A copy starts with SetMax, and no window
+// event runs until it ends: beforeCopy, given the bar's range (the size, for files below 2 GiB),
+// shows what the window has not shown yet.
 class TProgBarTarget : public TProgressTarget {
  public:
-  explicit TProgBarTarget(QProgressBar* bar) : bar_(bar) {}
-  void SetMax(int value) override { bar_->setMaximum(value); }
+  TProgBarTarget(QProgressBar* bar, std::function<void(int range)> beforeCopy = {})
+      : bar_(bar), beforeCopy_(std::move(beforeCopy)) {}
+  void SetMax(int value) override {
+    if (beforeCopy_) beforeCopy_(value);
+    bar_->setMaximum(value);
+  }
   void SetPosition(int value) override { bar_->setValue(value); }
   int Position() const override { return bar_->value(); }
 
  private:
   QProgressBar* bar_;
+  std::function<void(int)> beforeCopy_;
 };
 
 class TFrmMain : public QMainWindow, public TRunView {
@@ -52,6 +62,7 @@ class TFrmMain : public QMainWindow, public TRunView {
   TProgressTarget& Prog() override { return progTarget_; }
   void ProcessMessages() override;
   void RequestClose() override;
+  void RunEnded() override { ShowPendingLines(true); }
 
  public slots:
   void btnOKClick();
@@ -71,6 +82,10 @@ class TFrmMain : public QMainWindow, public TRunView {
   void BuildWindow();
   void PreCheckDisk();
   void QuitProgram();
+  // Lines reach the Logs page and the labels in batches, at most every few hundredths of a
+  // second: laying out text for every line made the window, not the disk, the pace of a run of
+  // thousands of small files. repaint: paint now, for a copy that keeps events waiting.
+  void ShowPendingLines(bool repaint);
 
   TSwitches switches_;
   std::unique_ptr<TQorvLogger> logger_;
@@ -97,6 +112,10 @@ class TFrmMain : public QMainWindow, public TRunView {
   QPushButton* btnOK = nullptr;
   QTimer* Timer1 = nullptr;
   TProgBarTarget progTarget_{nullptr};
+  QString pendingLog_;
+  int pendingLogLines_ = 0;
+  std::optional<QString> pendingStatus_, pendingStatus2_;
+  QElapsedTimer sinceShown_;
 };
 
 // Decodes a JPEG held in memory with libjpeg; a null image when the bytes are no JPEG.

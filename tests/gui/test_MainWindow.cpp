@@ -90,6 +90,13 @@ TEST(MainWindow, BackupButtonRunsAndFillsTheWindow) {
   QTest::mouseClick(Child<QPushButton>(w, "btnOK"), Qt::LeftButton);
   auto* memo = Child<QPlainTextEdit>(w, "Memlog");
   EXPECT_TRUE(memo->toPlainText().endsWith("*** Done ***"));
+  // Shown in batches, but every line of the log, in its order.
+  QStringList logged;
+  for (const QString& line :
+       QString::fromStdString(ReadFile(w.LogFilePath())).split("\r\n", Qt::SkipEmptyParts))
+    logged << line.section('\t', 2);
+  logged.removeFirst();  // the log's own header
+  EXPECT_EQ(memo->toPlainText().split('\n'), logged);
   EXPECT_EQ(Child<QLabel>(w, "lblStatus2")->text(), "*** Done ***");
   EXPECT_FALSE(Child<QLabel>(w, "lblStarted")->text().isEmpty());
   ASSERT_FALSE(ui.asked.empty());
