@@ -38,6 +38,8 @@ int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationDisplayName("Tavik Backup Copy");
   QApplication::setApplicationName("Tavik Backup Copy");
+  // Lets the desktop match the window to the installed menu entry and its icon.
+  QGuiApplication::setDesktopFileName("TavikBackupCopy");
 
   tavik::TQtUi ui(switches.hidden || switches.preCheck || offscreen);
   tavik::SetUi(&ui);
