@@ -53,6 +53,37 @@ void WriteWhole(const std::string& file, const char* mode, const std::string& te
   if (!ok) RaiseIo(file, err ? err : EIO);
 }
 
+// One event is one line: a control character in a logged value (a file name holding a line
+// break, say) is written escaped, or it would forge a line of its own.
+std::string OneLine(const std::string& msg) {
+  std::string r;
+  r.reserve(msg.size());
+  for (char ch : msg) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      r += ch;
+    } else if (c == '\n') {
+      r += "\\n";
+    } else if (c == '\r') {
+      r += "\\r";
+    } else if (c == '\t') {
+      r += "\\t";
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      r += buf;
+    }
+  }
+  return r;
+}
+
+// One line of the log: its stamp, its kind and the message.
+void AppendEntry(std::string& text, int kind, const std::string& msg) {
+  text.push_back('[');
+  text.append(LogTimestamp()).append("]\t").append(std::to_string(kind)).append("\t");
+  text.append(OneLine(msg)).append("\r\n");
+}
+
 // Appends one entry (after the header when the file is new) with one write, and gives the
 // file's size after it: a run of thousands of files writes a line per step, so the entry costs
 // an open, a write, a size look-up and a close, and no look-up of the path besides.
@@ -60,12 +91,12 @@ int64_t AppendOrCreate(const std::string& file, int kind, const std::string& msg
   int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   std::string text;
   if (fd < 0 && errno == ENOENT) {
-    fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) text = "[" + LogTimestamp() + "]\t1\tLog file created\r\n";
+    fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) AppendEntry(text, 1, "Log file created");
   }
   if (fd < 0) RaiseIo(file, errno);
   // The entry's stamp is read after the header's.
-  text += "[" + LogTimestamp() + "]\t" + std::to_string(kind) + "\t" + msg + "\r\n";
+  AppendEntry(text, kind, msg);
   int err = 0;
   for (size_t done = 0; done < text.size() && err == 0;) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -95,11 +126,15 @@ void TQorvLogger::SetLogPath(const std::string& v) {
   logPath_ = IncludeTrailingSeparator(v);
 }
 
+std::string LogFolderFor(bool common, const std::string& appFolder) {
+  const std::string base = IncludeTrailingSeparator(
+      SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
+  return IncludeTrailingSeparator(base + "qorv" + PathDelim + appFolder);
+}
+
 std::string TQorvLogger::ConfigureLog(bool common, const std::string& appFolder,
                                       const std::string& fileName) {
-  std::string base = IncludeTrailingSeparator(
-      SpecialFolderPath(common ? TSpecialFolder::CommonAppData : TSpecialFolder::UserAppData));
-  std::string folder = IncludeTrailingSeparator(base + "qorv" + PathDelim + appFolder);
+  const std::string folder = LogFolderFor(common, appFolder);
   ForceFolders(folder);
   SetLogPath(folder);
   std::string name = ExtractFileName(fileName);
@@ -119,7 +154,7 @@ void TQorvLogger::WriteLog(const std::string& msg) {
   std::lock_guard<std::recursive_mutex> guard(LogLock());
   if (SystemDebugLevel == dlFull) {
     DebugOutput(Localised(FormatDateTime("hh:nn:ss:zzz ", Now())) +
-                "ThId: " + std::to_string(CurrentThreadId()) + " - " + logMsg_);
+                "ThId: " + std::to_string(CurrentThreadId()) + " - " + OneLine(logMsg_));
   }
   const std::string file = logPath_ + logFileName_;
   if (AppendOrCreate(file, static_cast<int>(Logcode), logMsg_) > LogTrimBound)

@@ -38,6 +38,9 @@ class TQorvLogger {
   std::string logPath_;
 };
 
+// The folder ConfigureLog puts the log in, with its trailing separator; creates nothing.
+std::string LogFolderFor(bool common, const std::string& appFolder);
+
 // "dd/mm/yy hh:nn:ss.zzz" with the locale's separators, as every log line is stamped.
 std::string LogTimestamp();
 

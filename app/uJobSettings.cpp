@@ -14,6 +14,10 @@ std::string JobSettingsPathFor(const std::string& executablePath) {
   return ChangeFileExt(executablePath, ".ini");
 }
 
+std::string JobSettingsNotFound(const std::string& path) {
+  return "Job settings file " + path + " not found";
+}
+
 std::string JobSettingsPath() {
   return JobSettingsPathFor(ExecutablePath());
 }

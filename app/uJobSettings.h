@@ -11,6 +11,8 @@ namespace tavik {
 // The program's own path with its extension replaced by (or, without one, extended with) ".ini".
 std::string JobSettingsPath();
 std::string JobSettingsPathFor(const std::string& executablePath);
+// The error line of a run, and the pre-check's failure, when the job file is not there.
+std::string JobSettingsNotFound(const std::string& path);
 
 // One volume of the job: entry i of "Source", "Destination" and the volume list.
 struct TVolumeJob {

@@ -1,5 +1,6 @@
 #include "app/uReport.h"
 
+#include <cstring>
 #include <exception>
 
 #include "QorvLib/uQorvFiles.h"
@@ -20,21 +21,37 @@ bool HasRecipients(const std::string& list) {
   return !RecipientEntries(list).empty();
 }
 
+// One HTML line per line break: a body joined into one line grows past the 998 octets a server
+// takes with a dozen error lines, and the break renders the same.
+std::string BrokenAfterTags(const std::string& body) {
+  std::string r;
+  size_t pos = 0;
+  for (size_t at; (at = body.find(BreakTag, pos)) != std::string::npos; pos = at + std::strlen(BreakTag))
+    r += body.substr(pos, at + std::strlen(BreakTag) - pos) + "\r\n";
+  return r + body.substr(pos);
+}
+
 std::string Link(const char* target, const char* text) {
   return std::string("<a href=\"") + target + "\">" + text + "</a>";
 }
 
+using TNotSent = std::function<void(const std::string&)>;
+
 // The mail goes out with whatever reason the notifier found for a failure in front of the
 // client's own error: "not connected" alone would hide that the server was never reached.
-using TNotSent = std::function<void(const std::string&, const std::string&)>;
-
 void Send(TNotifier& n, const std::string& list, const std::string& subjectSuffix, const std::string& body,
           const std::string& attachment, const TNotSent& notSent) {
   n.SendTo = list;
   n.Subject = ReportSubject(n, subjectSuffix);
-  n.Body = body;
+  n.Body = BrokenAfterTags(body);
+  std::vector<std::string> rejected;
+  const bool anyone = !Recipients(list, &rejected).empty();
+  if (notSent)
+    for (const std::string& word : rejected)
+      notSent("Mail \"" + n.Subject + "\" not sent to \"" + word + "\": not a mail address");
+  if (!anyone) return;
   try {
-    if (!n.SendMail(attachment) && notSent) notSent(n.Subject, n.LastError);
+    if (!n.SendMail(attachment) && notSent) notSent("Mail \"" + n.Subject + "\" not sent: " + n.LastError);
   } catch (const std::exception& e) {
     if (n.LastError.empty()) throw;
     throw EQorvError(n.LastError + ": " + e.what());
@@ -42,8 +59,9 @@ void Send(TNotifier& n, const std::string& list, const std::string& subjectSuffi
 }
 
 std::string ChangeDiskText(const std::string& opening, const std::string& disk) {
-  return disk.empty() ? opening
-                      : opening + BreakTag + "Disk to insert should be labelled: " + disk + BreakTag;
+  return disk.empty()
+             ? opening
+             : opening + BreakTag + "Disk to insert should be labelled: " + HtmlText(disk) + BreakTag;
 }
 
 }  // namespace
@@ -61,18 +79,19 @@ std::string RunLogFilePath(const TQorvLogger& logger) {
   return logger.LogPath() + logger.LogFileName();
 }
 
-void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
+void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const TRunValues& values,
                 const std::string& logFilePath, const TNotSent& notSent) {
   if (values.diskMismatch && HasRecipients(notifier.DiskChangeEmails)) {
     Send(notifier, notifier.DiskChangeEmails, "] Disk Change Error",
-         std::string("Incorrect backup disk found in drive.<br /><br /> ID = ") + values.foundId +
-             ", Should be: " + values.expectedId + BreakTag + "Next disk = " + values.nextDisk + MailFooter(),
+         std::string("Incorrect backup disk found in drive.<br /><br /> ID = ") + HtmlText(values.foundId) +
+             ", Should be: " + HtmlText(values.expectedId) + BreakTag +
+             "Next disk = " + HtmlText(values.nextDisk) + MailFooter(),
          "", notSent);
   }
 
   if (!errorLines.empty() && HasRecipients(notifier.ErrorEmails)) {
     std::string errors;
-    for (const std::string& line : errorLines) errors += line + BreakTag;
+    for (const std::string& line : errorLines) errors += HtmlText(line) + BreakTag;
     Send(notifier, notifier.ErrorEmails, "] Backup Errors",
          "Please see attached log file<br /><br />" + errors + MailFooter(),
          FileExists(logFilePath) ? logFilePath : "", notSent);
@@ -100,9 +119,18 @@ void SendReport(TNotifier& notifier, const std::vector<std::string>& errorLines,
 
 bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure) {
   try {
+    // Without its job file the pre-check would look for the identity file in the working folder.
+    if (!FileExists(jobSettingsPath)) {
+      if (failure) *failure = JobSettingsNotFound(jobSettingsPath);
+      return false;
+    }
     const std::string idPath = TJobSettings(jobSettingsPath).IDPath();
     TNotifier n;
     LoadSettings(n);
+    if (const std::string problem = SettingsFileProblem(); !problem.empty()) {
+      if (failure) *failure = problem;
+      return false;
+    }
     const std::string found = ReadDiskID(IdentityFilePath(idPath));
     const int today = WeekdayIndex(Now());
     const std::string expected = ScheduledID(n, today);

@@ -25,15 +25,16 @@ std::string RunLogFilePath(const TQorvLogger& logger);
 // Sends, in this order and each to its own list: the disk change alert when the disk was the
 // wrong one; the error report with the log attached when there are error lines, or else the
 // completion notice; the log copy when the log file exists. A list without recipients switches
-// its mail off. A mail the server refuses is left in LastError and the next one still goes out;
-// an error (server unreachable, logon refused, time-out) ends the report at that mail and passes
-// to the caller, its message led by the notifier's reason when it has one. notSent, when given,
-// hears of every mail that did not go out (refused, or the connection lost on the way) with
-// its subject and reason, so a run can tell the administrator what its mail could not.
-void SendReport(
-    TNotifier& notifier, const std::vector<std::string>& errorLines, const TRunValues& values,
-    const std::string& logFilePath,
-    const std::function<void(const std::string& subject, const std::string& reason)>& notSent = {});
+// its mail off. Which mails go out is decided on errorLines as they stand when the report begins,
+// so a mail that fails on the way never turns a completion notice into an error report. A mail
+// the server refuses is left in LastError and the next one still goes out; an error (server
+// unreachable, logon refused, time-out) ends the report at that mail and passes to the caller,
+// its message led by the notifier's reason when it has one. notSent, when given, hears one line
+// for every mail that did not go out (refused, or the connection lost on the way) and for every
+// recipient that is no mail address, so a run can tell the administrator what its mail could not.
+void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const TRunValues& values,
+                const std::string& logFilePath,
+                const std::function<void(const std::string& line)>& notSent = {});
 
 // Compares the disk's identity with today's scheduled disk, for today only when its check flag is
 // on, and mails the backup-complete list a warning when they differ. Never labels, deletes or logs

@@ -10,6 +10,7 @@
 #include "app/uRotation.h"
 #include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "platform/uSystem.h"
 #include "platform/uUiServices.h"
 
 namespace tavik {
@@ -68,7 +69,7 @@ void TBackupRunner::RefuseRun(const std::string& reason) {
   // The run that holds the lock owns the log and the disk: this one only tells.
   lastRunHadErrors_ = true;
   refusal_ = reason;
-  std::fprintf(stderr, "%s\n", reason.c_str());
+  ErrorToStderr(reason);
   try {
     TNotifier n;
     LoadSettings(n);
@@ -79,7 +80,7 @@ void TBackupRunner::RefuseRun(const std::string& reason) {
     n.LogEmails.clear();
     SendReport(n, {reason}, TRunValues{}, "");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "Mail not sent: %s\n", e.what());
+    ErrorToStderr(std::string("Mail not sent: ") + e.what());
   }
 }
 
@@ -110,15 +111,23 @@ void TBackupRunner::Run(TLineOutput& out) {
     values_.start = Now();
     view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+    // The run goes on with the defaults, but nobody must take them for the settings saved.
+    if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.ReportFailure(problem);
   });
+
+  // A job file that is not there is a broken setup, not an empty job: it is an error line, and
+  // neither a disk nor a volume is touched.
+  const bool jobFound = FileExists(jobPath_);
+  if (!jobFound) Guarded(out, [&] { out.LogLine(JobSettingsNotFound(jobPath_), true); });
 
   // Its own stage, so a run log that fails at the start line still finds the configured disk;
   // without the path the identity step is left out rather than run on the working folder.
   bool idPathRead = false;
-  Guarded(out, [&] {
-    idPath_ = job_->IDPath();
-    idPathRead = true;
-  });
+  if (jobFound)
+    Guarded(out, [&] {
+      idPath_ = job_->IDPath();
+      idPathRead = true;
+    });
 
   // "IDPath" names the folder on the backup disk: when it is not there (the disk not mounted,
   // its mount point an empty folder of the system disk), nothing may be labelled, created or
@@ -157,9 +166,7 @@ void TBackupRunner::Run(TLineOutput& out) {
   Guarded(out, [&] {
     // A report mail that did not go out is the last thing the administrator would otherwise learn
     // of; the line keeps it in the log for the next mail that does.
-    auto notSent = [&](const std::string& subject, const std::string& reason) {
-      out.ReportFailure("Mail \"" + subject + "\" not sent: " + reason);
-    };
+    auto notSent = [&](const std::string& line) { out.ReportFailure(line); };
     SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent);
   });
 

@@ -1,10 +1,14 @@
 #include "app/uRunOutput.h"
 
 #include "QorvLib/uQorvLogger.h"
+#include "platform/uSystem.h"
 
 namespace tavik {
 
+// The journal hears a line before the log file does, so a log that cannot be written still
+// leaves the run's lines where the service manager shows them.
 void TLineOutput::LogLine(const std::string& text, bool isError) {
+  JournalLine(text, isError);
   logger_.WriteLog(text);
   view_.AppendLog(text);
   if (isError) errorLines_.push_back(text);
@@ -13,6 +17,7 @@ void TLineOutput::LogLine(const std::string& text, bool isError) {
 }
 
 void TLineOutput::ShowStatus(const std::string& text) {
+  JournalLine(text, false);
   logger_.WriteLog(text);
   view_.AppendLog(text);
   view_.SetStatus2(text);
@@ -36,6 +41,7 @@ void TLineOutput::ReportFailure(const std::string& message) {
     view_.SetStatus(line);
     if (std::string(e.what()) != message) {
       const std::string why = "Error: run log not written: " + std::string(e.what());
+      JournalLine(why, true);
       view_.AppendLog(why);
       errorLines_.push_back(why);
     }

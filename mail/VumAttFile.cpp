@@ -246,6 +246,8 @@ std::string LookupContentType(const std::string& path, const std::string& tableP
     while (words >> word)
       if (LowerCase(word) == ext) return type;
   }
+  // The system's table has no entry for logs, and a run log sent as octets opens in no reader.
+  if (ext == "log") return "text/plain";
   return kFallback;
 }
 

@@ -1,5 +1,7 @@
 #include "mail/VumMIME.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 
@@ -137,29 +139,171 @@ TLines Base64Lines(const TLines& lines) {
   return SplitLines(Base64Stream(JoinLines(lines)), false);
 }
 
-// One encoded word per 57 bytes (one line of the encoder), each on its own folded line, so no
-// word is cut by a line break. A UTF-8 character is never split between two words.
-std::string EncodeSubject(const std::string& subject, const std::string& charset) {
+// Encoded words of at most chunk bytes each, one per folded line, so no word is cut by a line
+// break; a UTF-8 character is never split between two words. An empty text is one empty word.
+std::string EncodedWords(const std::string& text, const std::string& charset, size_t chunk,
+                         const char* fold) {
   const std::string open = "=?" + charset + "?B?";
-  if (subject.empty()) return open + "?=";
+  if (text.empty()) return open + "?=";
   const bool utf8 = charset == "utf-8" || charset == "utf8";
   std::string r;
   size_t pos = 0;
-  while (pos < subject.size()) {
-    size_t len = std::min<size_t>(57, subject.size() - pos);
-    if (utf8 && pos + len < subject.size()) {
+  while (pos < text.size()) {
+    size_t len = std::min<size_t>(chunk, text.size() - pos);
+    if (utf8 && pos + len < text.size()) {
       size_t cut = len;
-      while (cut > 0 && (static_cast<unsigned char>(subject[pos + cut]) & 0xC0) == 0x80) --cut;
+      while (cut > 0 && (static_cast<unsigned char>(text[pos + cut]) & 0xC0) == 0x80) --cut;
       if (cut > 0) len = cut;
     }
-    if (!r.empty()) r += "\r\n\t";
-    std::string encoded = Base64Stream(subject.substr(pos, len));
+    if (!r.empty()) r += fold;
+    std::string encoded = Base64Stream(text.substr(pos, len));
     if (encoded.size() >= 2 && encoded.compare(encoded.size() - 2, 2, "\r\n") == 0)
       encoded.resize(encoded.size() - 2);
     r += open + encoded + "?=";
     pos += len;
   }
   return r;
+}
+
+// The base64 mode's subject: one word per line of the encoder (57 bytes).
+std::string EncodeSubject(const std::string& subject, const std::string& charset) {
+  return EncodedWords(subject, charset, 57, "\r\n\t");
+}
+
+// ---- Header lines that stay lines
+//
+// A value that reaches a header comes from settings files edited by hand: a line break in it
+// would start a header of its own, and a line over 998 octets is refused by servers that
+// enforce the limit. Every value is cleaned, then encoded or folded before it is written.
+
+constexpr size_t MaxLine = 998;
+// Longest run without a blank that folding can still place on a line of its own.
+constexpr size_t MaxWord = 900;
+// Bytes per encoded word, so that a word stays within the 75 characters of RFC 2047.
+constexpr size_t WordBytes = 45;
+const char* const WordFold = "\r\n ";
+
+bool IsControl(unsigned char c) {
+  return c < 0x20 || c == 0x7F;
+}
+
+// Control characters (line breaks and tabs included) become blanks.
+std::string CleanText(const std::string& value) {
+  std::string r = value;
+  for (char& ch : r)
+    if (IsControl(static_cast<unsigned char>(ch))) ch = ' ';
+  return r;
+}
+
+bool IsPlainAscii(const std::string& text) {
+  for (char ch : text)
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  return true;
+}
+
+bool HasLongWord(const std::string& text) {
+  size_t run = 0;
+  for (char ch : text) {
+    run = (ch == ' ' || ch == '\t') ? 0 : run + 1;
+    if (run > MaxWord) return true;
+  }
+  return false;
+}
+
+// Text that cannot stand in a header as it is (8-bit bytes, or a word too long to fold) goes
+// out as encoded words.
+bool NeedsWords(const std::string& text) {
+  return !IsPlainAscii(text) || HasLongWord(text);
+}
+
+std::string UnstructuredValue(const std::string& value, const std::string& charset) {
+  const std::string clean = CleanText(value);
+  return NeedsWords(clean) ? EncodedWords(clean, charset, WordBytes, WordFold) : clean;
+}
+
+// Breaks every physical line of a header entry that is longer than the limit before its last
+// blank that keeps it within the limit; the blank starts the continuation line. A line without
+// such a blank (only a value nobody could mail, such as a 1000-character address) is cut
+// where the limit falls, with a blank put in front of its rest.
+std::string FoldLong(const std::string& entry) {
+  std::string out;
+  size_t pos = 0;
+  while (pos <= entry.size()) {
+    size_t end = entry.find("\r\n", pos);
+    if (end == std::string::npos) end = entry.size();
+    std::string line = entry.substr(pos, end - pos);
+    while (line.size() > MaxLine) {
+      size_t at = line.find_last_of(" \t", MaxLine);
+      if (at != std::string::npos && Trim(line.substr(0, at)).empty()) at = std::string::npos;
+      if (at == std::string::npos) {
+        out += line.substr(0, MaxLine) + "\r\n";
+        line = " " + line.substr(MaxLine);
+      } else {
+        out += line.substr(0, at) + "\r\n";
+        line = line.substr(at);
+      }
+    }
+    out += line;
+    if (end == entry.size()) break;
+    out += "\r\n";
+    pos = end + 2;
+  }
+  return out;
+}
+
+// An address as it may stand in a header: no controls, no blanks, and plain ASCII, for there is
+// no other way to write an address part without the server's SMTPUTF8.
+std::string CleanAddress(const std::string& address) {
+  std::string r;
+  for (char ch : address)
+    if (!IsControl(static_cast<unsigned char>(ch))) r += ch;
+  if (!IsPlainAscii(r)) throw EQorvError("Mail address \"" + r + "\" is not plain ASCII");
+  return r;
+}
+
+// A display name: in double quotes as the message always wrote it, with a quote or backslash
+// inside escaped; non-ASCII text or an unfoldable name as encoded words.
+std::string DisplayName(const std::string& name, const std::string& charset) {
+  const std::string clean = Trim(CleanText(name));
+  if (NeedsWords(clean)) return EncodedWords(clean, charset, WordBytes, WordFold);
+  std::string quoted = "\"";
+  for (char ch : clean) {
+    if (ch == '"' || ch == '\\') quoted += '\\';
+    quoted += ch;
+  }
+  return quoted + "\"";
+}
+
+// A file name in a part header: the quoted form when it is plain printable ASCII, else the
+// RFC 2231 form in UTF-8, the file system's encoding here.
+std::string FileNameParam(const char* param, const std::string& name) {
+  bool plain = true;
+  for (char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c >= 0x7F || ch == '"' || ch == '\\') plain = false;
+  }
+  if (plain) return std::string(param) + "=\"" + name + "\"";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string r = std::string(param) + "*=utf-8''";
+  for (char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (std::isalnum(c) || ch == '.' || ch == '-' || ch == '_') {
+      r += ch;
+    } else {
+      r += '%';
+      r += kHex[c >> 4];
+      r += kHex[c & 15];
+    }
+  }
+  return r;
+}
+
+// ---- Body lines that stay lines
+
+bool HasLongLine(const TLines& lines) {
+  for (const std::string& l : lines)
+    if (l.size() > MaxLine) return true;
+  return false;
 }
 
 std::string LowerCid(std::string line) {
@@ -178,6 +322,9 @@ class TComposer {
   void PrepareBodies();
   TLines HeaderBlock(const std::string& contentType, bool writeEncoding);
   std::string RecipientList(const TAddressList& list, bool skipEmptyAddress) const;
+  // "name" <address>, or <address> alone when the name is empty; "" when both are left out.
+  std::string Mailbox(const std::string& name, const std::string& address, bool skipEmptyAddress) const;
+  std::string SenderList(const TAddressList& list, bool replyStyle) const;
 
   void Add(const std::string& line) { body_.push_back(line); }
   void AddAll(const TLines& lines) { body_.insert(body_.end(), lines.begin(), lines.end()); }
@@ -185,11 +332,11 @@ class TComposer {
   void ClosingLine(const std::string& b) { Add("--" + b + "--"); }
   void TextHead() {
     Add("Content-Type: text/plain;\r\n\tcharset=\"" + charset_ + "\"");
-    Add("Content-Transfer-Encoding: " + encoding_);
+    Add("Content-Transfer-Encoding: " + textEncoding_);
   }
   void HtmlHead() {
     Add("Content-Type: text/html;\r\n\tcharset=\"" + charset_ + "\"");
-    Add("Content-Transfer-Encoding: " + encoding_);
+    Add("Content-Transfer-Encoding: " + htmlEncoding_);
   }
   // The plain-text part under boundary b: its head, the text lines and the closing empty line.
   void TextPart(const std::string& b);
@@ -208,6 +355,9 @@ class TComposer {
   TVumMsg& m_;
   std::string charset_;
   std::string encoding_;
+  // A part whose 8-bit lines would break the line limit goes out quoted-printable on its own.
+  std::string textEncoding_;
+  std::string htmlEncoding_;
   TLines text_, html_, body_;
 };
 
@@ -221,28 +371,46 @@ void TComposer::PrepareBodies() {
       encoding_ = "quoted-printable";
       break;
     case teBase64:
-      m_.Subject = EncodeSubject(m_.Subject, charset_);
+      m_.Subject = EncodeSubject(CleanText(m_.Subject), charset_);
       text_ = Base64Lines(text_);
       html_ = Base64Lines(html_);
       encoding_ = "base64";
       break;
     case te8Bit:
-    default:
+    default: {
+      encoding_ = "8Bit";
+      const TLines text = text_, html = html_;
       DotStuff(text_);
       DotStuff(html_);
-      encoding_ = "8Bit";
+      if (HasLongLine(text_)) {
+        text_ = QPLines(text);
+        textEncoding_ = "quoted-printable";
+      }
+      if (HasLongLine(html_)) {
+        html_ = QPLines(html);
+        htmlEncoding_ = "quoted-printable";
+      }
       break;
+    }
   }
+  if (textEncoding_.empty()) textEncoding_ = encoding_;
+  if (htmlEncoding_.empty()) htmlEncoding_ = encoding_;
+}
+
+std::string TComposer::Mailbox(const std::string& name, const std::string& address,
+                               bool skipEmptyAddress) const {
+  std::string entry;
+  const std::string trimmedName = Trim(name);
+  if (!trimmedName.empty()) entry = DisplayName(trimmedName, charset_) + " ";
+  if (!skipEmptyAddress || !Trim(address).empty()) entry += "<" + CleanAddress(address) + ">";
+  return entry;
 }
 
 std::string TComposer::RecipientList(const TAddressList& list, bool skipEmptyAddress) const {
   std::string r;
   for (int i = 0; i < list.Count(); ++i) {
     const TMailAddress& e = list.Items(i);
-    std::string entry;
-    std::string name = Trim(e.Name);
-    if (!name.empty()) entry = "\"" + name + "\" ";
-    if (!skipEmptyAddress || !Trim(e.Address).empty()) entry += "<" + e.Address + ">";
+    const std::string entry = Mailbox(e.Name, e.Address, skipEmptyAddress);
     if (entry.empty()) continue;
     if (!r.empty()) r += ",\r\n\t";
     r += entry;
@@ -250,28 +418,54 @@ std::string TComposer::RecipientList(const TAddressList& list, bool skipEmptyAdd
   return r;
 }
 
+// The From and Reply-To form: entries joined by "," on one line; with replyStyle an entry
+// without a name is named by the local part of its address.
+std::string TComposer::SenderList(const TAddressList& list, bool replyStyle) const {
+  std::string r;
+  for (int i = 0; i < list.Count(); ++i) {
+    const TMailAddress& e = list.Items(i);
+    const std::string address = Trim(e.Address);
+    std::string name = e.Name;
+    if (replyStyle && Trim(name).empty()) {
+      const size_t at = address.find('@');
+      name = at == std::string::npos ? std::string() : address.substr(0, at);
+    }
+    if (!r.empty()) r += ",";
+    r += Mailbox(name, address, false);
+  }
+  return r;
+}
+
 TLines TComposer::HeaderBlock(const std::string& contentType, bool writeEncoding) {
   TLines h;
   const bool bounce = m_.BounceMsg;
-  if (!bounce && !Trim(m_.ReturnPath).empty()) h.push_back("Return-Path: " + m_.ReturnPath);
-  if (!bounce) h.push_back("Date: " + m_.Date);
-  h.push_back("Subject: " + m_.Subject);
-  h.push_back("From: " + m_.From());
-  std::string replyTo = m_.ReplyTo();
+  if (!bounce && !Trim(m_.ReturnPath).empty()) h.push_back("Return-Path: " + CleanText(m_.ReturnPath));
+  if (!bounce) h.push_back("Date: " + CleanText(m_.Date));
+  h.push_back("Subject: " +
+              (m_.TextEncoding == teBase64 ? m_.Subject : UnstructuredValue(m_.Subject, charset_)));
+  h.push_back("From: " + SenderList(m_.FromList(), false));
+  const bool ownReplyTo = m_.ReplyToList().Count() > 0;
+  const std::string replyTo = SenderList(ownReplyTo ? m_.ReplyToList() : m_.FromList(), ownReplyTo);
   if (!bounce && !replyTo.empty()) h.push_back("Reply-To: " + replyTo);
   h.push_back("To: " + RecipientList(m_.SendToList(), false));
   std::string cc = RecipientList(m_.CCList(), true);
   if (!Trim(cc).empty()) h.push_back("CC: " + cc);
   // Blind copies are never written into the message: every recipient would read them.
   // They get their own envelope recipients from the SMTP client.
-  if (!bounce && !m_.InReplyTo.empty()) h.push_back("In-Reply-To: " + m_.InReplyTo);
-  if (!bounce) h.push_back("Message-ID: " + NewMessageId(m_.LocalHost(), m_.LocalAddr));
+  if (!bounce && !m_.InReplyTo.empty()) h.push_back("In-Reply-To: " + CleanText(m_.InReplyTo));
+  if (!bounce) h.push_back("Message-ID: " + CleanText(NewMessageId(m_.LocalHost(), m_.LocalAddr)));
   h.push_back(contentType);
   if (writeEncoding) h.push_back("Content-Transfer-Encoding: " + encoding_);
   if (!bounce) h.push_back("X-Priority: " + std::to_string(static_cast<int>(m_.Priority) + 1));
-  if (!Trim(m_.XMailer).empty()) h.push_back("X-Mailer: " + m_.XMailer);
-  for (const std::string& l : m_.ExtraHeaders()) h.push_back(l);
+  if (!Trim(m_.XMailer).empty()) h.push_back("X-Mailer: " + UnstructuredValue(m_.XMailer, charset_));
+  for (const std::string& l : m_.ExtraHeaders()) {
+    const size_t colon = l.find(':');
+    h.push_back(colon == std::string::npos
+                    ? CleanText(l)
+                    : l.substr(0, colon + 1) + UnstructuredValue(l.substr(colon + 1), charset_));
+  }
   h.push_back("MIME-Version: 1.0");
+  for (std::string& entry : h) entry = FoldLong(entry);
   return h;
 }
 
@@ -296,13 +490,13 @@ void TComposer::Alternatives(const std::string& b) {
 void TComposer::EncodedPartHead(TAttachedFile& a, const std::string& b) {
   a.Encode();
   BoundaryLine(b);
-  Add("Content-Type: " + a.ContentType + ";\r\n\tname=\"" + a.Name + "\"");
+  Add("Content-Type: " + CleanText(a.ContentType) + ";\r\n\t" + FileNameParam("name", a.Name));
   Add("Content-Transfer-Encoding: base64");
 }
 
 void TComposer::AttachmentPart(TAttachedFile& a, const std::string& b) {
   EncodedPartHead(a, b);
-  Add("Content-Disposition: attachment;\r\n\tfilename=\"" + a.Name + "\"");
+  Add("Content-Disposition: attachment;\r\n\t" + FileNameParam("filename", a.Name));
   Add("");
   AddAll(a.EncodedLines);
   Add("");
@@ -311,9 +505,9 @@ void TComposer::AttachmentPart(TAttachedFile& a, const std::string& b) {
 void TComposer::InlinePart(TAttachedFile& a, const std::string& b) {
   EncodedPartHead(a, b);
   std::string id = Trim(a.ContentId);
-  Add("Content-ID: <" + (id.empty() ? Trim(a.Name) : id) + ">");
-  Add("Content-Description: " + Trim(a.Name));
-  Add("Content-Location: " + Trim(a.Name));
+  Add("Content-ID: <" + CleanText(id.empty() ? Trim(a.Name) : id) + ">");
+  Add("Content-Description: " + UnstructuredValue(Trim(a.Name), charset_));
+  Add("Content-Location: " + CleanText(Trim(a.Name)));
   Add("");
   AddAll(a.EncodedLines);
 }
@@ -440,6 +634,7 @@ TLines TComposer::Run() {
 
   TLines header;
   if (!hasAttachments && !htmlPresent) {
+    encoding_ = textEncoding_;
     header = HeaderBlock("Content-Type: text/plain;\r\n\tcharset=\"" + charset_ + "\"", true);
     body_ = text_;
   } else {

@@ -229,6 +229,64 @@ void TVumSMTP::FailSession(void* sender) {
   if (OnError) OnError(sender, static_cast<int>(TextToInt64(replyCode_)), replyText_);
 }
 
+void TVumSMTP::Greet(bool ehlo) {
+  SendText((ehlo ? "EHLO " : "HELO ") + localHost_ + "\r\n");
+  // The capability list is kept whole: the mechanisms are looked for anywhere in it.
+  const std::string reply = ReceiveReply();
+  if (!reply.empty()) {
+    replyText_ = reply;
+    replyCode_ = reply.substr(LastLineStart(reply), 3);
+  }
+  authLoginOffered_ = replyText_.find("LOGIN") != std::string::npos;
+  authPlainOffered_ = replyText_.find("PLAIN") != std::string::npos;
+}
+
+void TVumSMTP::StartSecure() {
+  try {
+    std::string host = Host;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    socket_->StartTls({host, CAFile, Fingerprint});
+  } catch (const std::exception& e) {
+    tlsError_ = e.what();
+    replyCode_.clear();
+    replyText_ = tlsError_;
+    FailSession(this);
+    throw;
+  }
+}
+
+bool TVumSMTP::RefuseInsecure(const std::string& reason) {
+  tlsError_ = reason;
+  try {
+    Disconnect();
+  } catch (const std::exception&) {
+    // Closed whatever happened; the reason below is what counts.
+  }
+  replyText_ = reason;
+  FailSession(this);
+  return false;
+}
+
+namespace {
+// A line of the EHLO reply that names the extension (after its "250-" or "250 ").
+bool Offers(const std::string& reply, const std::string& extension) {
+  size_t pos = 0;
+  while (pos < reply.size()) {
+    size_t end = reply.find('\n', pos);
+    if (end == std::string::npos) end = reply.size();
+    const std::string word =
+        LowerCase(Trim(reply.substr(std::min(pos + 4, end), end - std::min(pos + 4, end))));
+    if (word == extension || word.rfind(extension + " ", 0) == 0) return true;
+    pos = end + 1;
+  }
+  return false;
+}
+
+bool IsIpv6Literal(const std::string& host) {
+  return host.find(':') != std::string::npos;
+}
+}  // namespace
+
 bool TVumSMTP::Connect() {
   const int port = DecimalUpTo(Port, 65535);
   socket_->SetPort(port < 0 ? 25 : port);
@@ -244,6 +302,7 @@ bool TVumSMTP::Connect() {
   }
   socket_->SetTimeoutMs(OperationTimeout);
   failed_ = false;
+  tlsError_.clear();
   try {
     socket_->Open();
     if (!IsConnected()) {
@@ -252,6 +311,7 @@ bool TVumSMTP::Connect() {
     }
     localHost_ = socket_->LocalHost();
     localAddr_ = socket_->LocalAddress();
+    if (Security == ssImplicitTls) StartSecure();
     ReadReply();
     if (!Expect("220")) {
       Disconnect();
@@ -259,19 +319,27 @@ bool TVumSMTP::Connect() {
     }
     if (IsDottedAddress(localHost_)) {
       localHost_ = "[" + localHost_ + "]";
-    } else if (localHost_.find('.') == std::string::npos && dotted.empty()) {
+    } else if (localHost_.find('.') == std::string::npos && dotted.empty() && !IsIpv6Literal(Host)) {
       localHost_ += "." + (LocalDomainName.empty() ? Host : LocalDomainName);
     }
-    SendText((UserId.empty() && UserPasswd.empty() ? "HELO " : "EHLO ") + localHost_ + "\r\n");
-    // The capability list is kept whole: the mechanisms are looked for anywhere in it.
-    const std::string reply = ReceiveReply();
-    if (!reply.empty()) {
-      replyText_ = reply;
-      replyCode_ = reply.substr(LastLineStart(reply), 3);
+    // STARTTLS is an extension: only an EHLO learns whether the server offers it.
+    Greet(Security == ssStartTls || !UserId.empty() || !UserPasswd.empty());
+    if (!Expect("250")) {
+      Disconnect();
+      return IsConnected();
     }
-    authLoginOffered_ = replyText_.find("LOGIN") != std::string::npos;
-    authPlainOffered_ = replyText_.find("PLAIN") != std::string::npos;
-    if (!Expect("250")) Disconnect();
+    if (Security == ssStartTls) {
+      // Never on in plain: without STARTTLS the logon and the mail would cross the network readable.
+      if (!Offers(replyText_, "starttls"))
+        return RefuseInsecure("Mail server " + Host + " does not offer STARTTLS");
+      SendText("STARTTLS\r\n");
+      ReadReply();
+      if (!Expect("220"))
+        return RefuseInsecure("Mail server " + Host + " refused STARTTLS: " + replyCode_ + " " + replyText_);
+      StartSecure();
+      Greet(true);
+      if (!Expect("250")) Disconnect();
+    }
     return IsConnected();
   } catch (const std::exception&) {
     failed_ = true;
@@ -352,8 +420,15 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
   SendText("\r\n.\r\n");
   ReadReply();
   if (!Expect("250")) return -4;
-  SendText("RSET\r\n");
-  ReadReply();
+  // From here on the mail is the server's: a RSET that is refused or never answered is reported
+  // (-5) but cannot undo the delivery.
+  try {
+    SendText("RSET\r\n");
+    ReadReply();
+  } catch (const std::exception&) {
+    failed_ = true;
+    return -5;
+  }
   if (!Expect("250")) return -5;
   if (OnSendProgress) OnSendProgress(this, 100);
   return 1;
@@ -370,7 +445,10 @@ bool TVumSMTP::SendMessage(TVumMsg& message) {
   bool ok = true;
   for (const auto& list : lists) {
     if (!ok) break;
-    ok = SendEnvelope(sender, message.BounceRecipient, message.BounceMsg, message.RawMail(), list) > 0;
+    const int result =
+        SendEnvelope(sender, message.BounceRecipient, message.BounceMsg, message.RawMail(), list);
+    // -5: accepted at the end of the data, only the RSET after it went wrong.
+    ok = result > 0 || result == -5;
   }
   if (!ok) FailSession(this);
   if (percent_ < 100 && OnSendProgress) OnSendProgress(this, 100);

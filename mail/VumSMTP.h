@@ -1,5 +1,6 @@
 #pragma once
-// The SMTP client: delivers one composed message over a plain, blocking TCP connection.
+// The SMTP client: delivers one composed message over a blocking TCP connection, plain or, when
+// asked, encrypted by the socket underneath (the dialogue itself never knows which).
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,10 @@
 namespace tavik {
 
 class TVumMsg;
+
+// How the connection is secured: plain as SMTP always was, TLS after STARTTLS (required, never
+// falling back to plain), or TLS from the first byte (usually port 465).
+enum TSmtpSecurity { ssNone = 0, ssStartTls = 1, ssImplicitTls = 2 };
 
 // Sender is the client itself or its socket, as each event says.
 using TNotifyEvent = std::function<void(void* sender)>;
@@ -53,6 +58,13 @@ class TVumSMTP {
   std::string UserId;
   std::string UserPasswd;
 
+  TSmtpSecurity Security = ssNone;
+  std::string CAFile;       // extra trusted certificates (PEM); empty: the system's only
+  std::string Fingerprint;  // SHA-256 of the one certificate to accept, whatever its issuer and name
+  // Why the last Connect could not secure the connection (STARTTLS missing or refused, handshake or
+  // certificate check failed); empty when it did not fail for that.
+  const std::string& TlsError() const { return tlsError_; }
+
   bool Failed() const { return failed_; }
   const std::string& ReplyCode() const { return replyCode_; }
   const std::string& ReplyText() const { return replyText_; }
@@ -82,6 +94,12 @@ class TVumSMTP {
  private:
   std::string ReceiveReply();
   bool Expect(const char* code);
+  // HELO or EHLO and the capability reply, kept whole.
+  void Greet(bool ehlo);
+  // TLS under the connection now; a failure is reported (OnError) and raised.
+  void StartSecure();
+  // Ends Connect for a reason of the secure transport: QUIT, close, OnError with the reason.
+  bool RefuseInsecure(const std::string& reason);
 
   std::unique_ptr<TClientSocket> socket_;
   std::string localHost_;
@@ -93,6 +111,7 @@ class TVumSMTP {
   bool authLoginOffered_ = false;
   bool authPlainOffered_ = false;
   uint16_t percent_ = 0;
+  std::string tlsError_;
 };
 
 // Length of the first complete reply at the start of text (its last line is not a "ddd-" line and

@@ -1,5 +1,9 @@
 #include "notify/uNotifier.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 
 #include "QorvLib/uQorvCrypt.h"
@@ -102,6 +106,19 @@ class TSettingsWriter {
     if (!WriteProfileString(file_, section, key, value)) throw EInOutError("Unable to write to " + file_);
   }
   void Flag(const char* section, const char* key, bool value) const { Text(section, key, value ? "1" : "0"); }
+  // A key whose value is its default (empty here) is left out, unless the file already holds it.
+  void Optional(const char* section, const char* key, const std::string& value,
+                const char* defaultText) const {
+    if (value.empty()) {
+      const char* absent =
+          "\x01"
+          "absent";
+      if (ReadProfileString(file_, section, key, absent) == absent) return;
+      Text(section, key, defaultText);
+      return;
+    }
+    Text(section, key, value);
+  }
 
  private:
   std::string file_;
@@ -109,15 +126,38 @@ class TSettingsWriter {
 
 }  // namespace
 
+std::string SettingsFolderPath() {
+  return IncludeTrailingSeparator(SpecialFolderPath(TSpecialFolder::CommonAppData)) + "Tavik" + PathDelim;
+}
+
 std::string SettingsFolder() {
-  const std::string folder =
-      IncludeTrailingSeparator(SpecialFolderPath(TSpecialFolder::CommonAppData)) + "Tavik" + PathDelim;
+  const std::string folder = SettingsFolderPath();
   ForceFolders(folder);  // a failure shows up as defaults on read and an error on the first write
   return folder;
 }
 
+std::string SettingsFilePath() {
+  return SettingsFolderPath() + "TavikBackup.ini";
+}
+
 std::string SettingsFileName() {
-  return SettingsFolder() + "TavikBackup.ini";
+  SettingsFolder();
+  return SettingsFilePath();
+}
+
+std::string SettingsFileProblem() {
+  const std::string file = SettingsFileName();
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  int err = 0;
+  if (fd < 0) {
+    err = errno;
+    if (err == ENOENT) return {};
+  } else {
+    char byte;
+    if (::read(fd, &byte, 1) < 0) err = errno;
+    ::close(fd);
+  }
+  return err ? "Cannot read " + file + ": " + SysErrorMessage(err) : std::string();
 }
 
 int32_t ReadProfileInt(const std::string& file, const std::string& section, const std::string& key,
@@ -136,6 +176,14 @@ void LoadSettings(TNotifier& n) {
     ReadScrambled(file, "SMTPLogon", LogonKey, n.SMTPLogon);
     ReadScrambled(file, "SMTPPwd", PwdKey, n.SMTPPwd);
   }
+  // A value that is no number must not read as 0: plain SMTP, the logon readable on the network.
+  const std::string security = ReadProfileString(file, EmailSection, "SMTPSecurity", "");
+  if (security.empty())
+    n.SMTPSecurity = 0;
+  else if (!ParseInt32(security, n.SMTPSecurity))
+    n.SMTPSecurity = -1;
+  n.SMTPCAFile = ReadProfileString(file, EmailSection, "SMTPCAFile", "");
+  n.SMTPFingerprint = ReadProfileString(file, EmailSection, "SMTPFingerprint", "");
   n.IDDisk = ReadProfileBool(file, NotificationsSection, "IDDisk", true);
   for (const TDay& d : Days)
     n.*d.flag = ReadProfileBool(file, NotificationsSection, d.flagKey, d.flagDefault);
@@ -154,6 +202,11 @@ void SaveSettings(const TNotifier& n) {
   // With the logon off the stored account is wiped, whatever the fields still hold.
   w.Text(EmailSection, "SMTPLogon", n.SMTPRequiresLogon ? ScrambleText(n.SMTPLogon, LogonKey) : "");
   w.Text(EmailSection, "SMTPPwd", n.SMTPRequiresLogon ? ScrambleText(n.SMTPPwd, PwdKey) : "");
+  // Written only when they say something: a file of someone who never chose a secure transport
+  // stays exactly as it always was, and one that held a choice gets the new value, default or not.
+  w.Optional(EmailSection, "SMTPSecurity", n.SMTPSecurity == 0 ? "" : std::to_string(n.SMTPSecurity), "0");
+  w.Optional(EmailSection, "SMTPCAFile", n.SMTPCAFile, "");
+  w.Optional(EmailSection, "SMTPFingerprint", n.SMTPFingerprint, "");
   w.Flag(SettingsSection, "CreateDestFolder", n.CreateDestFolder);
   w.Flag(NotificationsSection, "IDDisk", n.IDDisk);
   for (const TDay& d : Days) w.Flag(NotificationsSection, d.flagKey, n.*d.flag);

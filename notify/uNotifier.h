@@ -42,6 +42,12 @@ class TNotifier {
   std::string FridayID;
   std::string BackupCompleteEmails;
   bool CreateDestFolder = false;
+  // Transport security, "Email Settings" keys after the others: 0 plain, 1 STARTTLS, 2 SSL/TLS (any
+  // other value, -1 for one that is no number, sends nothing); a PEM file of extra trusted
+  // certificates; the SHA-256 fingerprint of the one certificate to accept.
+  int32_t SMTPSecurity = 0;
+  std::string SMTPCAFile;
+  std::string SMTPFingerprint;
 
   bool SendMail(const std::string& attachmentPath);
   bool SendTestMail(bool silent);
@@ -52,6 +58,14 @@ class TNotifier {
 std::string SettingsFolder();
 // SettingsFolder followed by "TavikBackup.ini".
 std::string SettingsFileName();
+// The same two without creating anything, for telling where the files are.
+std::string SettingsFolderPath();
+std::string SettingsFilePath();
+
+// Why the settings file cannot be read ("Cannot read <path>: <reason>"), or "" when it can be
+// or does not exist. A file another account saved, readable only by that account, otherwise
+// passes for a missing one and every setting silently falls back to its default.
+std::string SettingsFileProblem();
 
 // Fills the stored fields; the mail in hand and LastError are left alone.
 void LoadSettings(TNotifier& notifier);

@@ -1,5 +1,6 @@
 // Sending the mail in hand: one message, one client, one connection per send.
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,23 @@ namespace tavik {
 namespace {
 
 std::atomic<int32_t> smtpTimeoutMs{30000};
+
+// Where the address in angle brackets begins; a "<" inside a quoted name is part of the name.
+size_t UnquotedAngle(const std::string& entry) {
+  bool quoted = false;
+  for (size_t i = 0; i < entry.size(); ++i) {
+    if (entry[i] == '"') quoted = !quoted;
+    if (!quoted && entry[i] == '<') return i;
+  }
+  return std::string::npos;
+}
+
+std::string RemoveQuotes(const std::string& text) {
+  std::string r;
+  for (char c : text)
+    if (c != '"') r += c;
+  return r;
+}
 
 // The body's lines: CR LF, CR and LF each end one; a break at the very end adds no empty line.
 std::vector<std::string> TextLines(const std::string& text) {
@@ -36,15 +54,37 @@ void Prepare(const TNotifier& n, TVumSMTP& smtp, TVumMsg& msg) {
   smtp.Host = n.SMTPServer;
   smtp.Port = std::to_string(n.SMTPPort);
   smtp.OperationTimeout = smtpTimeoutMs.load();
+  smtp.Security = n.SMTPSecurity == 1 ? ssStartTls : n.SMTPSecurity == 2 ? ssImplicitTls : ssNone;
+  smtp.CAFile = n.SMTPCAFile;
+  smtp.Fingerprint = n.SMTPFingerprint;
   if (n.SMTPRequiresLogon) {
     smtp.UserId = n.SMTPLogon;
     smtp.UserPasswd = n.SMTPPwd;
   }
   for (const TRecipient& r : Recipients(n.SendTo)) msg.SendToList().AddAddress(r.address, r.name);
+  // The program's text is UTF-8 on this platform, and a mail must name the charset its bytes are in.
+  msg.CharSet = "utf-8";
   msg.SetReplyTo(n.SMTPFrom);
   msg.SetHTML(TextLines(n.Body));
   msg.Subject = n.Subject;
   msg.SetFrom(n.SMTPFrom);
+}
+
+// A file that cannot be read or encoded (the temporary folder full, the file gone) costs the
+// mail its attachment, not the mail itself: it goes without, and its body says why.
+void Attach(TVumMsg& msg, const std::string& path) {
+  TAttachedFile& item = msg.Attachments().Add(path);
+  // The run log is UTF-8 text like everything else the program writes.
+  if (item.ContentType.rfind("text/", 0) == 0 && item.ContentType.find(';') == std::string::npos)
+    item.ContentType += "; charset=utf-8";
+  try {
+    item.Encode();
+  } catch (const std::exception& e) {
+    const std::string note =
+        "The file " + HtmlText(item.Name) + " could not be attached: " + HtmlText(e.what()) + "<br /><br />";
+    msg.Attachments().Clear();
+    msg.HTML().insert(msg.HTML().begin(), note);
+  }
 }
 
 // The conversation. With boxes (the settings dialog's test button) every failure shows a warning
@@ -55,58 +95,111 @@ bool Deliver(TNotifier& n, TVumSMTP& smtp, TVumMsg& msg, bool boxes) {
     n.LastError = failure;
     if (boxes) WarnAndAbort(n.LastError);
   };
-  if (!smtp.Connect()) report("Failed to connect to host " + smtp.Host + " on port " + smtp.Port);
+  // A choice the program does not know could be meant to protect the logon: nothing goes out in plain.
+  if (n.SMTPSecurity < 0 || n.SMTPSecurity > 2) {
+    report("Connection security \"SMTPSecurity\" must be 0 (none), 1 (STARTTLS) or 2 (SSL/TLS)");
+    return false;
+  }
+  // A connection that could not be secured says why: a wrong certificate is the administrator's to mend.
+  if (!smtp.Connect())
+    report("Failed to connect to host " + smtp.Host + " on port " + smtp.Port +
+           (smtp.TlsError().empty() ? "" : ": " + smtp.TlsError()));
   if (n.SMTPRequiresLogon && !smtp.Login()) {
     smtp.Disconnect();
     report("Authentication failed... disconnecting");
   }
   const bool sent = smtp.SendMessage(msg);
-  if (!sent)
+  if (!sent) {
     report("Failed to send message");
-  else if (boxes)
-    ShowInfo("Message sent.");
-  smtp.Disconnect();
-  return sent;
+    smtp.Disconnect();
+    return false;
+  }
+  if (boxes) ShowInfo("Message sent.");
+  try {
+    smtp.Disconnect();
+  } catch (const std::exception&) {
+    // The server took the mail at the end of its data: a QUIT it leaves unanswered changes nothing.
+  }
+  return true;
 }
 
 }  // namespace
 
 std::vector<std::string> RecipientEntries(const std::string& list) {
   std::vector<std::string> entries;
-  for (const std::string& raw : SplitList(list)) {
-    std::string entry = Trim(raw);
-    // A stray comma in the settings must not offer the server an empty recipient: its refusal
-    // would cost the mail to everyone else on the list.
-    if (!entry.empty()) entries.push_back(std::move(entry));
+  std::string entry;
+  bool quoted = false;
+  auto end = [&] {
+    // A quoted part that holds nothing but blanks names nobody either.
+    if (!Trim(RemoveQuotes(entry)).empty()) entries.push_back(Trim(entry));
+    entry.clear();
+  };
+  for (char c : list) {
+    if (c == '"') quoted = !quoted;
+    if (!quoted && (c == ',' || c == ';'))
+      end();
+    else
+      entry += c;
   }
+  end();
   return entries;
 }
 
-std::vector<TRecipient> Recipients(const std::string& list) {
+bool IsMailAddress(const std::string& text) {
+  if (text.size() > 254) return false;
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c <= ' ' || c >= 0x7F || std::strchr("<>\"(),;[]\\", ch)) return false;
+  }
+  const size_t at = text.rfind('@');
+  return at != std::string::npos && at > 0 && at + 1 < text.size();
+}
+
+std::vector<TRecipient> Recipients(const std::string& list, std::vector<std::string>* rejected) {
   std::vector<TRecipient> result;
-  bool previousIsName = false;
+  auto offer = [&](const std::string& address, const std::string& name) {
+    if (IsMailAddress(address))
+      result.push_back({address, name.empty() ? address : name});
+    else if (rejected)
+      rejected->push_back(address);
+  };
   for (const std::string& entry : RecipientEntries(list)) {
-    const bool bracketed = entry.size() > 2 && entry.front() == '<' && entry.back() == '>' &&
-                           entry.find_first_of("<>", 1) == entry.size() - 1;
-    if (!bracketed) {
-      result.push_back({entry, entry});
-      previousIsName = entry.find('@') == std::string::npos;
+    const size_t open = UnquotedAngle(entry);
+    const size_t close = open == std::string::npos ? open : entry.find('>', open);
+    if (close != std::string::npos) {
+      offer(Trim(entry.substr(open + 1, close - open - 1)), Trim(RemoveQuotes(entry.substr(0, open))));
       continue;
     }
-    const std::string address = Trim(entry.substr(1, entry.size() - 2));
-    if (address.empty()) {
-      // "< >" names nobody; offered to the server it would be refused like an empty entry.
-      previousIsName = false;
-      continue;
+    for (const std::string& word : SplitList(entry)) {
+      const std::string w = Trim(word);
+      if (!w.empty()) offer(w, w);
     }
-    if (previousIsName) {
-      result.back() = {address, result.back().name};
-    } else {
-      result.push_back({address, address});
-    }
-    previousIsName = false;
   }
   return result;
+}
+
+std::string HtmlText(const std::string& text) {
+  std::string r;
+  r.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        r += "&amp;";
+        break;
+      case '<':
+        r += "&lt;";
+        break;
+      case '>':
+        r += "&gt;";
+        break;
+      case '"':
+        r += "&quot;";
+        break;
+      default:
+        r += c;
+    }
+  }
+  return r;
 }
 
 int32_t NotifierSmtpTimeout() {
@@ -122,7 +215,7 @@ bool TNotifier::SendMail(const std::string& attachmentPath) {
   TVumSMTP smtp;
   TVumMsg msg;
   Prepare(*this, smtp, msg);
-  if (!attachmentPath.empty()) msg.Attachments().Add(attachmentPath);
+  if (!attachmentPath.empty()) Attach(msg, attachmentPath);
   return Deliver(*this, smtp, msg, false);
 }
 

@@ -12,18 +12,26 @@ namespace tavik {
 int32_t NotifierSmtpTimeout();
 void SetNotifierSmtpTimeout(int32_t ms);
 
-// The recipients a list names, each trimmed, in order. Commas and blanks separate, a double
-// quoted part stays whole; entries left empty by stray commas are no recipients and are left out.
+// The entries a recipient list holds, each trimmed, in order: commas and semicolons end an entry
+// (as mail programs write lists), a double quoted part stays whole, and entries left empty by
+// stray separators are left out.
 std::vector<std::string> RecipientEntries(const std::string& list);
+
+// A mailbox the server can be offered: plain printable ASCII without blanks, brackets or quotes,
+// with an "@" that has text on both sides.
+bool IsMailAddress(const std::string& text);
 
 struct TRecipient {
   std::string address;
   std::string name;
 };
-// The recipients as they go to the message. An entry written in angle brackets is the address
-// inside them, and a name-only entry right before it ("Ann Smith" <ann@x.org>) is its display
-// name rather than a recipient of its own: offered to the server, either would be refused and
-// take the whole mail down with it. Every other entry serves as both address and name.
-std::vector<TRecipient> Recipients(const std::string& list);
+// The recipients as they go to the message. An entry holding <...> is that address, named by the
+// words before it (quoted or not); any other entry is split at blanks, and each word serves as
+// both address and name. A word or bracketed text that is no mail address is never offered to
+// the server (its refusal would cost everyone else the mail): it goes to rejected, when given.
+std::vector<TRecipient> Recipients(const std::string& list, std::vector<std::string>* rejected = nullptr);
+
+// Text for an HTML body: the characters that would be read as markup written as entities.
+std::string HtmlText(const std::string& text);
 
 }  // namespace tavik

@@ -46,25 +46,22 @@ bool LoadFile(const std::string& file, std::string& content) {
   return true;
 }
 
-// Lines without their terminators; ends[i] holds what ended line i ("\r\n", "\n" or "").
+// Lines without their terminators; ends[i] holds what ended line i ("\r\n", "\n", "\r" or "").
+// A lone CR ends a line too: read as part of a value it could carry a second line into a mail header.
 void SplitLines(const std::string& content, std::vector<std::string>& lines, std::vector<std::string>& ends) {
   size_t pos = 0;
   while (pos < content.size()) {
-    size_t nl = content.find('\n', pos);
-    if (nl == std::string::npos) {
+    const size_t br = content.find_first_of("\r\n", pos);
+    if (br == std::string::npos) {
       lines.push_back(content.substr(pos));
       ends.emplace_back();
       break;
     }
-    size_t end = nl;
-    std::string term = "\n";
-    if (end > pos && content[end - 1] == '\r') {
-      --end;
-      term = "\r\n";
-    }
-    lines.push_back(content.substr(pos, end - pos));
-    ends.push_back(term);
-    pos = nl + 1;
+    const size_t termLen =
+        (content[br] == '\r' && br + 1 < content.size() && content[br + 1] == '\n') ? 2 : 1;
+    lines.push_back(content.substr(pos, br - pos));
+    ends.push_back(content.substr(br, termLen));
+    pos = br + termLen;
   }
 }
 

@@ -10,8 +10,15 @@ namespace {
 char gDateOverride = 0;
 char gTimeOverride = 0;
 
-// The first character of a strftime format that is neither a conversion nor a letter or digit.
-char FirstSeparator(const char* fmt, char fallback) {
+bool PrintableAscii(char c) {
+  return c > ' ' && c < 0x7F;
+}
+}  // namespace
+
+// The first character of the format that is neither a conversion nor a letter, digit or blank.
+// It is taken whole: the first byte of a multi-byte character would be a broken character in
+// every log line, so such a separator is no separator here.
+char SeparatorOf(const char* fmt, char fallback) {
   if (!fmt) return fallback;
   for (const char* p = fmt; *p; ++p) {
     if (*p == '%') {
@@ -20,17 +27,19 @@ char FirstSeparator(const char* fmt, char fallback) {
       continue;
     }
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c != ' ' && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return *p;
+    if (c != ' ' && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+      return PrintableAscii(*p) ? *p : fallback;
   }
   return fallback;
 }
-}  // namespace
 
 char LocaleDateSeparator() {
-  return gDateOverride ? gDateOverride : FirstSeparator(nl_langinfo(D_FMT), '/');
+  if (gDateOverride) return PrintableAscii(gDateOverride) ? gDateOverride : '/';
+  return SeparatorOf(nl_langinfo(D_FMT), '/');
 }
 char LocaleTimeSeparator() {
-  return gTimeOverride ? gTimeOverride : FirstSeparator(nl_langinfo(T_FMT), ':');
+  if (gTimeOverride) return PrintableAscii(gTimeOverride) ? gTimeOverride : ':';
+  return SeparatorOf(nl_langinfo(T_FMT), ':');
 }
 
 void OverrideLocaleSeparators(char date, char time) {

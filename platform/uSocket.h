@@ -1,8 +1,13 @@
 #pragma once
-// A blocking IPv4 TCP client connection: what the mail client needs of the network and nothing more.
+// A blocking TCP client connection over IPv4 or IPv6, optionally encrypted: what the mail client
+// needs of the network and nothing more.
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+
+#include "platform/uTls.h"
 
 namespace tavik {
 
@@ -20,7 +25,9 @@ class TClientSocket {
   TClientSocket& operator=(const TClientSocket&) = delete;
 
   // Stored for the next Open; changing one while connected raises ESocketError.
-  void SetHost(const std::string& host);        // a name to resolve
+  // A name to resolve (to IPv6 and IPv4 addresses, tried in turn) or an IPv6 literal, with or
+  // without its brackets.
+  void SetHost(const std::string& host);
   void SetAddress(const std::string& address);  // a dotted IPv4 address, used without lookup
   void SetPort(int port);
   std::string Host() const;
@@ -35,6 +42,12 @@ class TClientSocket {
   void Open();
   void Close();
   bool Connected() const;
+
+  // Puts TLS under the open connection: every byte from here on is encrypted. A failed handshake
+  // or certificate check closes the connection and raises ESocketError with the reason (the error
+  // event is left to the caller). The time-out bounds the handshake as every read and write.
+  void StartTls(const TTlsOptions& options);
+  bool Encrypted() const;
 
   // Writes all of text; nothing when not connected. Returns the bytes written.
   int SendText(const std::string& text);
@@ -58,12 +71,18 @@ class TClientSocket {
 
  private:
   void CheckInactive() const;
-  void ConnectWithin(const void* addr, unsigned addrLen);
+  // Connects fd_ to addr before deadline (monotonic ms, 0 without limit); the error code or 0.
+  int ConnectWithin(const void* addr, unsigned addrLen, int64_t deadline);
   void ReportError(int err, const std::string& text, const char* api);
   void ReleaseHandle();
 
   mutable std::recursive_mutex lock_;
   int fd_ = -1;
+  std::unique_ptr<TTlsSession> tls_;
+  // Encrypted writes wait here until a reply is awaited (or enough has gathered): a record per
+  // message line would cost more than the line. Over TLS the wire shows no line boundaries anyway.
+  std::string tlsPending_;
+  int FlushTls();
   bool connected_ = false;
   bool closing_ = false;
   std::string host_;

@@ -2,13 +2,17 @@
 
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <thread>
 
 extern char** environ;
 
@@ -84,9 +88,51 @@ bool OpenWithDefaultHandler(const std::string& address) {
   const char* argv[] = {"xdg-open", address.c_str(), nullptr};
   if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
     return false;
-  int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // The handler may stay until the browser closes; the window must not wait for it, yet the
+  // child must be collected when it ends.
+  std::thread([pid] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
+
+bool StderrIsJournal() {
+  static const bool journal = [] {
+    const std::string stream = EnvOr("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    if (std::sscanf(stream.c_str(), "%llu:%llu", &dev, &ino) != 2) return false;
+    struct stat st {};
+    if (::fstat(STDERR_FILENO, &st) != 0) return false;
+    return static_cast<unsigned long long>(st.st_dev) == dev &&
+           static_cast<unsigned long long>(st.st_ino) == ino;
+  }();
+  return journal;
+}
+
+void ErrorToStderr(const std::string& text) {
+  if (StderrIsJournal())
+    JournalLine(text, true);
+  else
+    std::cerr << text << std::endl;
+}
+
+void JournalLine(const std::string& text, bool isError) {
+  if (!StderrIsJournal()) return;
+  const char* prefix = isError ? "<3>" : "<6>";
+  std::string out;
+  size_t at = 0;
+  // The journal makes an entry of every line; each needs its own priority.
+  do {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(at, nl - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out += prefix + line + "\n";
+    at = nl + 1;
+  } while (at < text.size());
+  std::cerr << out << std::flush;
 }
 
 std::string ExpandFileName(const std::string& path) {

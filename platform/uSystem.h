@@ -18,8 +18,18 @@ std::string ExecutablePath();    // /proc/self/exe
 std::string TempFolderPath();    // $TMPDIR or /tmp, with trailing separator
 unsigned long CurrentThreadId();
 void DebugOutput(const std::string& text);  // standard error
-// Hands the address to the desktop's default handler; false when that could not be started.
+// Hands the address to the desktop's default handler and returns at once, without waiting for
+// the browser; false when the handler could not be started.
 bool OpenWithDefaultHandler(const std::string& address);
+// Standard error is the service manager's journal stream: JOURNAL_STREAM names the device and
+// inode of standard error. A program started from a service but writing elsewhere is not.
+bool StderrIsJournal();
+// Writes each line of the text to standard error with the priority prefix the journal reads
+// ("<3>" error, "<6>" information); does nothing outside the journal.
+void JournalLine(const std::string& text, bool isError);
+// A failure told on standard error: with the journal's error priority under the service manager,
+// as a plain line elsewhere.
+void ErrorToStderr(const std::string& text);
 // Makes an absolute, lexically normal path of a relative one (no link resolution).
 std::string ExpandFileName(const std::string& path);
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs the program's main job as a scheduler would (-h) on a built-in demo setup and shows
 # what it did: the run log, the backup disk's files and the mails a local SMTP server received.
-# Everything it writes stays in its own workspace below /tmp.
+# Everything it writes stays in its own workspace below /tmp. Ends with the run's exit status.
+#   TAVIK_DEMO_PROGRAM  run this program (an unpacked package's, say) where it lies, with the
+#                       demo's job file put where that program reads it; default: a copy of the build's
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
 bash scripts/setup.sh
-if [ ! -x build/TavikBackupCopy ]; then
+PROGRAM="${TAVIK_DEMO_PROGRAM:-}"
+if [ -z "$PROGRAM" ] && [ ! -x build/TavikBackupCopy ]; then
   cmake --preset default >/dev/null
   cmake --build --preset default -j 2 --target TavikBackupCopy
 fi
@@ -27,8 +30,18 @@ for _ in $(seq 100); do
 done
 PORT="$(sed -n 's/^PORT //p' "$WS/smtp-port.txt")"
 [ -n "$PORT" ] || { echo "The demo's SMTP server did not start:"; cat "$WS/smtp-stderr.txt"; exit 1; }
-# The job file sits beside the program, so the demo runs its own copy of it.
-cp build/TavikBackupCopy "$WS/bin/"
+# The job file is named after the program's real path, so the demo runs its own copy of the
+# build's program, or writes the job where the given program reads it (replacing a link there).
+if [ -z "$PROGRAM" ]; then
+  cp build/TavikBackupCopy "$WS/bin/"
+  PROGRAM="$WS/bin/TavikBackupCopy"
+fi
+REAL="$(readlink -f "$PROGRAM")"
+case "${REAL##*/}" in
+  *.*) JOB="${REAL%.*}.ini" ;;
+  *) JOB="$REAL.ini" ;;
+esac
+rm -f "$JOB"
 
 day() { date -d "2026-12-0$1 02:00" +%s; }
 mk() { head -c "$2" /dev/urandom > "$1"; touch -d "@$3" "$1"; }
@@ -47,7 +60,7 @@ mk "$WS/disk/vol1/SRV_C_VOL-b000.spf" 1000 "$(day 1)"
 mk "$WS/disk/vol1/SRV_C_VOL-b000-i001.spi" 100 "$(day 1)"
 printf 'Disk1\r\n01/12/2026 02:00:00\r\n*** DO NOT DELETE UNLESS YOU WANT TO CHANGE THE DISK LABEL ***\r\n' > "$WS/disk/ID.txt"
 
-cat > "$WS/bin/TavikBackupCopy.ini" <<INI
+cat > "$JOB" <<INI
 [Main]
 IDPath=$WS/disk
 Source=$WS/source/vol1,$WS/source/vol2
@@ -72,7 +85,7 @@ echo "== Running: TavikBackupCopy -h  (workspace $WS)"
 set +e
 ( cd "$WS" && PROGRAMDATA="$WS/programdata" HOME="$WS/home" XDG_DATA_HOME="$WS/userdata" \
     XDG_RUNTIME_DIR="$WS/runtime" QT_QPA_PLATFORM=offscreen \
-    timeout 120 "$WS/bin/TavikBackupCopy" -h 2>"$WS/stderr.txt" )
+    timeout 120 "$PROGRAM" -h 2>"$WS/stderr.txt" )
 code=$?
 set -e
 echo "== Exit status: $code"
@@ -96,3 +109,4 @@ for eml in sorted(glob.glob(os.path.join(sys.argv[1], "msg-*.eml"))):
                              ("   attached: " + ", ".join(files)) if files else ""))
 PY
 echo "== Workspace kept at $WS"
+exit "$code"

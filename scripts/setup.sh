@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the demo need, once, only when absent.
 set -euo pipefail
 PKGS=(build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-      libjpeg62-turbo-dev python3-aiosmtpd xvfb xauth clang libclang-rt-14-dev rsync)
+      libjpeg62-turbo-dev python3-aiosmtpd xvfb xauth clang libclang-rt-14-dev libssl-dev openssl rsync
+      dpkg-dev lintian desktop-file-utils man-db systemd)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

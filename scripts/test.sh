@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test, then the same suite under the sanitizers.
+# Installs what is missing, builds and runs every test, builds the Release and clang variants
+# and the Debian package and checks them, then runs the suite again under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -7,6 +8,15 @@ JOBS=${JOBS:-2}
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$JOBS"
 ctest --preset default -j "$JOBS"
+# A packager's Release build with GCC and a build with clang, both free of warnings
+# (TAVIK_WERROR is on in every preset) and both passing the suite.
+for preset in release clang; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$JOBS"
+  ctest --preset "$preset" -j "$JOBS"
+done
+# The Debian package, unpacked and run, its manual page, units and lintian.
+bash scripts/check-package.sh
 if [ "${TAVIK_SKIP_ASAN:-0}" != 1 ]; then
   cmake --preset asan >/dev/null
   cmake --build --preset asan -j "$JOBS"

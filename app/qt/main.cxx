@@ -2,19 +2,34 @@
 #include <QApplication>
 #include <clocale>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/qt/uMain.h"
+#include "app/uStartup.h"
 #include "app/uSwitches.h"
 #include "platform/qt/uQtUi.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const tavik::TSwitches switches = tavik::ParseSwitches(args);
-  // A scheduled run on a server without a desktop must still start.
-  const bool noDisplay = !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY");
-  if (noDisplay && !std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // Everything that needs no window is answered before Qt may go looking for a display.
+  const tavik::TStartPlan plan = tavik::PlanStart(args, switches, tavik::ReadDisplayEnv());
+  switch (plan.kind) {
+    case tavik::TStartKind::Help:
+      std::cout << tavik::UsageText() << std::flush;
+      return 0;
+    case tavik::TStartKind::Version:
+      std::cout << tavik::VersionText() << std::endl;
+      return 0;
+    case tavik::TStartKind::NoDisplay:
+      std::cerr << tavik::NoDisplayHint() << std::endl;
+      return 2;
+    case tavik::TStartKind::Run:
+      break;
+  }
+  if (plan.offscreen) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   const bool offscreen =
       std::getenv("QT_QPA_PLATFORM") && std::string(std::getenv("QT_QPA_PLATFORM")) == "offscreen";
 
@@ -23,6 +38,8 @@ int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationDisplayName("Tavik Backup Copy");
   QApplication::setApplicationName("Tavik Backup Copy");
+  // Lets the desktop match the window to the installed menu entry and its icon.
+  QGuiApplication::setDesktopFileName("TavikBackupCopy");
 
   tavik::TQtUi ui(switches.hidden || switches.preCheck || offscreen);
   tavik::SetUi(&ui);

@@ -14,8 +14,10 @@
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRunLock.h"
+#include "app/uStartup.h"
 #include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
+#include "platform/uSystem.h"
 #include "platform/uUiServices.h"
 
 // The logo lives in a static library, whose resources must be registered by hand.
@@ -149,10 +151,11 @@ void TFrmMain::BuildWindow() {
 
 void TFrmMain::FormCreate() {
   logger_ = std::make_unique<TQorvLogger>();
-  logFile_ = logger_->ConfigureLog(true, "TavikShadowCopy", "");
-  // Each start keeps exactly one previous log, unless a run of another start is writing it.
+  logFile_ = logger_->ConfigureLog(true, RunLogAppFolder, "");
+  // Each start that runs keeps exactly one previous log, unless a run of another start is
+  // writing it. The pre-check writes no log, so it leaves the last night's run log where it is.
   TRunLock noRunNow;
-  if (noRunNow.TryAcquire()) {
+  if (!switches_.preCheck && noRunNow.TryAcquire()) {
     const std::string old = ChangeFileExt(logFile_, ".old");
     if (FileExists(old)) std::remove(old.c_str());
     if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
@@ -189,8 +192,9 @@ void TFrmMain::FormShow() {
 void TFrmMain::PreCheckDisk() {
   std::string failure;
   if (!tavik::PreCheckDisk(JobSettingsPath(), &failure)) {
-    // Nobody may be at the screen: the reason goes to the debug channel and the exit status.
-    DebugOutput("Disk pre-check: " + failure);
+    // Nobody may be at the screen: the reason goes to the debug channel (the journal, under
+    // the service manager) and the exit status.
+    ErrorToStderr("Disk pre-check: " + failure);
     exitCode_ = 1;
   }
   QuitProgram();

@@ -112,6 +112,12 @@ void TFrmMailSettings::BuildWindow() {
   mail->addWidget(Label38, row++, 0, 1, 2);
   field(Label39, "Label39", "SMTP Host (Mail server IP address):", EbSMTPHost, "EbSMTPHost");
   field(Label40, "Label40", "SMTP Port (normally 25):", EbPort, "EbPort");
+  lblSecurity = Named(new QLabel("Connection security:", MailSettingsPage), "lblSecurity");
+  CbSecurity = Named(new QComboBox(MailSettingsPage), "CbSecurity");
+  CbSecurity->addItems({"None", "STARTTLS", "SSL/TLS"});
+  lblSecurity->setBuddy(CbSecurity);
+  mail->addWidget(lblSecurity, row, 0);
+  mail->addWidget(CbSecurity, row++, 1);
   field(Label41, "Label41", "Default Reply Email Address:", EBReply, "EBReply");
   ChkBox = Named(new QCheckBox("My server requires me to logon to send mail", MailSettingsPage), "ChkBox");
   mail->addWidget(ChkBox, row++, 0, 1, 2);
@@ -188,12 +194,12 @@ void TFrmMailSettings::BuildWindow() {
   AdvOfficePager1->setCurrentIndex(0);
 
   // The tab order of each page, which the visual order alone would not give.
-  QWidget* order[] = {AdvOfficePager1, ChkBox,          EbSMTPHost, EbPort,      EBReply,       Euser,
-                      EPass,           Button1,         btnOK,      btnCancel,   EdDescription, EdSiteID,
-                      ChkCreatDest,    ChkID,           EdAlerts,   EdLogEmails, EdDiskChange,  ChkDay[0],
-                      ChkDay[1],       ChkDay[2],       ChkDay[3],  ChkDay[4],   ChkDay[5],     ChkDay[6],
-                      EdID[0],         EdID[1],         EdID[2],    EdID[3],     EdID[4],       EdID[5],
-                      EdID[6],         EdBackupComplete};
+  QWidget* order[] = {AdvOfficePager1, ChkBox,       EbSMTPHost,      EbPort,    CbSecurity,  EBReply,
+                      Euser,           EPass,        Button1,         btnOK,     btnCancel,   EdDescription,
+                      EdSiteID,        ChkCreatDest, ChkID,           EdAlerts,  EdLogEmails, EdDiskChange,
+                      ChkDay[0],       ChkDay[1],    ChkDay[2],       ChkDay[3], ChkDay[4],   ChkDay[5],
+                      ChkDay[6],       EdID[0],      EdID[1],         EdID[2],   EdID[3],     EdID[4],
+                      EdID[5],         EdID[6],      EdBackupComplete};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   ChkBox->setFocus();
 
@@ -201,6 +207,7 @@ void TFrmMailSettings::BuildWindow() {
   connect(btnOK, &QPushButton::clicked, this, &TFrmMailSettings::btnOKClick);
   connect(btnCancel, &QPushButton::clicked, this, &TFrmMailSettings::btnCancelClick);
   connect(Button1, &QPushButton::clicked, this, &TFrmMailSettings::Button1Click);
+  connect(CbSecurity, &QComboBox::activated, this, &TFrmMailSettings::CbSecurityChange);
 
   // The requested face is missing on most systems and its stand-in runs wider: the dialog keeps
   // its designed size but grows to whatever the layout needs so nothing is clipped.
@@ -217,6 +224,7 @@ void TFrmMailSettings::FormCreate() {
   const TNotifier& n = *notifier_;
   EbSMTPHost->setText(Q(n.SMTPServer));
   EbPort->setText(QString::number(n.SMTPPort));
+  CbSecurity->setCurrentIndex(n.SMTPSecurity >= 0 && n.SMTPSecurity <= 2 ? n.SMTPSecurity : 0);
   EBReply->setText(Q(n.SMTPFrom));
   EdDescription->setText(Q(n.SiteDescription));
   EdSiteID->setText(Q(n.SiteID));
@@ -259,11 +267,18 @@ void TFrmMailSettings::ValidateSettings() {
   if (EBReply->text().isEmpty()) WarnAndAbort("Address from is required");
 }
 
+void TFrmMailSettings::CbSecurityChange(int index) {
+  if (EbPort->text().trimmed() != "25") return;  // a port the user chose stays
+  if (index == 1) EbPort->setText("587");
+  if (index == 2) EbPort->setText("465");
+}
+
 void TFrmMailSettings::ControlsToSettings() {
   TNotifier& n = *notifier_;
   n.SMTPServer = S(EbSMTPHost->text());
   // ValidateSettings has made sure the number fits.
   n.SMTPPort = static_cast<int32_t>(TextToInt64(S(EbPort->text())));
+  n.SMTPSecurity = CbSecurity->currentIndex();
   n.SMTPFrom = S(EBReply->text());
   n.SiteDescription = S(EdDescription->text());
   n.SiteID = S(EdSiteID->text());

@@ -2,6 +2,7 @@
 // The email settings dialog: the mail account, the site, the recipient lists and the weekday
 // disk schedule, loaded fresh when the dialog opens and saved only by OK.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,6 +35,8 @@ class TFrmMailSettings : public QDialog {
   void btnOKClick();
   void btnCancelClick();
   void Button1Click();
+  // A secure transport picked while the port is still plain SMTP's 25 moves to its usual port.
+  void CbSecurityChange(int index);
 
  private:
   void BuildWindow();
@@ -58,6 +61,8 @@ class TFrmMailSettings : public QDialog {
   QLineEdit* EbSMTPHost = nullptr;
   QLabel* Label40 = nullptr;
   QLineEdit* EbPort = nullptr;
+  QLabel* lblSecurity = nullptr;
+  QComboBox* CbSecurity = nullptr;  // None, STARTTLS, SSL/TLS: the "SMTPSecurity" values
   QLabel* Label41 = nullptr;
   QLineEdit* EBReply = nullptr;
   QCheckBox* ChkBox = nullptr;

@@ -438,8 +438,8 @@ TEST_F(Copier, UncreatableDestinationAsksAbortRetryIgnore) {
 
   // A hook's answer other than Ignore settles it without a question.
   for (auto [answer, result] : {std::pair{erSkip, crSkipped}, std::pair{erAbort, crAborted}}) {
-    fc.OnError2 = [answer](TQorvFileCopier*, const std::string&, const std::string&, uint8_t err,
-                           std::string&, TCopyErrorResponse& r) {
+    fc.OnError2 = [answer = answer](TQorvFileCopier*, const std::string&, const std::string&, uint8_t err,
+                                    std::string&, TCopyErrorResponse& r) {
       EXPECT_EQ(err, ENOTDIR);
       r = answer;
     };

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -60,9 +62,57 @@ TEST_F(LoggerTest, FirstEntryCreatesHeaderThenEntryWithKind) {
   EXPECT_EQ(ReadFile(path).substr(ReadFile(path).size() - 2), "\r\n");
 }
 
+TEST_F(LoggerTest, NoOtherAccountMayWriteTheLogWhateverTheUmask) {
+  TQorvLogger log;
+  const std::string path = log.ConfigureLog(true, "TavikShadowCopy", "");
+  const mode_t old = ::umask(0);
+  log.WriteLog("hello");
+  ::umask(old);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
 TEST_F(LoggerTest, TimestampUsesLocaleSeparators) {
   OverrideLocaleSeparators('.', ':');
   EXPECT_EQ(LogTimestamp(), "07.12.26 14:05:09.123");
+}
+
+// Separators are whole printable ASCII characters: a CJK date mark would leave a lone byte of
+// its multi-byte character in every line.
+TEST(LocaleSeparators, WholeAsciiCharactersOrTheFallback) {
+  const struct {
+    const char* format;
+    char expected;
+  } cases[] = {{"%d/%m/%y", '/'},
+               {"%d.%m.%Y", '.'},
+               {"%Y-%m-%d", '-'},
+               {"%Y\xE5\xB9\xB4%m\xE6\x9C\x88%d\xE6\x97\xA5", '#'},    // Japanese and Chinese: year mark
+               {"%Y\xEB\x85\x84 %m\xEC\x9B\x94 %d\xEC\x9D\xBC", '#'},  // Korean
+               {"%H\xE6\x99\x82%M\xE5\x88\x86", '#'},
+               {"%Ex", '#'},
+               {"%y\x01%m", '#'},
+               {nullptr, '#'}};
+  for (const auto& c : cases)
+    EXPECT_EQ(SeparatorOf(c.format, '#'), c.expected) << (c.format ? c.format : "null");
+}
+
+TEST_F(LoggerTest, SeparatorThatIsNoAsciiCharacterFallsBack) {
+  OverrideLocaleSeparators('\xE5', '\x7F');
+  EXPECT_EQ(LogTimestamp(), "07/12/26 14:05:09.123");
+}
+
+// A file name holding a line break must not forge a second log line.
+TEST_F(LoggerTest, ControlCharactersAreWrittenEscaped) {
+  TQorvLogger log;
+  const std::string path = log.ConfigureLog(true, "TavikShadowCopy", "");
+  log.WriteLog("File copying /src/C_VOL-b\n[07/12/26 14:05:09.123]\t0\tFile copied.spf\r\x01\x7F");
+  const auto lines = Lines(ReadFile(path));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1],
+            "[07/12/26 14:05:09.123]\t0\tFile copying /src/C_VOL-b\\n[07/12/26 14:05:09.123]\\t0\\tFile "
+            "copied.spf\\r\\x01\\x7F");
+  EXPECT_NE(log.LogMsg().find('\n'), std::string::npos);  // the message itself is kept as it came
 }
 
 TEST_F(LoggerTest, DefaultNameAndUnconfiguredLogger) {

@@ -2,6 +2,8 @@
 // go out, in what order, to whom, with which subject, body and attachment, to the byte.
 #include "app/uReport.h"
 
+#include <filesystem>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -50,8 +52,9 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
     TMail mail{m.rcptTos, parsed.Header("Subject"), "", "", ""};
     for (const auto& part : parsed.parts) {
       if (part.contentType == "text/html") {
-        mail.body = part.payload;
-        while (!mail.body.empty() && mail.body.back() == '\n') mail.body.pop_back();
+        // The body breaks its lines after every <br />; the text is what it was.
+        for (char c : part.payload)
+          if (c != '\n' && c != '\r') mail.body += c;
       } else if (!part.fileName.empty()) {
         mail.attachment = part.payload;
         mail.attachmentName = part.fileName;
@@ -392,8 +395,9 @@ TEST_F(ReportTest, UnreachableSilentOrRefusingServerEndsTheReportWithAnError) {
   }
 }
 
-// A refused mail is left in LastError; the mails after it still go out.
-TEST_F(ReportTest, RefusedMailDoesNotStopTheNext) {
+// A refused mail is left in LastError and becomes an error line; the mails after it still go
+// out, and the line it adds does not turn the completion notice into an error report.
+TEST_F(ReportTest, RefusedMailDoesNotStopOrChangeTheNext) {
   // Connections share the script: the first mail's recipient is refused, the second goes through.
   TScriptedSmtpServer server({"220 ready", "250 hello", "250 sender ok", "550 no such user", "220 ready",
                               "250 hello", "250 sender ok", "250 recipient ok", "354 go on", "250 queued",
@@ -405,12 +409,18 @@ TEST_F(ReportTest, RefusedMailDoesNotStopTheNext) {
   n.SMTPFrom = "backup@example.org";
   n.DiskChangeEmails = "nobody@example.org";
   n.BackupCompleteEmails = "ops@example.org";
+  n.ErrorEmails = "admin@example.org";
   TRunValues values;
   values.diskMismatch = true;
-  SendReport(n, {}, values, logPath);
+  // Wired as the run wires it: the failure lands in the very list the report reads.
+  TLineOutput out(logger, view);
+  SendReport(n, out.ErrorLines(), values, logPath, [&](const std::string& line) { out.ReportFailure(line); });
   EXPECT_EQ(server.Connections(), 2);
   ASSERT_EQ(server.DataBlocks().size(), 1u);
   EXPECT_THAT(server.DataBlocks()[0], HasSubstr("Subject: [:] Backup Completed. Time to change disk."));
+  EXPECT_THAT(server.DataBlocks()[0], HasSubstr("\r\nTo: \"ops@example.org\" <ops@example.org>\r\n"));
+  EXPECT_THAT(out.ErrorLines(),
+              ElementsAre("Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message"));
 }
 
 struct TPreCheckCase {
@@ -470,6 +480,17 @@ TEST_F(ReportTest, PreCheckOnATuesday) {
         "to change disks<br />Disk to insert should be labelled: Disk2<br />");
     EXPECT_EQ(got[0].attachmentName, "");
   }
+}
+
+TEST_F(ReportTest, PreCheckWithAnUnreadableSettingsFileSaysSo) {
+  PinClock(Tuesday);
+  const std::string job = disk / "job.ini";
+  test::WriteFile(job, "[Main]\r\nIDPath=" + disk.Path() + "\r\n");
+  test::WriteFile(disk / "ID.txt", "Disk3\r\n");
+  std::filesystem::create_directories(SettingsFileName());  // a folder where the file should be
+  std::string failure;
+  EXPECT_FALSE(PreCheckDisk(job, &failure));
+  EXPECT_EQ(failure, "Cannot read " + SettingsFileName() + ": Is a directory");
 }
 
 TEST_F(ReportTest, PreCheckWhoseMailCannotGoOutSaysSo) {

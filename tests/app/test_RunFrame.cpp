@@ -53,22 +53,30 @@ class RunFrameTest : public ::testing::Test {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     PinClock(FromLocal(2026, 12, 7, 9, 30, 0));
-    // The frame alone: no job file, so the identity step would label "ID.txt" in the working folder.
+    // The frame alone: a job without volumes, and no identity step (which would label "ID.txt"
+    // in the working folder).
     WriteProfileString(SettingsFileName(), "Notifications", "IDDisk", "0");
+    tavik::test::WriteFile(jobPath, "[Main]\n");
     logPath = logger.ConfigureLog(true, "TavikShadowCopy", "");
   }
   void TearDown() override { UnpinClock(); }
+  std::unique_ptr<TBackupRunner> MakeRunner(TSwitches switches) {
+    auto runner = std::make_unique<TBackupRunner>(logger, view, switches);
+    runner->SetJobSettingsPath(jobPath);
+    return runner;
+  }
   TSealedEnv env;
   TScriptedUi ui;
   TQorvLogger logger;
   std::string logPath;
+  std::string jobPath = env.Dir() / "job.ini";
   TRunRecorder view;
 };
 }  // namespace
 
 TEST_F(RunFrameTest, LinesComeInOrderAndTheBoxEndsAManualRun) {
-  TBackupRunner runner(logger, view, TSwitches{});
-  ASSERT_TRUE(runner.RunBackup());
+  auto runner = MakeRunner(TSwitches{});
+  ASSERT_TRUE(runner->RunBackup());
   const std::vector<std::string> want = {"Start: 07/12/2026 09:30", "End: 07/12/2026 09:30",
                                          "Total Backup Time: 00:00:00",
                                          "Checking to see if any alerts to send.", "*** Done ***"};
@@ -84,47 +92,47 @@ TEST_F(RunFrameTest, LinesComeInOrderAndTheBoxEndsAManualRun) {
   ASSERT_FALSE(ui.asked.empty());
   EXPECT_EQ(ui.asked.back().text, "Backup complete.");
   EXPECT_NE(tavik::test::ReadFile(logPath).find("\t0\t*** Done ***\r\n"), std::string::npos);
-  EXPECT_FALSE(runner.LastRunHadErrors());
+  EXPECT_FALSE(runner->LastRunHadErrors());
 }
 
 TEST_F(RunFrameTest, TwoRunsAppendToTheLogsPage) {
-  TBackupRunner runner(logger, view, TSwitches{});
-  runner.RunBackup();
+  auto runner = MakeRunner(TSwitches{});
+  runner->RunBackup();
   const size_t first = view.memo.size();
   AdvancePinnedClock(std::chrono::hours(25) + std::chrono::minutes(1));
-  runner.RunBackup();
+  runner->RunBackup();
   EXPECT_EQ(view.memo.size(), 2 * first);
   EXPECT_EQ(view.memo[first], "Start: 08/12/2026 10:31");
 }
 
 TEST_F(RunFrameTest, UnattendedRunClosesWithoutABox) {
-  TBackupRunner runner(logger, view, ParseSwitches({"-h"}));
-  runner.RunBackup();
+  auto runner = MakeRunner(ParseSwitches({"-h"}));
+  runner->RunBackup();
   EXPECT_EQ(view.closeRequests, 1);
   for (const auto& a : ui.asked) EXPECT_NE(a.text, "Backup complete.");
 }
 
 TEST_F(RunFrameTest, AStartInsideARunIsIgnored) {
-  TBackupRunner runner(logger, view, ParseSwitches({"-s"}));
+  auto runner = MakeRunner(ParseSwitches({"-s"}));
   int nestedStarts = 0, nestedAccepted = 0;
   view.onProcess = [&] {
     ++nestedStarts;
-    if (runner.RunBackup()) ++nestedAccepted;
-    EXPECT_TRUE(runner.Running());
+    if (runner->RunBackup()) ++nestedAccepted;
+    EXPECT_TRUE(runner->Running());
   };
-  ASSERT_TRUE(runner.RunBackup());
+  ASSERT_TRUE(runner->RunBackup());
   EXPECT_GT(nestedStarts, 0);
   EXPECT_EQ(nestedAccepted, 0);
   EXPECT_EQ(std::count(view.memo.begin(), view.memo.end(), "*** Done ***"), 1);
-  EXPECT_FALSE(runner.Running());
+  EXPECT_FALSE(runner->Running());
 }
 
 TEST_F(RunFrameTest, AnUnwritableLogStillEndsTheRunAndExits) {
   tavik::test::WriteFile(logPath + "/blocker", "");  // the log's name is taken by a folder
-  TBackupRunner runner(logger, view, ParseSwitches({"-h"}));
-  runner.RunBackup();
+  auto runner = MakeRunner(ParseSwitches({"-h"}));
+  runner->RunBackup();
   EXPECT_EQ(view.closeRequests, 1);
-  EXPECT_TRUE(runner.LastRunHadErrors());
+  EXPECT_TRUE(runner->LastRunHadErrors());
   ASSERT_FALSE(view.memo.empty());
   EXPECT_EQ(view.memo.front().rfind("Error: ", 0), 0u);
 }
@@ -132,9 +140,9 @@ TEST_F(RunFrameTest, AnUnwritableLogStillEndsTheRunAndExits) {
 TEST_F(RunFrameTest, AManualStartWhileAnotherRunHoldsTheLockShowsWhyAndStaysOpen) {
   TRunLock other;
   ASSERT_TRUE(other.TryAcquire());
-  TBackupRunner runner(logger, view, TSwitches{});
-  ASSERT_TRUE(runner.RunBackup());
-  EXPECT_TRUE(runner.LastRunHadErrors());
+  auto runner = MakeRunner(TSwitches{});
+  ASSERT_TRUE(runner->RunBackup());
+  EXPECT_TRUE(runner->LastRunHadErrors());
   EXPECT_EQ(view.closeRequests, 0);
   EXPECT_TRUE(view.memo.empty());
   ASSERT_EQ(ui.asked.size(), 1u);
@@ -145,7 +153,7 @@ TEST_F(RunFrameTest, AManualStartWhileAnotherRunHoldsTheLockShowsWhyAndStaysOpen
 
   // The same window runs once the lock is free.
   other.Release();
-  ASSERT_TRUE(runner.RunBackup());
-  EXPECT_FALSE(runner.LastRunHadErrors());
+  ASSERT_TRUE(runner->RunBackup());
+  EXPECT_FALSE(runner->LastRunHadErrors());
   EXPECT_EQ(ui.asked.back().text, "Backup complete.");
 }

@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -27,15 +25,15 @@
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
 #include "platform/uIniFile.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
-
-extern char** environ;
 
 namespace tavik {
 namespace {
 
 namespace fs = std::filesystem;
+using test::LogMessages;
 using test::TAioSmtpServer;
 using test::TScriptedSmtpServer;
 using test::TSmtpReply;
@@ -55,10 +53,7 @@ const std::string Footer =
 const std::string AlertsLine = "Checking to see if any alerts to send.";
 const std::string IdWarning = "*** DO NOT DELETE UNLESS YOU WANT TO CHANGE THE DISK LABEL ***";
 
-struct TRun {
-  int status = -1;  // the exit status; -1 when it did not exit by itself
-  std::string output;
-};
+using TRun = test::TProgramRun;
 
 // One mail as the server got it.
 struct TMail {
@@ -81,9 +76,9 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
         mail.attachmentName = part.fileName;
         mail.attachment = part.payload;
       } else if (part.contentType == "text/html") {
-        mail.body = part.payload;
-        while (!mail.body.empty() && (mail.body.back() == '\n' || mail.body.back() == '\r'))
-          mail.body.pop_back();
+        // The body breaks its lines after every <br />; the text is what it was.
+        for (char c : part.payload)
+          if (c != '\n' && c != '\r') mail.body += c;
       }
     }
     mails.push_back(std::move(mail));
@@ -95,22 +90,6 @@ std::vector<std::string> Subjects(const std::vector<TMail>& mails) {
   std::vector<std::string> subjects;
   for (const TMail& m : mails) subjects.push_back(m.subject);
   return subjects;
-}
-
-// The message of every line of a run log, in order: what follows the stamp and the kind.
-std::vector<std::string> LogMessages(const std::string& log) {
-  std::vector<std::string> messages;
-  size_t at = 0;
-  while (at < log.size()) {
-    size_t end = log.find("\r\n", at);
-    if (end == std::string::npos) end = log.size();
-    const std::string line = log.substr(at, end - at);
-    const size_t tab = line.find('\t');
-    const size_t tab2 = tab == std::string::npos ? tab : line.find('\t', tab + 1);
-    messages.push_back(tab2 == std::string::npos ? "<malformed> " + line : line.substr(tab2 + 1));
-    at = end + 2;
-  }
-  return messages;
 }
 
 // The log as it stood when the report began: up to and including the line that opens it.
@@ -289,51 +268,14 @@ class EndToEnd : public ::testing::Test {
     const std::string runtime = root / "runtime";
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
-    std::vector<std::string> envText;
-    for (char** e = environ; *e; ++e)
-      if (std::strncmp(*e, "QT_QPA_PLATFORM=", 16) != 0 && std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
-        envText.emplace_back(*e);
-    envText.emplace_back("QT_QPA_PLATFORM=offscreen");
-    envText.emplace_back("XDG_RUNTIME_DIR=" + runtime);
-    std::vector<char*> envp;
-    for (std::string& s : envText) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string arg = sw;
-    char* argv[] = {program.data(), arg.data(), nullptr};
-    const std::string outPath = root / ("output-" + std::to_string(++runs_) + ".txt");
-    const std::string work = root / "work";
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      // Only async-signal-safe calls until exec: the test may have threads.
-      const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || ::chdir(work.c_str()) != 0) ::_exit(127);
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-      ::execve(argv[0], argv, envp.data());
-      ::_exit(127);
-    }
-    TRun run;
-    if (pid < 0) {
-      ADD_FAILURE() << "fork failed";
-      return run;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RunTimeoutSeconds);
-    int status = 0;
-    pid_t done = 0;
-    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (done == 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << ProgramName << " " << sw << " did not exit within " << RunTimeoutSeconds << " s";
-    } else if (WIFEXITED(status)) {
-      run.status = WEXITSTATUS(status);
-    } else {
-      ADD_FAILURE() << ProgramName << " " << sw << " ended by signal " << WTERMSIG(status);
-    }
-    run.output = test::ReadFile(outPath);
-    return run;
+    test::TProgramLaunch launch;
+    launch.program = program;
+    launch.args = {sw};
+    launch.workDir = root / "work";
+    launch.outPrefix = root / ("output-" + std::to_string(++runs_));
+    launch.env = {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime}};
+    launch.timeoutSeconds = RunTimeoutSeconds;
+    return test::RunProgram(launch);
   }
 
   test::TSealedEnv env;
@@ -547,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TPreCheckCase{"WrongDiskServerDown", "DiskB", false, 1, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-enum class TBreakage { GarbageJobFile, MissingJobFile, GarbageNotificationFile, UnreadableValues };
+enum class TBreakage { GarbageJobFile, GarbageNotificationFile, UnreadableValues };
 
 struct TBrokenCase {
   const char* name;
@@ -572,9 +514,6 @@ TEST_P(BrokenSettings, RunStillEndsByItself) {
   switch (c.breakage) {
     case TBreakage::GarbageJobFile:
       test::WriteFile(JobFile(), Garbage());
-      break;
-    case TBreakage::MissingJobFile:
-      fs::remove(JobFile());
       break;
     case TBreakage::GarbageNotificationFile:
       test::WriteFile(SettingsFileName(), Garbage());
@@ -607,7 +546,7 @@ TEST_P(BrokenSettings, RunStillEndsByItself) {
     EXPECT_TRUE(disk.at("vol1/SRV_C_VOL-b002-i002.spi") == test::ReadFile(Src(1, "SRV_C_VOL-b002-i002.spi")));
     EXPECT_TRUE(disk.count("ID.txt"));
   } else {
-    // Without a job there is no disk to label: the working folder is not one.
+    // A job without IDPath has no disk to label: the working folder is not one.
     EXPECT_THAT(disk, IsEmpty());
     EXPECT_TRUE(fs::is_empty(root / "work"));
     EXPECT_EQ(Count(lines, "IDPath is not set in " + JobFile()), 1);
@@ -628,7 +567,6 @@ const std::vector<std::string> ErrorRunMails = {"[S01:Office] Backup Errors", "[
 INSTANTIATE_TEST_SUITE_P(
     Files, BrokenSettings,
     ::testing::Values(TBrokenCase{"GarbageJobFile", TBreakage::GarbageJobFile, 1, ErrorRunMails, false},
-                      TBrokenCase{"MissingJobFile", TBreakage::MissingJobFile, 1, ErrorRunMails, false},
                       // Nothing left to say where to mail: the run ends without a mail.
                       TBrokenCase{"GarbageNotificationFile", TBreakage::GarbageNotificationFile, 0, {}, true},
                       TBrokenCase{"UnreadableValues", TBreakage::UnreadableValues, 1, ErrorRunMails, true}),

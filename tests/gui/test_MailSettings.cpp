@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -272,7 +273,8 @@ TEST_F(MailSettings, TabOrderOfEachPage) {
     return names.join(",").toStdString();
   };
   EXPECT_EQ(walk("MailSettingsPage"),
-            "ChkBox,EbSMTPHost,EbPort,EBReply,Euser,EPass,Button1,btnOK,btnCancel,EdDescription,EdSiteID,"
+            "ChkBox,EbSMTPHost,EbPort,CbSecurity,EBReply,Euser,EPass,Button1,btnOK,btnCancel,EdDescription,"
+            "EdSiteID,"
             "ChkCreatDest");
   EXPECT_EQ(
       walk("NotificationsPage"),
@@ -536,6 +538,71 @@ TEST_F(MailSettings, TestMailWarningsEndTheActionQuietly) {
   ASSERT_EQ(ui.asked.size(), 1u);
   EXPECT_EQ(ui.asked[0].kind + ":" + ui.asked[0].text, "warning:Address from is required.");
   EXPECT_FALSE(FileExists());
+}
+
+// "Connection security" below the port: shown from the file, saved by OK with the keys the dialog
+// does not show, and a secure choice while the port is 25 moves it to that choice's usual port.
+TEST_F(MailSettings, ConnectionSecurityRoundTripsAndPicksItsUsualPort) {
+  TNotifier stored = Customised();
+  stored.SMTPSecurity = 2;
+  stored.SMTPCAFile = "/etc/tavik/relay-ca.pem";
+  stored.SMTPFingerprint = "ab:cd";
+  SaveSettings(stored);
+  {
+    TFrmMailSettings dlg;
+    auto* security = Child<QComboBox>(dlg, "CbSecurity");
+    EXPECT_EQ(Child<QLabel>(dlg, "lblSecurity")->text(), "Connection security:");
+    EXPECT_EQ(security->count(), 3);
+    EXPECT_EQ(security->itemText(0) + "," + security->itemText(1) + "," + security->itemText(2),
+              "None,STARTTLS,SSL/TLS");
+    EXPECT_EQ(security->currentIndex(), 2);
+    EXPECT_EQ(Edit(dlg, "EbPort")->text(), "587");  // loading never moves the port
+    Click(dlg, "btnOK");
+  }
+  TNotifier back;
+  LoadSettings(back);
+  EXPECT_EQ(back.SMTPSecurity, 2);
+  EXPECT_EQ(back.SMTPCAFile, "/etc/tavik/relay-ca.pem");
+  EXPECT_EQ(back.SMTPFingerprint, "ab:cd");
+
+  const struct {
+    const char* portBefore;
+    int pick;
+    const char* portAfter;
+  } picks[] = {{"25", 2, "465"},    {"25", 1, "587"},  {" 25", 2, "465"},
+               {"2525", 2, "2525"}, {"465", 1, "465"}, {"25", 0, "25"}};
+  TFrmMailSettings dlg;
+  auto* security = Child<QComboBox>(dlg, "CbSecurity");
+  for (const auto& p : picks) {
+    Edit(dlg, "EbPort")->setText(p.portBefore);
+    security->setCurrentIndex(p.pick);
+    emit security->activated(p.pick);
+    EXPECT_EQ(Edit(dlg, "EbPort")->text().toStdString(), p.portAfter) << p.portBefore << " " << p.pick;
+  }
+  security->setCurrentIndex(1);
+  Click(dlg, "btnOK");
+  LoadSettings(back);
+  EXPECT_EQ(back.SMTPSecurity, 1);
+}
+
+// The test button goes the same way as the run's mails, so a wrong certificate shows its reason.
+TEST_F(MailSettings, TestMailShowsWhyTheConnectionIsNotTrusted) {
+  const test::TTestCerts certs;
+  test::TAioSmtpServer server(std::nullopt, test::TAioSmtpServer::TTls{test::TAioSmtpServer::TTls::Implicit,
+                                                                       certs.selfPem, certs.selfKey});
+  server.Start();
+  TFrmMailSettings dlg;
+  dlg.show();
+  FillAccount(dlg, std::to_string(server.Port()));
+  Edit(dlg, "EbSMTPHost")->setText("localhost");
+  Child<QComboBox>(dlg, "CbSecurity")->setCurrentIndex(2);
+  ui.inputAnswers = {{true, "ann@example.org"}};
+  Click(dlg, "Button1");
+  ASSERT_EQ(ui.asked.size(), 2u);
+  EXPECT_EQ(ui.asked[1].kind + ":" + ui.asked[1].text,
+            "warning:Failed to connect to host localhost on port " + std::to_string(server.Port()) +
+                ": TLS certificate for localhost not trusted: self-signed certificate.");
+  EXPECT_TRUE(server.Messages().empty());
 }
 
 }  // namespace

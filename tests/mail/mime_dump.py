@@ -51,6 +51,8 @@ def main():
             out.append(f"{name.lower()} {value}")
     out.append("bcc " + ("present" if msg["BCC"] is not None else "absent"))
     out.append(f"cte {msg['Content-Transfer-Encoding'] or '-'}")
+    header_defects = sum(len(getattr(v, "defects", ())) for part in msg.walk() for v in part.values())
+    out.append(f"header defects={header_defects}")
     dump(msg, 0, out)
     sys.stdout.write("\n".join(out) + "\n")
 

@@ -96,7 +96,7 @@ class MimeInteropTest : public ::testing::Test {
                        const std::string& cte = "8Bit") {
     std::string r = "subject " + Hex(subjectBytes) + "\n";
     r += "from backup@example.org\nto ops@example.org,boss@example.org\ncc cc@example.org\nbcc absent\n";
-    r += "cte " + cte + "\n";
+    r += "cte " + cte + "\nheader defects=0\n";
     for (const std::string& p : parts) r += p + "\n";
     return r;
   }
@@ -188,7 +188,7 @@ TEST_F(MimeInteropTest, DeliveryStatusReport) {
   m.Compose();
   std::string expected =
       "subject " + Hex("Undeliverable") +
-      "\nfrom MAILER-DAEMON@example.org\nto backup@example.org\nbcc absent\ncte -\n" +
+      "\nfrom MAILER-DAEMON@example.org\nto backup@example.org\nbcc absent\ncte -\nheader defects=0\n" +
       Part(0, "multipart/report") + "\n" + Leaf(1, "text/plain", "iso-8859-1", "-", "-", TextBody(m.Text())) +
       "\n" + Part(1, "message/delivery-status") + "\n" +
       "dsblock 2 Reporting-MTA=dns; far.example;Original-Envelope-ID=env-7\n"
@@ -244,6 +244,85 @@ TEST_F(MimeInteropTest, Base64ModeWithALongSubject) {
                                Leaf(2, "text/plain", "utf-8", "-", "-", TextBody(text)),
                                Leaf(2, "text/html", "utf-8", "-", "-", TextBody(htmlSent_)),
                                Leaf(1, "application/x-blob", "-", "data.bin", "-", Hex(blob_))}));
+}
+
+// Whatever a value holds (line breaks from a hand-edited settings file, text in any script, a word
+// of two thousand characters), every line on the wire stays within 998 octets, no value adds a
+// header, and the reader finds no defect and gets the exact text back.
+struct TLimitCase {
+  const char* name;
+  std::string subject;
+  std::string fromName;
+  std::string toName;
+  TLines text;
+  TLines html;
+  std::string subjectRead;  // what the reader decodes; the subject itself when empty
+};
+
+TEST_F(MimeInteropTest, LinesAndHeadersStayWithinTheRules) {
+  const std::string tokyo = "\xE6\x9D\xB1\xE4\xBA\xAC", buero = "B\xC3\xBCro";
+  std::string words;
+  for (int i = 0; i < 300; ++i) words += "word" + std::to_string(i) + " ";
+  const TLimitCase cases[] = {
+      {"LineBreaksInValues",
+       "Report\r\nBcc: evil@example.org",
+       "Robot\r\nX-Evil: 1",
+       "Ops\nTeam",
+       {"plain"},
+       {},
+       "Report  Bcc: evil@example.org"},
+      {"TextInAnyScript",
+       buero + " " + tokyo + " backup",
+       "J\xC3\xBCrgen",
+       tokyo,
+       {buero, tokyo},
+       {"<p>" + tokyo + "</p>"},
+       ""},
+      {"SubjectWithoutBlanks", std::string(2000, 'x'), "Robot", "Ops", {"plain"}, {}, ""},
+      {"SubjectOfManyWords", words + "end", "Robot", "Ops", {"plain"}, {}, ""},
+      {"LongBodyLines",
+       "Errors",
+       "Robot",
+       "Ops",
+       {std::string(1500, 't'), "." + std::string(999, 'u')},
+       {"<p>" + std::string(3000, 'h') + tokyo + "</p>", "short"},
+       ""},
+  };
+  for (const TLimitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TVumMsg m;
+    m.CharSet = "utf-8";
+    m.SetFrom("backup@example.org");
+    m.FromList().Items(0).Name = c.fromName;
+    m.SendToList().AddAddress("ops@example.org", c.toName);
+    m.Subject = c.subject;
+    m.Text() = c.text;
+    m.HTML() = c.html;
+    m.Compose();
+    for (const std::string& entry : m.RawMail())
+      for (size_t pos = 0, end; pos <= entry.size(); pos = end + 2) {
+        end = entry.find("\r\n", pos);
+        if (end == std::string::npos) end = entry.size();
+        EXPECT_LE(end - pos, 998u) << entry.substr(pos, 60);
+        if (end == entry.size()) break;
+      }
+    const std::string dump = ReadBack(m);
+    EXPECT_NE(dump.find("subject " + Hex(c.subjectRead.empty() ? c.subject : c.subjectRead) + "\n"),
+              std::string::npos)
+        << dump.substr(0, 300);
+    EXPECT_NE(dump.find("\nto ops@example.org\n"), std::string::npos) << dump.substr(0, 300);
+    EXPECT_NE(dump.find("\nbcc absent\n"), std::string::npos);
+    EXPECT_NE(dump.find("\nheader defects=0\n"), std::string::npos) << dump.substr(0, 300);
+    EXPECT_EQ(dump.find("defects=0 ") == std::string::npos, false);
+    for (size_t at = dump.find("defects="); at != std::string::npos; at = dump.find("defects=", at + 1))
+      EXPECT_EQ(dump[at + 8], '0') << dump.substr(at, 40);
+    EXPECT_NE(dump.find("text/plain charset=utf-8 file=- cid=- defects=0 body=" + TextBody(c.text)),
+              std::string::npos);
+    if (!c.html.empty()) {
+      EXPECT_NE(dump.find("text/html charset=utf-8 file=- cid=- defects=0 body=" + TextBody(c.html)),
+                std::string::npos);
+    }
+  }
 }
 
 }  // namespace

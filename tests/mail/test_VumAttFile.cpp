@@ -193,9 +193,14 @@ TEST(ContentType, ComesFromTheGivenTableAndFallsBack) {
       {"/x/noext", "application/octet-stream"},
       {"/x.d/noext", "application/octet-stream"},
       {"/x/file.zzz", "application/octet-stream"},
+      // Logs are text even where the table does not say so; the table still has the last word.
+      {"/x/TavikBackupCopy-Log-root-host.log", "text/plain"},
+      {"/x/RUN.LOG", "text/plain"},
   };
   for (const auto& c : cases) EXPECT_EQ(LookupContentType(c.path, table), c.type) << c.path;
   EXPECT_EQ(LookupContentType("a.txt", dir / "missing.types"), "application/octet-stream");
+  WriteFile(dir / "logs.types", "application/x-log log\n");
+  EXPECT_EQ(LookupContentType("a.log", dir / "logs.types"), "application/x-log");
 
   TAttachedFiles files;
   files.MimeTypesPath = table;

@@ -20,8 +20,8 @@ std::vector<std::string> Addresses(const std::string& list) {
 TEST(RecipientFindings, EmptyBracketsNameNobody) {
   EXPECT_THAT(Addresses("\"< >\""), IsEmpty());
   EXPECT_THAT(Addresses("ann@x.org, \"<  >\", bob@y.net"), testing::ElementsAre("ann@x.org", "bob@y.net"));
-  // A name before empty brackets stays what it was without them.
-  EXPECT_THAT(Addresses("Ann \"< >\" <ann@x.org>"), testing::ElementsAre("Ann", "ann@x.org"));
+  // Brackets inside a quoted name are part of the name.
+  EXPECT_THAT(Addresses("Ann \"< >\" <ann@x.org>"), testing::ElementsAre("ann@x.org"));
 }
 
 }  // namespace

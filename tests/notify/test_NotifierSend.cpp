@@ -46,13 +46,6 @@ std::vector<TSmtpReply> AcceptingScript(size_t recipients) {
   return s;
 }
 
-std::vector<std::string> RcptCommands(const std::vector<std::string>& commands) {
-  std::vector<std::string> r;
-  for (const auto& c : commands)
-    if (c.rfind("RCPT TO:", 0) == 0) r.push_back(c);
-  return r;
-}
-
 // A port that was just free, so nothing listens there.
 int ClosedPort() {
   TScriptedSmtpServer probe({});
@@ -71,40 +64,66 @@ TNotifier Account(int port) {
   return n;
 }
 
-struct TSplitCase {
+// Recipients as people write them, against what the server recorded for each envelope.
+struct TRecipientCase {
   const char* sendTo;
-  std::vector<std::string> rcpts;
+  std::vector<std::string> envelope;  // RCPT TO, in order (lower case, as the client offers them)
+  std::vector<std::string> names;     // display names Python reads from To
+  std::vector<std::string> rejected;  // words never offered to the server
 };
 
-TEST(NotifierSend, SendToSplitsIntoOneRecipientPerEntry) {
-  const TSplitCase cases[] = {
-      {"ann@x.org, bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
-      {"ann@x.org bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
-      {"  ann@x.org\t,\r\nbob@y.org  ", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
-      // Stray commas leave no empty recipient behind for the server to refuse.
-      {"ann@x.org,bob@y.org,", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
-      {",ann@x.org,, ,bob@y.org", {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>"}},
-      {"\" \",ann@x.org", {"RCPT TO:<ann@x.org>"}},
-      // A quoted display name names the bracketed address after it; it is no recipient itself.
-      {"\"Ann Smith\" <ann@x.org>", {"RCPT TO:<ann@x.org>"}},
-      {"\"Ann Smith\" <ann@x.org>, <bob@y.org> carl@z.org",
-       {"RCPT TO:<ann@x.org>", "RCPT TO:<bob@y.org>", "RCPT TO:<carl@z.org>"}},
+TEST(NotifierSend, RecipientsAsPeopleWriteThem) {
+  const TRecipientCase cases[] = {
+      {"Ann Smith <ann@x.org>, bob@y.org", {"ann@x.org", "bob@y.org"}, {"Ann Smith", "bob@y.org"}, {}},
+      {"a@x.org; b@y.org", {"a@x.org", "b@y.org"}, {"a@x.org", "b@y.org"}, {}},
+      {"\"Smith, Ann\" <ann@x.org>; <bob@y.org>",
+       {"ann@x.org", "bob@y.org"},
+       {"Smith, Ann", "bob@y.org"},
+       {}},
+      {"J\xC3\xBCrgen Gro\xC3\x9F <jg@x.org>", {"jg@x.org"}, {"J\xC3\xBCrgen Gro\xC3\x9F"}, {}},
+      {"\"\xE6\x9D\xB1\xE4\xBA\xAC \xE6\x94\xAF\xE5\xBA\x97\" <tokyo@x.org>",
+       {"tokyo@x.org"},
+       {"\xE6\x9D\xB1\xE4\xBA\xAC \xE6\x94\xAF\xE5\xBA\x97"},
+       {}},
+      {"ann@x.org bob@y.org", {"ann@x.org", "bob@y.org"}, {"ann@x.org", "bob@y.org"}, {}},
+      {"  Ops@Example.org\t,\r\nbob@y.org,",
+       {"ops@example.org", "bob@y.org"},
+       {"Ops@Example.org", "bob@y.org"},
+       {}},
+      {",ann@x.org,, ;;bob@y.org;", {"ann@x.org", "bob@y.org"}, {"ann@x.org", "bob@y.org"}, {}},
+      {"ann@x.org, bob, @x.org, carl@, <dora>, carl@z.org",
+       {"ann@x.org", "carl@z.org"},
+       {"ann@x.org", "carl@z.org"},
+       {"bob", "@x.org", "carl@", "dora"}},
+      {"\"Ann Smith\" ann@x.org", {"ann@x.org"}, {"ann@x.org"}, {"Ann Smith"}},
   };
-  for (const TSplitCase& c : cases) {
-    TScriptedSmtpServer server(AcceptingScript(c.rcpts.size()));
-    server.Start();
+  TAioSmtpServer server;
+  server.Start();
+  for (const TRecipientCase& c : cases) {
+    SCOPED_TRACE(c.sendTo);
+    std::vector<std::string> rejected;
+    Recipients(c.sendTo, &rejected);
+    EXPECT_EQ(rejected, c.rejected);
     TNotifier n = Account(server.Port());
     n.SendTo = c.sendTo;
-    EXPECT_TRUE(n.SendMail("")) << c.sendTo;
-    EXPECT_EQ(n.LastError, "") << c.sendTo;
-    EXPECT_THAT(RcptCommands(server.Commands()), ElementsAreArray(c.rcpts)) << c.sendTo;
+    EXPECT_TRUE(n.SendMail("")) << n.LastError;
     EXPECT_EQ(n.SendTo, c.sendTo);  // the caller's fields stay as they were
+  }
+  const std::vector<test::TReceivedMail> mails = server.Messages();
+  ASSERT_EQ(mails.size(), std::size(cases));
+  for (size_t i = 0; i < mails.size(); ++i) {
+    SCOPED_TRACE(cases[i].sendTo);
+    EXPECT_EQ(mails[i].rcptTos, cases[i].envelope);
+    const test::TParsedMail parsed = test::ParseMailWithPython(mails[i].raw);
+    EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
+    EXPECT_EQ(parsed.ToNames, cases[i].names);
   }
 }
 
-TEST(NotifierSend, RecipientEntriesAreTrimmedAndNeverEmpty) {
-  EXPECT_THAT(RecipientEntries("a@x, \"  b c  \" ,,d@y,"), ElementsAre("a@x", "b c", "d@y"));
-  EXPECT_THAT(RecipientEntries(" , ,\"\""), IsEmpty());
+TEST(NotifierSend, RecipientEntriesEndAtCommasAndSemicolons) {
+  EXPECT_THAT(RecipientEntries("a@x, \"  b; c  \" ,,d@y;e@z,"),
+              ElementsAre("a@x", "\"  b; c  \"", "d@y", "e@z"));
+  EXPECT_THAT(RecipientEntries(" , ;,\"\""), IsEmpty());
 }
 
 TEST(NotifierSend, AListWithoutRecipientsIsRefusedBeforeAnyEnvelope) {
@@ -243,6 +262,43 @@ TEST(NotifierSend, OutcomesOfBothOperations) {
   }
 }
 
+// A mail counts as sent exactly when the server accepted it at the end of its data.
+TEST(NotifierSend, DeliveredIsWhatTheEndOfDataSays) {
+  const std::vector<TSmtpReply> upToData = {"220 ready", "250 hello", "250 sender ok", "250 recipient ok"};
+  auto script = [&](std::vector<TSmtpReply> rest, size_t keep = 4) {
+    std::vector<TSmtpReply> s(upToData.begin(), upToData.begin() + static_cast<long>(keep));
+    s.insert(s.end(), rest.begin(), rest.end());
+    return s;
+  };
+  const struct {
+    const char* name;
+    std::vector<TSmtpReply> script;
+    bool sent;
+  } cases[] = {
+      {"refused at MAIL FROM", script({"553 sender refused", "221 bye"}, 2), false},
+      {"refused at RCPT", script({"550 no such user", "221 bye"}, 3), false},
+      {"refused at DATA", script({"554 no valid recipients", "221 bye"}), false},
+      {"refused at the end of the data", script({"354 go on", "554 rejected by content filter", "221 bye"}),
+       false},
+      {"QUIT unanswered after 250", script({"354 go on", "250 queued", "250 reset", TSmtpReply::Silence()}),
+       true},
+      {"RSET refused after 250", script({"354 go on", "250 queued", "502 no RSET here", "221 bye"}), true},
+      {"RSET unanswered after 250", script({"354 go on", "250 queued", TSmtpReply::Silence()}), true},
+  };
+  SetNotifierSmtpTimeout(300);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedSmtpServer server(c.script);
+    server.Start();
+    TNotifier n = Account(server.Port());
+    bool sent = !c.sent;
+    EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+    EXPECT_EQ(sent, c.sent);
+    EXPECT_EQ(n.LastError, c.sent ? "" : "Failed to send message");
+  }
+  SetNotifierSmtpTimeout(30000);
+}
+
 TEST(NotifierSend, SilentServerEndsTheSendWithinTheTimeOut) {
   SetNotifierSmtpTimeout(300);
   for (auto script :
@@ -257,14 +313,22 @@ TEST(NotifierSend, SilentServerEndsTheSendWithinTheTimeOut) {
   EXPECT_EQ(NotifierSmtpTimeout(), 30000);
 }
 
-TEST(NotifierSend, MissingAttachmentFailsAfterTheConnectionOpened) {
-  TScriptedSmtpServer server(AcceptingScript(1));
+// A mail whose attachment cannot be prepared goes without it and says why.
+TEST(NotifierSend, UnpreparedAttachmentLeavesTheMailWithoutIt) {
+  TAioSmtpServer server;
   server.Start();
   test::TTempDir dir;
   TNotifier n = Account(server.Port());
-  EXPECT_NE(ErrorOf([&] { n.SendMail(dir / "no such.log"); }), "no error");
-  EXPECT_EQ(server.Connections(), 1);
-  EXPECT_THAT(server.Commands(), Not(Contains("DATA")));
+  n.Body = "Please see attached backup log.";
+  EXPECT_TRUE(n.SendMail(dir / "no such.log")) << n.LastError;
+  const auto mails = server.Messages();
+  ASSERT_EQ(mails.size(), 1u);
+  const test::TParsedMail parsed = test::ParseMailWithPython(mails[0].raw);
+  for (const auto& part : parsed.parts) EXPECT_EQ(part.fileName, "");
+  ASSERT_EQ(parsed.parts.size(), 2u);
+  EXPECT_THAT(parsed.parts[1].payload,
+              AllOf(StartsWith("The file no such.log could not be attached: Cannot open "),
+                    HasSubstr("Please see attached backup log.")));
 }
 
 TEST(NotifierSend, DeliveredMailCarriesTheNotifiersFieldsAndAttachment) {
@@ -295,9 +359,12 @@ TEST(NotifierSend, DeliveredMailCarriesTheNotifiersFieldsAndAttachment) {
   EXPECT_EQ(parsed.parts[0].contentType, "text/plain");
   EXPECT_EQ(parsed.parts[0].payload, "");
   EXPECT_EQ(parsed.parts[1].contentType, "text/html");
-  EXPECT_EQ(parsed.parts[1].charset, "iso-8859-1");
+  EXPECT_EQ(parsed.parts[1].charset, "utf-8");
   EXPECT_EQ(parsed.parts[1].payload, "first line<br />\nsecond line\n");  // line ends as Python reads them
   EXPECT_EQ(parsed.parts[2].fileName, "run.log");
+  EXPECT_EQ(parsed.parts[2].contentType, "text/plain");
+  EXPECT_EQ(parsed.parts[2].charset, "utf-8");
+  EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
   EXPECT_EQ(parsed.parts[2].payload, log);
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -48,7 +50,10 @@ std::vector<std::string> Fields(const TNotifier& n) {
           "TuesdayID=" + n.TuesdayID,
           "FridayID=" + n.FridayID,
           "BackupCompleteEmails=" + n.BackupCompleteEmails,
-          "CreateDestFolder=" + b(n.CreateDestFolder)};
+          "CreateDestFolder=" + b(n.CreateDestFolder),
+          "SMTPSecurity=" + std::to_string(n.SMTPSecurity),
+          "SMTPCAFile=" + n.SMTPCAFile,
+          "SMTPFingerprint=" + n.SMTPFingerprint};
 }
 
 // The mail in hand and the account fields preset, to see what a load leaves alone.
@@ -287,6 +292,41 @@ TEST_F(NotifierStore, LogonIsLoadedOnlyWhenTheSwitchReadsTrue) {
   EXPECT_EQ(n.SMTPPwd, "pw\xe9");
 }
 
+// The transport keys are written only once they say something; then they follow the logon keys,
+// and a later return to plain SMTP is written too, so no stale choice survives in the file.
+TEST_F(NotifierStore, TransportKeysRoundTripAndStayOutUntilChosen) {
+  TNotifier n = Customised();
+  n.LastError = n.Body = n.Subject = n.SendTo = "";  // never stored
+  SaveSettings(n);
+  const std::string plain = test::ReadFile(file);
+  EXPECT_EQ(plain.find("SMTPSecurity"), std::string::npos);
+  SaveSettings(n);
+  EXPECT_EQ(test::ReadFile(file), plain);
+
+  n.SMTPSecurity = 1;
+  n.SMTPCAFile = "/etc/tavik/relay-ca.pem";
+  n.SMTPFingerprint = "AB:cd";
+  SaveSettings(n);
+  const std::string secure = WithoutCR(test::ReadFile(file));
+  const size_t pwd = secure.find("\nSMTPPwd="), end = secure.find('\n', pwd + 1);
+  EXPECT_EQ(secure.substr(end, secure.find("\n[", end) - end),
+            "\nSMTPSecurity=1\nSMTPCAFile=/etc/tavik/relay-ca.pem\nSMTPFingerprint=AB:cd");
+  TNotifier back;
+  LoadSettings(back);
+  EXPECT_EQ(Fields(back), Fields(n));
+
+  n.SMTPSecurity = 0;
+  n.SMTPCAFile = n.SMTPFingerprint = "";
+  SaveSettings(n);
+  TNotifier plainAgain;
+  LoadSettings(plainAgain);
+  EXPECT_EQ(plainAgain.SMTPSecurity, 0);
+  EXPECT_EQ(plainAgain.SMTPCAFile, "");
+  EXPECT_EQ(plainAgain.SMTPFingerprint, "");
+  EXPECT_NE(WithoutCR(test::ReadFile(file)).find("\nSMTPSecurity=0\nSMTPCAFile=\nSMTPFingerprint=\n"),
+            std::string::npos);
+}
+
 TEST_F(NotifierStore, FirstSaveWritesSectionsAndKeysInOrder) {
   SaveSettings(Customised());
   EXPECT_EQ(WithoutCR(test::ReadFile(file)), CustomisedFile);
@@ -353,6 +393,47 @@ TEST_F(NotifierStore, RefusedWriteNamesTheFullPath) {
       EXPECT_STREQ(e.what(), ("Unable to write to " + file).c_str()) << name;
     }
   }
+}
+
+}  // namespace
+}  // namespace tavik
+
+namespace tavik {
+namespace {
+
+// The scheduler's account meets a file the dialog saved under another account: the reason is
+// told, while a missing file is no problem at all.
+TEST(SettingsFileProblem, NamesTheFileAndTheReasonButNotAMissingFile) {
+  test::TSealedEnv env;
+  EXPECT_EQ(SettingsFileProblem(), "");
+  WriteProfileString(SettingsFileName(), "Email Settings", "SiteID", "S01");
+  EXPECT_EQ(SettingsFileProblem(), "");
+  ::chmod(SettingsFileName().c_str(), 0600);
+  ::chmod(SettingsFolder().c_str(), 0755);
+  for (std::string p = SettingsFolder(); p.size() > 1; p = std::filesystem::path(p).parent_path().string())
+    ::chmod(p.c_str(), 0755);
+
+  // Root reads through any permission, so the reading account is nobody's, in a child.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+    const std::string problem = SettingsFileProblem();
+    const ssize_t n = ::write(fds[1], problem.data(), problem.size());
+    ::_exit(n == static_cast<ssize_t>(problem.size()) ? 0 : 3);
+  }
+  ::close(fds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot take another account's identity here";
+  EXPECT_EQ(said, "Cannot read " + SettingsFileName() + ": Permission denied");
 }
 
 }  // namespace

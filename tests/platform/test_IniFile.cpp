@@ -40,6 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, IniRead,
     ::testing::Values(TReadCase{"CaseBlind", "[mAIN]\nsOURCE=x\n", "Main", "Source", "x"},
                       TReadCase{"Crlf", "[Main]\r\nA=1\r\nB=2\r\n", "Main", "B", "2"},
+                      // A bare CR ends a line, so a value can never carry a second header line.
+                      TReadCase{"BareCrEndsTheValue", "[Main]\rSiteID=x\rBcc: someone\rB=2\r", "Main",
+                                "SiteID", "x"},
+                      TReadCase{"BareCrLines", "[Main]\rA=1\rB=2", "Main", "B", "2"},
                       TReadCase{"BlanksTrimmed", "[Main]\n  A  =  \t v w \t \n", "Main", "A", "v w"},
                       TReadCase{"DoubleQuotesDropped", "[Main]\nA=\" v \"\n", "Main", "A", " v "},
                       TReadCase{"SingleQuotesDropped", "[Main]\nA= 'v'\n", "Main", "A", "v"},
@@ -115,12 +119,18 @@ TEST(IniWrite, LeavesEveryOtherLineAsItWas) {
   EXPECT_EQ(ReadProfileString(file, "main", "source", ""), "C:\\A");
 }
 
-TEST(IniWrite, KeepsCrlfLines) {
-  TTempDir dir;
-  const std::string file = dir / "crlf.ini";
-  WriteFile(file, "[A]\r\nK=1\r\n");
-  ASSERT_TRUE(WriteProfileString(file, "A", "L", "2"));
-  EXPECT_EQ(ReadFile(file), "[A]\r\nK=1\r\nL=2\r\n");
+// Each line keeps the end it had; a bare CR is a line end like the others.
+TEST(IniWrite, KeepsEachLinesEnd) {
+  const struct {
+    const char *before, *key, *after;
+  } cases[] = {{"[A]\r\nK=1\r\n", "L", "[A]\r\nK=1\r\nL=2\r\n"}, {"[A]\rK=1\rM=x\r", "K", "[A]\rK=2\rM=x\r"}};
+  for (const auto& c : cases) {
+    TTempDir dir;
+    const std::string file = dir / "ends.ini";
+    WriteFile(file, c.before);
+    ASSERT_TRUE(WriteProfileString(file, "A", c.key, "2"));
+    EXPECT_EQ(ReadFile(file), c.after);
+  }
 }
 
 TEST(IniWrite, RefusesWhatWouldBreakTheLineStructure) {

@@ -17,6 +17,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -270,7 +272,8 @@ void TScriptedSmtpServer::Serve(int fd) {
 
 // ---- TAioSmtpServer
 
-TAioSmtpServer::TAioSmtpServer(std::optional<TAccount> account) : account_(std::move(account)) {}
+TAioSmtpServer::TAioSmtpServer(std::optional<TAccount> account, std::optional<TTls> tls, std::string host)
+    : account_(std::move(account)), tls_(std::move(tls)), host_(std::move(host)) {}
 
 TAioSmtpServer::~TAioSmtpServer() {
   Stop();
@@ -280,6 +283,10 @@ void TAioSmtpServer::Start() {
   dir_ = std::make_unique<TTempDir>();
   std::vector<std::string> args = {TestPython, SupportScript("smtp_sink.py"), "--folder", dir_->Path()};
   if (account_) args.insert(args.end(), {"--user", account_->user, "--password", account_->password});
+  if (tls_)
+    args.insert(args.end(), {"--tls", tls_->mode == TTls::Implicit ? "implicit" : "starttls", "--cert",
+                             tls_->cert, "--key", tls_->key});
+  args.insert(args.end(), {"--host", host_});
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("aiosmtpd: pipe failed");
   try {
@@ -342,6 +349,56 @@ std::vector<TReceivedMail> TAioSmtpServer::Messages() const {
   return mails;
 }
 
+// ---- TTestCerts
+
+namespace {
+void Openssl(const std::string& args) {
+  const std::string cmd = "openssl " + args + " >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("failed: " + cmd);
+}
+
+std::string Capture(const std::string& cmd) {
+  std::string out;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[512];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+}  // namespace
+
+TTestCerts::TTestCerts() : dir(std::make_unique<TTempDir>()) {
+  const std::string d = dir->Path() + "/";
+  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+  caPem = d + "ca.pem";
+  Openssl("req -x509 " + ec + " -keyout " + d + "ca.key -out " + caPem +
+          " -subj /CN=Tavik-Test-CA -addext basicConstraints=critical,CA:TRUE"
+          " -addext keyUsage=critical,keyCertSign,cRLSign");
+  auto signedFor = [&](const std::string& name, const std::string& san, std::string& pem, std::string& key) {
+    key = d + name + ".key";
+    pem = d + name + ".pem";
+    WriteFile(d + name + ".ext", "subjectAltName=" + san + "\n");
+    Openssl("req " + ec + " -keyout " + key + " -out " + d + name + ".csr -subj /CN=" + name);
+    Openssl("x509 -req -in " + d + name + ".csr -CA " + caPem + " -CAkey " + d +
+            "ca.key -CAcreateserial -out " + pem + " -days 2 -extfile " + d + name + ".ext");
+  };
+  signedFor("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1", serverPem, serverKey);
+  signedFor("mail.other.test", "DNS:mail.other.test", otherPem, otherKey);
+  selfKey = d + "self.key";
+  selfPem = d + "self.pem";
+  Openssl("req -x509 " + ec + " -keyout " + selfKey + " -out " + selfPem +
+          " -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1");
+  const std::string fp = Capture("openssl x509 -noout -fingerprint -sha256 -in " + selfPem);
+  const size_t eq = fp.find('=');
+  if (eq == std::string::npos) throw std::runtime_error("no fingerprint: " + fp);
+  selfFingerprint = fp.substr(eq + 1);
+  while (!selfFingerprint.empty() && std::isspace(static_cast<unsigned char>(selfFingerprint.back())))
+    selfFingerprint.pop_back();
+}
+
+TTestCerts::~TTestCerts() = default;
+
 // ---- ParseMailWithPython
 
 std::string TParsedMail::Header(const std::string& name) const {
@@ -369,6 +426,9 @@ TParsedMail ParseMailWithPython(const std::string& raw) {
     f.resize(4);
     mail.parts.push_back({f[1], f[2], f[3], ReadFile(dir / ("part-" + f[0] + ".bin"))});
   }
+  mail.defectText = ReadFile(dir / "defects");
+  mail.defects = static_cast<int>(SplitLines(mail.defectText).size());
+  mail.ToNames = SplitLines(ReadFile(dir / "tonames"));
   return mail;
 }
 

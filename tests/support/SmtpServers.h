@@ -82,7 +82,14 @@ class TAioSmtpServer {
     std::string user;
     std::string password;
   };
-  explicit TAioSmtpServer(std::optional<TAccount> account = std::nullopt);
+  // How the server secures its connections; the certificate and key are PEM files.
+  struct TTls {
+    enum { StartTls, Implicit } mode = StartTls;
+    std::string cert;
+    std::string key;
+  };
+  explicit TAioSmtpServer(std::optional<TAccount> account = std::nullopt,
+                          std::optional<TTls> tls = std::nullopt, std::string host = "127.0.0.1");
   ~TAioSmtpServer();
   TAioSmtpServer(const TAioSmtpServer&) = delete;
   TAioSmtpServer& operator=(const TAioSmtpServer&) = delete;
@@ -94,6 +101,8 @@ class TAioSmtpServer {
 
  private:
   std::optional<TAccount> account_;
+  std::optional<TTls> tls_;
+  std::string host_;
   std::unique_ptr<TTempDir> dir_;
   int pid_ = -1;
   int port_ = 0;
@@ -109,9 +118,23 @@ struct TParsedMail {
   };
   std::vector<std::pair<std::string, std::string>> headers;  // decoded, unfolded, in order
   std::vector<TPart> parts;                                  // the leaves, in order
-  std::string Header(const std::string& name) const;         // first of that name, case-blind; "" if none
+  int defects = 0;                   // what a standards-following reader (policy default) finds wrong
+  std::string defectText;            // those defects, one per line
+  std::vector<std::string> ToNames;  // display names of To as that reader gives them
+  std::string Header(const std::string& name) const;  // first of that name, case-blind; "" if none
 };
 TParsedMail ParseMailWithPython(const std::string& raw);
+
+// Certificates made for a test run by the openssl tool, in a folder of their own: a CA, a server
+// certificate it signed for localhost, 127.0.0.1 and ::1, one it signed for another name, and a
+// self-signed one for localhost with its SHA-256 fingerprint.
+struct TTestCerts {
+  TTestCerts();  // throws std::runtime_error when openssl fails
+  ~TTestCerts();
+  std::string caPem, serverPem, serverKey, otherPem, otherKey, selfPem, selfKey;
+  std::string selfFingerprint;  // "AB:CD:..." as the openssl tool prints it
+  std::unique_ptr<TTempDir> dir;
+};
 
 // The system's python for the tests, and this folder's scripts.
 inline constexpr const char* TestPython = "/usr/bin/python3";

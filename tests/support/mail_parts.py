@@ -1,7 +1,9 @@
 """Parses one received message with Python's email package and writes what it found into a
 folder, for tests written in another language: "headers" (one "Name: decoded value" line per
 header), "parts" (one "index<TAB>content type<TAB>file name<TAB>charset" line per leaf part)
-and part-<index>.bin with each leaf part's decoded payload."""
+part-<index>.bin with each leaf part's decoded payload, "defects" (every defect a reader
+following the standards (policy default) finds in the message, its parts and its headers, one
+per line) and "tonames" (the display names of To as that reader gives them, one per line)."""
 import email
 import email.header
 import email.policy
@@ -28,6 +30,19 @@ def main():
                                          part.get_content_charset() or ""))
             with open(os.path.join(out, "part-%d.bin" % index), "wb") as b:
                 b.write(part.get_payload(decode=True) or b"")
+    with open(source, "rb") as f:
+        strict = email.message_from_binary_file(f, policy=email.policy.default)
+    defects = []
+    for part in strict.walk():
+        defects += ["%s: %r" % (part.get_content_type(), d) for d in part.defects]
+        for name, value in part.items():
+            defects += ["%s: %r" % (name, d) for d in getattr(value, "defects", ())]
+    with open(os.path.join(out, "defects"), "w", encoding="utf-8") as d:
+        d.write("".join(line + "\n" for line in defects))
+    with open(os.path.join(out, "tonames"), "w", encoding="utf-8") as t:
+        to = strict["To"]
+        for address in (to.addresses if to is not None else ()):
+            t.write(address.display_name + "\n")
 
 
 if __name__ == "__main__":

@@ -2,12 +2,16 @@
 "PORT <n>" once it accepts connections, and stores every message it receives in a folder:
 msg-NNNN.env (envelope sender on the first line, one recipient per further line) and
 msg-NNNN.eml (the message bytes as received). With --user and --password it offers
-AUTH LOGIN and PLAIN over the plain connection and accepts only that account."""
+AUTH LOGIN and PLAIN and accepts only that account (over the plain connection, or with TLS
+only once it is secured). --tls starttls|implicit with --cert and --key secures the connection:
+STARTTLS is then required before anything else, or TLS starts with the first byte. --host
+chooses the loopback address (127.0.0.1 or ::1)."""
 import argparse
 import asyncio
 import logging
 import os
 import signal
+import ssl
 import sys
 import warnings
 
@@ -38,7 +42,15 @@ def main():
     parser.add_argument("--folder", required=True)
     parser.add_argument("--user")
     parser.add_argument("--password")
+    parser.add_argument("--tls", choices=("starttls", "implicit"))
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--host", default="127.0.0.1")
     args = parser.parse_args()
+    context = None
+    if args.tls:
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
     # AUTH without TLS is what the tests want; the server's warnings about it are noise.
     warnings.simplefilter("ignore")
     logging.getLogger("mail.log").setLevel(logging.ERROR)
@@ -53,14 +65,18 @@ def main():
     with_auth = args.user is not None
 
     def factory():
+        options = {"hostname": "sink.test"}
+        if args.tls == "starttls":
+            options.update(tls_context=context, require_starttls=True)
         if with_auth:
-            return SMTP(handler, hostname="sink.test", auth_require_tls=False, auth_required=True,
-                        authenticator=authenticator)
-        return SMTP(handler, hostname="sink.test")
+            options.update(auth_require_tls=args.tls == "starttls", auth_required=True,
+                           authenticator=authenticator)
+        return SMTP(handler, **options)
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
+    server = loop.run_until_complete(loop.create_server(
+        factory, args.host, 0, ssl=context if args.tls == "implicit" else None))
     port = server.sockets[0].getsockname()[1]
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     sys.stdout.write("PORT %d\n" % port)

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it as an administrator would meet it: its contents, the
+# program run from an unpacked copy (--version, --help, a -h run on the demo's workspace), the
+# manual page, the desktop entry, the systemd units, and lintian.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$ROOT"
+DEB="$(bash scripts/package.sh | tail -1)"
+echo "== Package $DEB ($(stat -c %s "$DEB") bytes)"
+dpkg-deb -I "$DEB" | sed -n 's/^ \(Version\|Installed-Size\|Depends\):/  \1:/p'
+dpkg-deb -c "$DEB"
+
+UNPACKED="$(mktemp -d /tmp/tavik-unpacked-XXXXXX)"
+trap 'rm -rf "$UNPACKED"' EXIT
+dpkg-deb -x "$DEB" "$UNPACKED"
+PROGRAM="$UNPACKED/usr/bin/TavikBackupCopy"
+echo "== $PROGRAM --version"
+VERSION_LINE="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$PROGRAM" --version)"
+echo "$VERSION_LINE"
+[[ "$VERSION_LINE" =~ ^TavikBackupCopy\ [0-9]+\.[0-9]+\.[0-9]+$ ]]
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$PROGRAM" --help | grep -q "^Usage: TavikBackupCopy"
+
+echo "== Manual page"
+WARNINGS="$(MANWIDTH=80 man --warnings -l "$UNPACKED/usr/share/man/man1/TavikBackupCopy.1.gz" 2>&1 >/dev/null)"
+[ -z "$WARNINGS" ] || { echo "$WARNINGS"; exit 1; }
+MANWIDTH=80 man -l "$UNPACKED/usr/share/man/man1/TavikBackupCopy.1.gz" 2>/dev/null | grep -E '^[A-Z][A-Z ]+$' | tr '\n' ' '
+echo
+echo "== Desktop entry"
+desktop-file-validate "$UNPACKED/usr/share/applications/TavikBackupCopy.desktop"
+echo "== systemd units"
+if command -v systemd-analyze >/dev/null; then
+  # The units name the installed program; here they are checked against the unpacked one.
+  UNITS="$UNPACKED/units"
+  mkdir "$UNITS"
+  for unit in "$UNPACKED"/lib/systemd/system/*; do
+    sed "s|^ExecStart=/usr/bin/|ExecStart=$UNPACKED/usr/bin/|" "$unit" >"$UNITS/${unit##*/}"
+  done
+  systemd-analyze verify --man=no "$UNITS"/*
+  echo "systemd-analyze verify: no complaint"
+else
+  echo "systemd-analyze is not installed: units not verified"
+fi
+echo "== lintian"
+lintian --fail-on error,warning "$DEB"
+echo "lintian: no error, no warning"
+
+echo "== A -h run of the unpacked program on the demo's workspace"
+TAVIK_DEMO_PROGRAM="$PROGRAM" bash scripts/demo.sh

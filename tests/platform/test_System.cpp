@@ -1,0 +1,57 @@
+// The desktop's link handler as the logo's click meets it: started, never waited for.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/uSystem.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik {
+namespace {
+
+// Points PATH at one folder for the test's life.
+class TScopedPath {
+ public:
+  explicit TScopedPath(const std::string& folder) {
+    if (const char* old = std::getenv("PATH")) saved_ = old;
+    ::setenv("PATH", folder.c_str(), 1);
+  }
+  ~TScopedPath() { ::setenv("PATH", saved_.c_str(), 1); }
+
+ private:
+  std::string saved_;
+};
+
+TEST(DefaultHandler, ReturnsWhileTheHandlerIsStillRunning) {
+  test::TTempDir dir;
+  const std::string opened = dir / "opened";
+  // A handler that stays, as one does while the browser it started is open.
+  test::WriteFile(dir / "xdg-open", "#!/bin/sh\necho \"$1\" > '" + opened + "'\nexec sleep 3\n");
+  ::chmod((dir / "xdg-open").c_str(), 0755);
+  TScopedPath path(dir.Path());
+
+  const auto start = std::chrono::steady_clock::now();
+  const bool started = OpenWithDefaultHandler("https://www.example.com/tavik");
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_TRUE(started);
+  EXPECT_LT(took, std::chrono::seconds(1));
+  auto written = [&] { return std::filesystem::exists(opened) && std::filesystem::file_size(opened) > 0; };
+  for (int i = 0; i < 250 && !written(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(test::ReadFile(opened), "https://www.example.com/tavik\n");
+}
+
+TEST(DefaultHandler, NoHandlerIsAFalseResult) {
+  test::TTempDir dir;
+  TScopedPath path(dir.Path());
+  EXPECT_FALSE(OpenWithDefaultHandler("https://www.example.com/tavik"));
+}
+
+}  // namespace
+}  // namespace tavik
