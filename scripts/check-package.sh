@@ -45,4 +45,11 @@ lintian --fail-on error,warning "$DEB"
 echo "lintian: no error, no warning"
 
 echo "== A -h run of the unpacked program on the demo's workspace"
-TAVIK_DEMO_PROGRAM="$PROGRAM" bash scripts/demo.sh
+DEMO_OUT="$UNPACKED/demo.txt"
+status=0
+TAVIK_DEMO_PROGRAM="$PROGRAM" bash scripts/demo.sh >"$DEMO_OUT" 2>&1 || status=$?
+cat "$DEMO_OUT"
+# The demo keeps its workspace for a person to look at; a check has no use for it.
+WS="$(sed -n 's/^== Workspace kept at //p' "$DEMO_OUT")"
+[[ "$WS" == /tmp/tavik-demo-* ]] && rm -rf "$WS"
+exit "$status"
