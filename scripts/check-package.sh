@@ -40,6 +40,13 @@ if command -v systemd-analyze >/dev/null; then
 else
   echo "systemd-analyze is not installed: units not verified"
 fi
+echo "== Dependencies from the archive"
+if compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null; then
+  # What apt-get install ./<package>.deb would do on this Debian, without doing it.
+  apt-get install -s "$DEB" | grep -E '^(Inst|Conf) tavikbackupcopy'
+else
+  echo "no package lists (apt-get update not run): not resolved"
+fi
 echo "== lintian"
 lintian --fail-on error,warning "$DEB"
 echo "lintian: no error, no warning"
