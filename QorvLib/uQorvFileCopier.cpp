@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -323,7 +324,10 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     if (skip) return crNone;
   }
 
-  std::vector<char> buffer(static_cast<size_t>(blockSize));
+  // Bytes move a chunk of whole blocks per system call; callers still see every block (its
+  // progress, its bar step, a hook's abort between blocks), in the same order and number.
+  const int64_t chunk = std::max<int64_t>(blockSize, (BytesPerCall / blockSize) * int64_t{blockSize});
+  std::vector<char> buffer(static_cast<size_t>(chunk));
 
   // Only a regular file is opened: a FIFO's open waits for a writer that never comes, and a
   // device's open may act on the device. Looked at before the open, and again on what was
@@ -389,15 +393,21 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   bool useKernel = UseKernelCopy && size > 0 && !VerifyCopies;
   TStreamHash sourceHash;
   int64_t copied = 0;
-  for (;;) {
+  for (bool ended = false; !ended;) {
     int err = 0;
     const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err,
                                 VerifyCopies ? &sourceHash : nullptr);
     if (n < 0) fail(err);
-    copied += n;
-    if (ProgBar) ProgBar->SetPosition(ProgBar->Position() + scale.Step);
-    DoProgress(blockSize, size, copied);
-    if (n < blockSize) break;
+    // The blocks of this chunk; the source ends in a short block, or in an empty one when its
+    // size is a whole number of blocks, exactly as block-sized reads would have found it.
+    for (int64_t left = n; !ended && !(left == 0 && n == chunk);) {
+      const int64_t block = std::min<int64_t>(blockSize, left);
+      left -= block;
+      copied += block;
+      if (ProgBar) ProgBar->SetPosition(ProgBar->Position() + scale.Step);
+      DoProgress(blockSize, size, copied);
+      ended = block < blockSize;
+    }
   }
   // An image the imaging product is still writing (or rewriting, or cutting short) would
   // otherwise be renamed into place as if it were whole; nothing keeps writers out on this

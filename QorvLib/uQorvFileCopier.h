@@ -38,6 +38,7 @@ TProgressScale ScaleProgress(int64_t size, int32_t blockSize);
 class TQorvFileCopier {
  public:
   static constexpr int32_t DefaultBlockSize = 24576;
+
   // Where a copy is written until it is complete: a hidden name in the destination's folder,
   // short enough for any file system whatever the destination's own name.
   static std::string PartialPath(const std::string& dest);
@@ -75,6 +76,9 @@ class TQorvFileCopier {
   // settles a whole batch of copies with one FlushFolder: until then a crash can only leave a
   // copy under its temporary name.
   bool FlushFolderEachCopy = true;
+  // About how many bytes move per read and write, rounded down to whole blocks (one block at
+  // least). What callers see per block does not depend on it.
+  int64_t BytesPerCall = 1 << 20;
 
   // Copies source to dest (a file path or an existing folder). The copy is written beside the
   // destination under a temporary name, flushed, and only then renamed over the destination, so

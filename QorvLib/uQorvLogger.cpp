@@ -91,7 +91,7 @@ int64_t AppendOrCreate(const std::string& file, int kind, const std::string& msg
   int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   std::string text;
   if (fd < 0 && errno == ENOENT) {
-    fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) AppendEntry(text, 1, "Log file created");
   }
   if (fd < 0) RaiseIo(file, errno);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,10 +38,15 @@ bool TRunLock::TryAcquire() {
   if (Held()) return true;
   holder_ = 0;
   failure_.clear();
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // flock needs no write access: a lock file other accounts may open would let any of them
+  // hold every backup off, so it is the owner's alone (also one an earlier version left 0644).
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     failure_ = "Cannot open " + path_ + ": " + SysErrorMessage(errno);
     return false;
+  }
+  if (::fchmod(fd, 0600) != 0) {
+    // Another owner's file: the open above already shows we may use it; its mode is theirs.
   }
   // A start of the program looks at the lock for a moment to rotate its log; a run that
   // starts in that moment waits it out rather than being refused.

@@ -176,7 +176,12 @@ void LoadSettings(TNotifier& n) {
     ReadScrambled(file, "SMTPLogon", LogonKey, n.SMTPLogon);
     ReadScrambled(file, "SMTPPwd", PwdKey, n.SMTPPwd);
   }
-  n.SMTPSecurity = ReadProfileInt(file, EmailSection, "SMTPSecurity", 0);
+  // A value that is no number must not read as 0: plain SMTP, the logon readable on the network.
+  const std::string security = ReadProfileString(file, EmailSection, "SMTPSecurity", "");
+  if (security.empty())
+    n.SMTPSecurity = 0;
+  else if (!ParseInt32(security, n.SMTPSecurity))
+    n.SMTPSecurity = -1;
   n.SMTPCAFile = ReadProfileString(file, EmailSection, "SMTPCAFile", "");
   n.SMTPFingerprint = ReadProfileString(file, EmailSection, "SMTPFingerprint", "");
   n.IDDisk = ReadProfileBool(file, NotificationsSection, "IDDisk", true);

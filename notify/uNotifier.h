@@ -42,8 +42,9 @@ class TNotifier {
   std::string FridayID;
   std::string BackupCompleteEmails;
   bool CreateDestFolder = false;
-  // Transport security, "Email Settings" keys after the others: 0 plain, 1 STARTTLS, 2 SSL/TLS; a
-  // PEM file of extra trusted certificates; the SHA-256 fingerprint of the one certificate to accept.
+  // Transport security, "Email Settings" keys after the others: 0 plain, 1 STARTTLS, 2 SSL/TLS (any
+  // other value, -1 for one that is no number, sends nothing); a PEM file of extra trusted
+  // certificates; the SHA-256 fingerprint of the one certificate to accept.
   int32_t SMTPSecurity = 0;
   std::string SMTPCAFile;
   std::string SMTPFingerprint;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -183,13 +184,25 @@ void TClientSocket::Open() {
   try {
     for (size_t i = 0; i < peers.size(); ++i) {
       const sockaddr_storage& peer = peers[i];
+      const bool last = i + 1 == peers.size();
       fd_ = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd_ < 0) throw ESocketError("Can't create new socket");
+      if (fd_ < 0) {
+        // A family this host cannot speak leaves the other family's addresses to try.
+        if (last) throw ESocketError("Can't create new socket");
+        continue;
+      }
       if (OnConnecting) OnConnecting(*this);
       const socklen_t len = peer.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-      err = ConnectWithin(&peer, len, deadline);
+      // An address whose packets vanish (an IPv6 route that goes nowhere) must not use up the
+      // whole time-out: each address gets an equal share of what is left, the last all of it.
+      int64_t until = deadline;
+      if (deadline > 0 && !last) {
+        const int64_t now = MonotonicMs();
+        until = now + std::max<int64_t>(1, (deadline - now) / static_cast<int64_t>(peers.size() - i));
+      }
+      err = ConnectWithin(&peer, len, until);
       // The last address tried keeps its handle, so the failure closes it as a failed connect does.
-      if (err == 0 || err == ETIMEDOUT || i + 1 == peers.size()) break;
+      if (err == 0 || last) break;
       ReleaseHandle();
     }
   } catch (...) {

@@ -64,12 +64,15 @@ class TNoSigPipe {
     pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
   }
   ~TNoSigPipe() {
+    // The call's errno is what the caller reads; the clean-up here must not replace it.
+    const int callErrno = errno;
     if (!hadPending_) {
       const timespec none{0, 0};
       while (sigtimedwait(&pipe_, nullptr, &none) > 0) {
       }
     }
     pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = callErrno;
   }
   TNoSigPipe(const TNoSigPipe&) = delete;
   TNoSigPipe& operator=(const TNoSigPipe&) = delete;
@@ -218,6 +221,8 @@ long TTlsSession::Write(const char* data, size_t count) {
 }
 
 long TTlsSession::Read(char* buffer, size_t count) {
+  // A read writes too (an alert, the answer to a key update) to a peer that may be gone.
+  TNoSigPipe guard;
   size_t got = 0;
   errno = 0;
   const int rc = SSL_read_ex(impl_->ssl, buffer, count, &got);

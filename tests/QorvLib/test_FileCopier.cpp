@@ -118,7 +118,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, CopierSizes,
                          ::testing::Values(TSizeCase{0, true}, TSizeCase{1, true}, TSizeCase{999, true},
                                            TSizeCase{1000, true}, TSizeCase{2000, true},
                                            TSizeCase{2500, true}, TSizeCase{0, false}, TSizeCase{1000, false},
-                                           TSizeCase{2000, false}, TSizeCase{2500, false}),
+                                           TSizeCase{2000, false}, TSizeCase{2500, false},
+                                           // Around the chunk of whole blocks that moves per call.
+                                           TSizeCase{1048000, false}, TSizeCase{2096000, true},
+                                           TSizeCase{2500500, false}, TSizeCase{2500500, true}),
                          [](const auto& info) {
                            return std::to_string(info.param.size) +
                                   (info.param.kernel ? "_kernel" : "_readwrite");

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -58,6 +60,17 @@ TEST_F(LoggerTest, FirstEntryCreatesHeaderThenEntryWithKind) {
   EXPECT_EQ(lines[1], "[07/12/26 14:05:09.123]\t0\thello");
   EXPECT_EQ(lines[2], "[07/12/26 14:05:09.123]\t2\thello");
   EXPECT_EQ(ReadFile(path).substr(ReadFile(path).size() - 2), "\r\n");
+}
+
+TEST_F(LoggerTest, NoOtherAccountMayWriteTheLogWhateverTheUmask) {
+  TQorvLogger log;
+  const std::string path = log.ConfigureLog(true, "TavikShadowCopy", "");
+  const mode_t old = ::umask(0);
+  log.WriteLog("hello");
+  ::umask(old);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST_F(LoggerTest, TimestampUsesLocaleSeparators) {

@@ -43,6 +43,24 @@ std::string HtmlText(const TParsedMail& mail) {
   return text;
 }
 
+// Text as it must stand in an HTML body: markup characters as entities.
+std::string AsHtml(const std::string& text) {
+  std::string r;
+  for (char c : text) {
+    if (c == '&')
+      r += "&amp;";
+    else if (c == '<')
+      r += "&lt;";
+    else if (c == '>')
+      r += "&gt;";
+    else if (c == '"')
+      r += "&quot;";
+    else
+      r += c;
+  }
+  return r;
+}
+
 struct TRunCase {
   const char* name;
   int volumes;         // each with a source folder that is missing
@@ -114,9 +132,9 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
   EXPECT_THAT(subjects,
               ElementsAre(prefix + "Disk Change Error", prefix + "Backup Errors", prefix + "Backup Log"));
   EXPECT_THAT(HtmlText(ParseMailWithPython(mails[0].raw)),
-              HasSubstr(" ID = " + c.diskId + ", Should be: Disk-" + Buero + "<br />"));
+              HasSubstr(" ID = " + AsHtml(c.diskId) + ", Should be: Disk-" + Buero + "<br />"));
   const std::string errorReport = HtmlText(ParseMailWithPython(mails[1].raw));
-  for (const std::string& e : errors) EXPECT_THAT(errorReport, HasSubstr(e + "<br />"));
+  for (const std::string& e : errors) EXPECT_THAT(errorReport, HasSubstr(AsHtml(e) + "<br />"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -125,7 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Twelve error lines of about 120 characters: joined into one line they would pass 998.
         TRunCase{"TwelveMissingSources", 12, "a-source-folder-that-is-not-there/" + std::string(64, 's'),
                  "S01", "Office", "Disk3"},
-        TRunCase{"TextInAnyScript", 2, Buero + "/" + Tokyo + "-", Tokyo, Buero + " " + Tokyo, Tokyo + "-1"}),
+        TRunCase{"TextInAnyScript", 2, Buero + "/" + Tokyo + "-", Tokyo, Buero + " " + Tokyo, Tokyo + "-1"},
+        // Paths and disk IDs are the user's text, never markup of the mail.
+        TRunCase{"MarkupInValues", 1, "<b>R&D</b>-", "S01", "Office", "<i>Disk&3</i>"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A tmpfs of the test's own, full to the last block, and unmounted whatever happens.

@@ -218,5 +218,33 @@ TEST_F(RunSafety, TheLockIsFreeAgainWhenItsHolderIsKilled) {
   EXPECT_TRUE(mine.TryAcquire());
 }
 
+TEST_F(RunSafety, NoOtherAccountCanHoldTheRunLock) {
+  // A lock file of an earlier version, open to every account.
+  WriteFile(RunLockPath(), "");
+  ::chmod(RunLockPath().c_str(), 0644);
+  {
+    TRunLock lock;
+    ASSERT_TRUE(lock.TryAcquire());
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(RunLockPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  // Every folder down to the lock's may be entered by others, as on a real machine.
+  for (std::filesystem::path p = std::filesystem::path(RunLockPath()).parent_path();
+       p.string().rfind(env.Dir().Path(), 0) == 0; p = p.parent_path())
+    ::chmod(p.c_str(), 0755);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+    const int fd = ::open(RunLockPath().c_str(), O_RDONLY | O_CLOEXEC);
+    ::_exit(fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) == 0 ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot take another account's identity here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the account nobody could lock " << RunLockPath();
+}
+
 }  // namespace
 }  // namespace tavik::test

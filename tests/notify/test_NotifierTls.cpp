@@ -6,6 +6,7 @@
 
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uIniFile.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -189,6 +190,35 @@ TEST(SecureTransportRefusals, NoLogonEverGoesOutInPlain) {
     EXPECT_THAT(commands, Not(Contains(StartsWith("MAIL"))));
     ASSERT_FALSE(commands.empty());
     EXPECT_THAT(commands.front(), StartsWith("EHLO "));
+  }
+}
+
+// A security setting the program does not know (a typo, a word for the number) may have been
+// meant to protect the logon: the mail is not sent, rather than sent in plain.
+TEST(SecureTransportRefusals, UnknownSecurityChoiceSendsNothing) {
+  for (const char* value : {"3", "-1", "starttls", "1x"}) {
+    SCOPED_TRACE(value);
+    test::TSealedEnv env;
+    TScriptedSmtpServer server({"220 ready", "250 hello", "250 sender ok", "250 recipient ok", "354 go on",
+                                "250 queued", "250 reset", "221 bye"});
+    server.Start();
+    TNotifier saved;
+    saved.SMTPServer = "127.0.0.1";
+    saved.SMTPPort = server.Port();
+    saved.SMTPFrom = "backup@example.org";
+    saved.SMTPRequiresLogon = true;
+    saved.SMTPLogon = "user";
+    saved.SMTPPwd = "secret";
+    SaveSettings(saved);
+    ASSERT_TRUE(WriteProfileString(SettingsFileName(), "Email Settings", "SMTPSecurity", value));
+    TNotifier n;
+    LoadSettings(n);
+    n.SendTo = "ops@example.org";
+    bool sent = true;
+    EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+    EXPECT_FALSE(sent);
+    EXPECT_THAT(n.LastError, HasSubstr("\"SMTPSecurity\" must be 0 (none), 1 (STARTTLS) or 2 (SSL/TLS)"));
+    EXPECT_EQ(server.Connections(), 0);
   }
 }
 
