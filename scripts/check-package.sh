@@ -40,9 +40,23 @@ if command -v systemd-analyze >/dev/null; then
 else
   echo "systemd-analyze is not installed: units not verified"
 fi
+echo "== Dependencies from the archive"
+if compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null; then
+  # What apt-get install ./<package>.deb would do on this Debian, without doing it.
+  apt-get install -s "$DEB" | grep -E '^(Inst|Conf) tavikbackupcopy'
+else
+  echo "no package lists (apt-get update not run): not resolved"
+fi
 echo "== lintian"
 lintian --fail-on error,warning "$DEB"
 echo "lintian: no error, no warning"
 
 echo "== A -h run of the unpacked program on the demo's workspace"
-TAVIK_DEMO_PROGRAM="$PROGRAM" bash scripts/demo.sh
+DEMO_OUT="$UNPACKED/demo.txt"
+status=0
+TAVIK_DEMO_PROGRAM="$PROGRAM" bash scripts/demo.sh >"$DEMO_OUT" 2>&1 || status=$?
+cat "$DEMO_OUT"
+# The demo keeps its workspace for a person to look at; a check has no use for it.
+WS="$(sed -n 's/^== Workspace kept at //p' "$DEMO_OUT")"
+[[ "$WS" == /tmp/tavik-demo-* ]] && rm -rf "$WS"
+exit "$status"
