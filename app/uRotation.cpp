@@ -219,15 +219,37 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
       older.push_back(f);
   }
 
+  // An incremental or checksum file that does not begin with the chain's name belongs to an
+  // older chain.
+  auto stale = [&](const std::string& path) {
+    const std::string stem = ChangeFileExt(ExtractFileName(path), "");
+    return !SameText(stem.substr(0, chainName.size()), chainName);
+  };
+  std::vector<std::string> incrementals = Matching(destFolder, destFiles, "*.spi");
+  const size_t spiCount = incrementals.size();
+  for (const std::string& f : Matching(destFolder, destFiles, "*.md5")) incrementals.push_back(f);
+  auto sweep = [&] {
+    out.LogLine("Searching for .spi and .md5 files in " + D, false);
+    out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(spiCount) +
+                   " increments to check.");
+    for (const std::string& f : incrementals)
+      if (stale(f) && DeleteLogged(out, "Delete file ", f)) deleted(f);
+  };
+
   // Deleting the old chain first leaves the disk without any restorable chain of the volume
   // whenever the copy then fails; where the disk holds both, the old one goes only after the
-  // new full image is in place.
-  const bool copyFirst = !latestPresent && !older.empty() && RoomFor(D, latestFile->size);
-  if (!latestPresent && !older.empty() && !copyFirst)
+  // new full image is in place. Where it does not, the whole older chain makes way, its
+  // incrementals too: useless without their full image, left in place they could keep the new
+  // one from ever fitting, night after night.
+  const bool room = latestPresent || RoomFor(D, latestFile->size);
+  const bool copyFirst = !latestPresent && !older.empty() && room;
+  const bool sweepFirst = !room;
+  if (sweepFirst && (!older.empty() || std::any_of(incrementals.begin(), incrementals.end(), stale)))
     out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
   if (!copyFirst)
     for (const std::string& f : older)
       if (DeleteLogged(out, "File deleting ", f)) deleted(f);
+  if (sweepFirst) sweep();
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
     if (!CopyLogged(out, fc, latest, D)) return;
@@ -236,17 +258,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   if (copyFirst)
     for (const std::string& f : older)
       if (DeleteLogged(out, "File deleting ", f)) deleted(f);
-
-  out.LogLine("Searching for .spi and .md5 files in " + D, false);
-  std::vector<std::string> stale = Matching(destFolder, destFiles, "*.spi");
-  out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(stale.size()) +
-                 " increments to check.");
-  for (const std::string& f : Matching(destFolder, destFiles, "*.md5")) stale.push_back(f);
-  for (const std::string& f : stale) {
-    const std::string stem = ChangeFileExt(ExtractFileName(f), "");
-    if (!SameText(stem.substr(0, chainName.size()), chainName) && DeleteLogged(out, "Delete file ", f))
-      deleted(f);
-  }
+  if (!sweepFirst) sweep();
 
   out.LogLine("Searching for new incrementals", false);
   std::vector<const TFoundFile*> fresh;

@@ -157,17 +157,24 @@ TEST_P(RoomForBothChains, DecidesWhetherTheOldChainGoesBeforeOrAfterTheCopy) {
       "Not enough room on " + dst + " for both chains: the older chain is deleted first";
   std::vector<std::string> order;
   for (const std::string& l : r.lines)
-    if (l == noRoom || l.rfind("File delet", 0) == 0 || l.rfind("File cop", 0) == 0) order.push_back(l);
+    if (l == noRoom || l.rfind("File delet", 0) == 0 || l.rfind("File cop", 0) == 0 ||
+        l.rfind("Delete file", 0) == 0)
+      order.push_back(l);
   const std::string copying = "File copying " + src + "/C_new.spf to " + dst,
                     copied = "File copied " + src + "/C_new.spf to " + dst,
                     deleting = "File deleting " + dst + "/C_old.spf",
-                    deleted = "File deleted " + dst + "/C_old.spf";
-  ASSERT_GE(order.size(), 4u);
-  const std::vector<std::string> first(order.begin(), order.begin() + 4);
+                    deleted = "File deleted " + dst + "/C_old.spf",
+                    deletingIncremental = "Delete file " + dst + "/C_old_i1.spi",
+                    deletedIncremental = "File deleted " + dst + "/C_old_i1.spi";
+  ASSERT_GE(order.size(), 6u);
+  const std::vector<std::string> first(order.begin(), order.begin() + 6);
   if (c.room) {
-    EXPECT_EQ(first, (std::vector<std::string>{copying, copied, deleting, deleted}));
+    EXPECT_EQ(first, (std::vector<std::string>{copying, copied, deleting, deleted, deletingIncremental,
+                                               deletedIncremental}));
   } else {
-    EXPECT_EQ(first, (std::vector<std::string>{noRoom, deleting, deleted, copying}));
+    // The whole older chain makes way before the copy.
+    EXPECT_EQ(first, (std::vector<std::string>{noRoom, deleting, deleted, deletingIncremental,
+                                               deletedIncremental, copying}));
   }
   EXPECT_EQ(std::count(r.lines.begin(), r.lines.end(), noRoom), c.room ? 0 : 1);
 }
@@ -176,6 +183,22 @@ INSTANTIATE_TEST_SUITE_P(Disk, RoomForBothChains,
                          ::testing::Values(TRoomCase{"RoomForBoth", "2m", true},
                                            TRoomCase{"RoomForOne", "640k", false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunSafety, WithoutRoomForBothChainsTheWholeOldChainMakesWayForTheNewFullImage) {
+  TSmallDisk disk(dst, "640k");
+  if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  // 500 KiB of the old chain: the new image fits only once its incrementals go too.
+  for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old_i2.spi", "C_old_i3.spi", "C_old_i4.spi"})
+    WriteFile(dst + "/" + old, std::string(100 * 1024, 'o'));
+  // The second night finds the disk as the first left it, whatever that was.
+  for (int night = 1; night <= 2; ++night) {
+    const TRunResult r = RunUnattended();
+    ASSERT_TRUE(r.endedByItself);
+    EXPECT_THAT(r.ErrorLines(), IsEmpty()) << "night " << night;
+  }
+  EXPECT_EQ(DestinationNames(), (Names{"C_new.spf", "C_new_i1.spi"}));
+  EXPECT_EQ(ReadFile(dst + "/C_new.spf"), image);
+}
 
 TEST_F(RunSafety, VerifyCopiesInTheJobFileCatchesACopyTheDiskGivesBackWrong) {
   WriteFile(jobPath, ReadFile(jobPath) + "VerifyCopies=1\r\n");
