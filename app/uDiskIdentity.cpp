@@ -53,6 +53,10 @@ std::string IdentityFilePath(const std::string& idPath) {
 }
 
 namespace {
+// What the system says of a link opened without following it ("Too many levels of symbolic
+// links") would send an administrator looking for a loop.
+const char* const SymbolicLinkText = "it is a symbolic link, which is not followed";
+
 [[noreturn]] void Refused(const std::string& fileName, const std::string& why) {
   throw EInOutError("Cannot read " + fileName + ": " + why);
 }
@@ -62,6 +66,8 @@ namespace {
 // open or read would wait for ever). Opening never waits.
 int OpenIdentityFile(const std::string& fileName, int flags, const char* what) {
   const int fd = ::open(fileName.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == ELOOP)
+    throw EInOutError(std::string(what) + " " + fileName + ": " + SymbolicLinkText);
   if (fd < 0) FileFailure(what, fileName, errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
