@@ -29,6 +29,20 @@ const TTestCerts& Certs() {
   return certs;
 }
 
+// A server that accepts one plain mail, and settings saved to reach it.
+TScriptedSmtpServer AcceptingServer() {
+  return TScriptedSmtpServer({"220 ready", "250 hello", "250 sender ok", "250 recipient ok", "354 go on",
+                              "250 queued", "250 reset", "221 bye"});
+}
+
+TNotifier SettingsFor(const TScriptedSmtpServer& server) {
+  TNotifier saved;
+  saved.SMTPServer = "127.0.0.1";
+  saved.SMTPPort = server.Port();
+  saved.SMTPFrom = "backup@example.org";
+  return saved;
+}
+
 template <class F>
 std::string ErrorOf(F f) {
   try {
@@ -199,13 +213,9 @@ TEST(SecureTransportRefusals, UnknownSecurityChoiceSendsNothing) {
   for (const char* value : {"3", "-1", "starttls", "1x"}) {
     SCOPED_TRACE(value);
     test::TSealedEnv env;
-    TScriptedSmtpServer server({"220 ready", "250 hello", "250 sender ok", "250 recipient ok", "354 go on",
-                                "250 queued", "250 reset", "221 bye"});
+    TScriptedSmtpServer server = AcceptingServer();
     server.Start();
-    TNotifier saved;
-    saved.SMTPServer = "127.0.0.1";
-    saved.SMTPPort = server.Port();
-    saved.SMTPFrom = "backup@example.org";
+    TNotifier saved = SettingsFor(server);
     saved.SMTPRequiresLogon = true;
     saved.SMTPLogon = "user";
     saved.SMTPPwd = "secret";
@@ -242,14 +252,9 @@ TEST(SecureTransportRefusals, SilentServerEndsTheHandshakeWithinTheTimeOut) {
 // Without the new keys the conversation is the one plain SMTP always had, command for command.
 TEST(SecureTransportRefusals, PlainWhenNotChosenSaysExactlyWhatItAlwaysSaid) {
   test::TSealedEnv env;
-  TScriptedSmtpServer server({"220 ready", "250 hello", "250 sender ok", "250 recipient ok", "354 go on",
-                              "250 queued", "250 reset", "221 bye"});
+  TScriptedSmtpServer server = AcceptingServer();
   server.Start();
-  TNotifier saved;
-  saved.SMTPServer = "127.0.0.1";
-  saved.SMTPPort = server.Port();
-  saved.SMTPFrom = "backup@example.org";
-  SaveSettings(saved);
+  SaveSettings(SettingsFor(server));
   TNotifier n;
   LoadSettings(n);
   ASSERT_EQ(n.SMTPSecurity, 0);
