@@ -143,6 +143,14 @@ std::string ValueFault(const TSettingKey& k, const std::string& value) {
       const std::vector<TRecipient> found = Recipients(value, &rejected);
       if (found.empty()) return name + ": " + Quoted(value) + " holds no mail address";
       if (!rejected.empty()) return name + ": " + Quoted(rejected.front()) + " is not a mail address";
+      // Words after a bracketed address would be nobody's: the mail must reach them or say so.
+      for (const std::string& entry : RecipientEntries(value)) {
+        const size_t close = entry.rfind('>');
+        if (entry.find('<') != std::string::npos && close != std::string::npos &&
+            !Trim(entry.substr(close + 1)).empty())
+          return name + ": " + Quoted(Trim(entry.substr(close + 1))) +
+                 " is not a mail address (separate entries by commas)";
+      }
       if (k.kind == TKind::Address && found.size() > 1) return name + ": one sender address only";
       return {};
     }
