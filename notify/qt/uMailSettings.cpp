@@ -11,8 +11,10 @@
 #include <limits>
 
 #include "QorvLib/uQorvFiles.h"
+#include "notify/uNotifierSend.h"
 #include "notify/uTestMail.h"
 #include "platform/uErrors.h"
+#include "platform/uPeerCertificate.h"
 #include "platform/uTls.h"
 #include "platform/uUiServices.h"
 
@@ -134,6 +136,9 @@ void TFrmMailSettings::BuildWindow() {
   field(lblFingerprint, "lblFingerprint", "Certificate fingerprint (SHA-256):", EdFingerprint,
         "EdFingerprint");
   EdFingerprint->setToolTip("Exactly this certificate is accepted, whatever its issuer and name");
+  btnFingerprint = Named(new QPushButton("Fetch", MailSettingsPage), "btnFingerprint");
+  btnFingerprint->setToolTip("Connect to the server and show its certificate");
+  mail->addWidget(btnFingerprint, row - 1, 2);
   field(Label41, "Label41", "Default Reply Email Address:", EBReply, "EBReply");
   ChkBox = Named(new QCheckBox("My server requires me to logon to send mail", MailSettingsPage), "ChkBox");
   mail->addWidget(ChkBox, row++, 0, 1, 2);
@@ -213,12 +218,12 @@ void TFrmMailSettings::BuildWindow() {
 
   // The tab order of each page, which the visual order alone would not give.
   QWidget* order[] = {
-      AdvOfficePager1, ChkBox,    EbSMTPHost,  EbPort,       CbSecurity,       EdCAFile,  btnCAFile,
-      EdFingerprint,   EBReply,   Euser,       EPass,        EdDescription,    EdSiteID,  ChkCreatDest,
-      ChkID,           EdAlerts,  EdLogEmails, EdDiskChange, ChkDay[0],        ChkDay[1], ChkDay[2],
-      ChkDay[3],       ChkDay[4], ChkDay[5],   ChkDay[6],    EdID[0],          EdID[1],   EdID[2],
-      EdID[3],         EdID[4],   EdID[5],     EdID[6],      EdBackupComplete, Button1,   btnOK,
-      btnCancel};
+      AdvOfficePager1, ChkBox,         EbSMTPHost, EbPort,      CbSecurity,   EdCAFile,         btnCAFile,
+      EdFingerprint,   btnFingerprint, EBReply,    Euser,       EPass,        EdDescription,    EdSiteID,
+      ChkCreatDest,    ChkID,          EdAlerts,   EdLogEmails, EdDiskChange, ChkDay[0],        ChkDay[1],
+      ChkDay[2],       ChkDay[3],      ChkDay[4],  ChkDay[5],   ChkDay[6],    EdID[0],          EdID[1],
+      EdID[2],         EdID[3],        EdID[4],    EdID[5],     EdID[6],      EdBackupComplete, Button1,
+      btnOK,           btnCancel};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   ChkBox->setFocus();
 
@@ -229,6 +234,7 @@ void TFrmMailSettings::BuildWindow() {
   connect(CbSecurity, &QComboBox::activated, this, &TFrmMailSettings::CbSecurityChange);
   connect(CbSecurity, &QComboBox::currentIndexChanged, this, &TFrmMailSettings::ShowPortLabel);
   connect(btnCAFile, &QPushButton::clicked, this, &TFrmMailSettings::btnCAFileClick);
+  connect(btnFingerprint, &QPushButton::clicked, this, &TFrmMailSettings::btnFingerprintClick);
 
   // The requested face is missing on most systems and its stand-in runs wider: the dialog keeps
   // its designed size but grows to whatever the layout needs so nothing is clipped.
@@ -387,6 +393,25 @@ void TFrmMailSettings::Button1Click() {
       ShowInfo("Message sent.");
     else
       Ui().ShowWarning(reason);
+  });
+}
+
+void TFrmMailSettings::btnFingerprintClick() {
+  Guarded([this] {
+    if (EbSMTPHost->text().trimmed().isEmpty()) WarnAndAbort("You need to set the SMTP host address");
+    const int index = CbSecurity->currentIndex();
+    if (index != 1 && index != 2)
+      WarnAndAbort("A certificate comes only with STARTTLS or SSL/TLS: choose one");
+    const int64_t port = TextToInt64(S(EbPort->text()));
+    if (port <= 0 || port > 65535) WarnAndAbort("SMTP port is required. Normally this is 25");
+    const TPeerCertificate cert = FetchPeerCertificate(
+        S(EbSMTPHost->text().trimmed()), static_cast<int>(port), index == 1, NotifierSmtpTimeout());
+    std::string fingerprint = cert.fingerprint;
+    if (Ui().InputQuery("Server Certificate",
+                        "Subject: " + cert.subject +
+                            "\nSHA-256 fingerprint below. OK accepts exactly this certificate from now on:",
+                        fingerprint))
+      EdFingerprint->setText(Q(fingerprint));
   });
 }
 

@@ -40,6 +40,9 @@ class TFrmMailSettings : public QDialog {
   // the port's label names the usual port of the choice.
   void CbSecurityChange(int index);
   void btnCAFileClick();
+  // Connects to the server, shows its certificate's SHA-256 fingerprint and subject, and puts the
+  // fingerprint into its field when the user accepts it.
+  void btnFingerprintClick();
 
  private:
   void BuildWindow();
@@ -74,6 +77,7 @@ class TFrmMailSettings : public QDialog {
   QPushButton* btnCAFile = nullptr;
   QLabel* lblFingerprint = nullptr;
   QLineEdit* EdFingerprint = nullptr;
+  QPushButton* btnFingerprint = nullptr;
   QLabel* Label41 = nullptr;
   QLineEdit* EBReply = nullptr;
   QCheckBox* ChkBox = nullptr;

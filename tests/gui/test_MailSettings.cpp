@@ -274,9 +274,11 @@ TEST_F(MailSettings, TabOrderOfEachPage) {
     } while (w != &dlg);
     return names.join(",").toStdString();
   };
-  EXPECT_EQ(walk("MailSettingsPage"),
-            "ChkBox,EbSMTPHost,EbPort,CbSecurity,EdCAFile,btnCAFile,EdFingerprint,EBReply,Euser,EPass,"
-            "EdDescription,EdSiteID,ChkCreatDest");
+  EXPECT_EQ(
+      walk("MailSettingsPage"),
+      "ChkBox,EbSMTPHost,EbPort,CbSecurity,EdCAFile,btnCAFile,EdFingerprint,btnFingerprint,EBReply,Euser,"
+      "EPass,"
+      "EdDescription,EdSiteID,ChkCreatDest");
   // The buttons stand below both pages, last in the chain.
   for (const char* button : {"Button1", "btnOK", "btnCancel"}) {
     EXPECT_FALSE(Child<QWidget>(dlg, "MailSettingsPage")->isAncestorOf(Child<QWidget>(dlg, button)))
@@ -638,6 +640,35 @@ TEST_F(MailSettings, TestMailShowsWhyTheConnectionIsNotTrusted) {
             "warning:Failed to connect to host localhost on port " + std::to_string(server.Port()) +
                 ": TLS certificate for localhost not trusted: self-signed certificate");
   EXPECT_TRUE(server.Messages().empty());
+}
+
+// "Fetch" shows the certificate the server presents, over STARTTLS and SSL/TLS alike, and fills
+// the fingerprint only when the user accepts it.
+TEST_F(MailSettings, FetchShowsTheServersCertificateAndFillsTheFingerprintOnlyWhenAccepted) {
+  const test::TTestCerts certs;
+  for (auto mode : {test::TAioSmtpServer::TTls::StartTls, test::TAioSmtpServer::TTls::Implicit}) {
+    SCOPED_TRACE(mode == test::TAioSmtpServer::TTls::StartTls ? "STARTTLS" : "SSL/TLS");
+    test::TAioSmtpServer server(std::nullopt, test::TAioSmtpServer::TTls{mode, certs.selfPem, certs.selfKey});
+    server.Start();
+    TFrmMailSettings dlg;
+    FillAccount(dlg, std::to_string(server.Port()));
+    Edit(dlg, "EbSMTPHost")->setText("localhost");
+    Child<QComboBox>(dlg, "CbSecurity")
+        ->setCurrentIndex(mode == test::TAioSmtpServer::TTls::StartTls ? 1 : 2);
+    ui.asked.clear();
+    ui.inputAnswers = {{false, ""}};
+    Click(dlg, "btnFingerprint");
+    ASSERT_EQ(ui.asked.size(), 1u);
+    EXPECT_EQ(ui.asked[0].kind, "input");
+    EXPECT_THAT(ui.asked[0].text, ::testing::HasSubstr("CN = localhost"));
+    EXPECT_THAT(ui.asked[0].text, ::testing::EndsWith("|" + certs.selfFingerprint));  // the field offered
+    EXPECT_TRUE(Edit(dlg, "EdFingerprint")->text().isEmpty()) << "filled without being accepted";
+
+    ui.inputAnswers = {{true, certs.selfFingerprint}};
+    Click(dlg, "btnFingerprint");
+    EXPECT_EQ(Edit(dlg, "EdFingerprint")->text().toStdString(), certs.selfFingerprint);
+    EXPECT_TRUE(server.Messages().empty());
+  }
 }
 
 }  // namespace
