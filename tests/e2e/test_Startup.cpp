@@ -289,6 +289,22 @@ INSTANTIATE_TEST_SUITE_P(
                       TJournalCase{"NoServiceManager", false, {{"JOURNAL_STREAM", std::nullopt}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Started by hand at a terminal (standard error a terminal, no journal), a run shows its lines there.
+TEST_F(Startup, ARunStartedAtATerminalShowsItsLinesThere) {
+  TNotifier quiet;  // no mail to send, no disk identity to check
+  quiet.CreateDestFolder = true;
+  SaveSettings(quiet);
+  TEnvChanges changes = Offscreen;
+  changes.push_back({"JOURNAL_STREAM", std::nullopt});
+  // script gives the program a terminal and copies what it writes there to its own output.
+  const test::TProgramRun run = Run({"-qec", program + " -h", "/dev/null"}, changes, "/usr/bin/script");
+
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> lines = LogMessages(test::ReadFile(logFile));
+  ASSERT_GT(lines.size(), 3u);
+  for (size_t i = 1; i < lines.size(); ++i) EXPECT_THAT(run.out, HasSubstr(lines[i] + "\r\n"));
+}
+
 TEST_F(Startup, ARunRefusedByTheLockTellsTheJournalAsAnError) {
   TRunLock other;
   ASSERT_TRUE(other.TryAcquire());

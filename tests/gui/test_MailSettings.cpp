@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QAction>
 #include <QApplication>
@@ -640,6 +641,27 @@ TEST_F(MailSettings, TestMailShowsWhyTheConnectionIsNotTrusted) {
             "warning:Failed to connect to host localhost on port " + std::to_string(server.Port()) +
                 ": TLS certificate for localhost not trusted: self-signed certificate");
   EXPECT_TRUE(server.Messages().empty());
+}
+
+// Saved as root for a service account, the file stays the account's: owner, group and mode.
+TEST_F(MailSettings, OkKeepsTheFilesOwnerGroupAndMode) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the file to another account";
+  SaveSettings(Customised());
+  const std::string file = SettingsFileName();
+  ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  TFrmMailSettings dlg;
+  Edit(dlg, "EdSiteID")->setText("NEW");
+  Click(dlg, "btnOK");
+  ASSERT_FALSE(dlg.NotSaved());
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  TNotifier back;
+  LoadSettings(back);
+  EXPECT_EQ(back.SiteID, "NEW");
 }
 
 // "Fetch" shows the certificate the server presents, over STARTTLS and SSL/TLS alike, and fills
