@@ -48,6 +48,10 @@ class TNotifier {
   int32_t SMTPSecurity = 0;
   std::string SMTPCAFile;
   std::string SMTPFingerprint;
+  // Monitoring, section "Monitoring", both off when empty: the file replaced with the run's
+  // metrics at each run's end, and the address a run pings at its start and end.
+  std::string MetricsFile;
+  std::string PingURL;
 
   bool SendMail(const std::string& attachmentPath);
   bool SendTestMail(bool silent);
