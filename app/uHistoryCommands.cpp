@@ -160,6 +160,16 @@ std::string VolumesHtml(const std::vector<THistoryVolume>& volumes) {
   return VolumesTable(volumes).Html();
 }
 
+std::string OverdueLine(const std::vector<TRotationDisk>& disks) {
+  std::string names;
+  for (const TRotationDisk& d : disks) {
+    if (!d.overdue) continue;
+    names += (names.empty() ? "" : ", ") + d.id +
+             (d.lastSeen ? " (last in " + Stamp(*d.lastSeen) + ")" : " (never seen)");
+  }
+  return names.empty() ? "" : "Overdue disks: " + names;
+}
+
 std::vector<std::string> ScheduledDisksFromSettings() {
   TNotifier n;
   LoadSettings(n);

@@ -40,6 +40,9 @@ std::string RotationHtml(const std::vector<TRotationDisk>& disks);
 std::string VolumesText(const std::vector<THistoryVolume>& volumes);
 std::string VolumesHtml(const std::vector<THistoryVolume>& volumes);
 
+// "Overdue disks: Disk2 (last in 02/12/2026 22:00), Disk3 (never seen)", or "" when none is.
+std::string OverdueLine(const std::vector<TRotationDisk>& disks);
+
 // The disks of the schedule in the notification settings, none when the identity check is off.
 std::vector<std::string> ScheduledDisksFromSettings();
 

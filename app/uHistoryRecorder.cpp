@@ -169,22 +169,21 @@ void THistoryRecorder::RunEnded(TDateTime end, const TRunValues& values, const s
   }
 }
 
-std::vector<THistoryVolume> THistoryRecorder::Volumes() {
-  if (!history_ || failed_) return {};
+TReportHistory THistoryRecorder::ReportTables(TDateTime now) {
+  TReportHistory r;
+  if (!history_ || failed_) return r;
   try {
-    return history_->Volumes(runId_);
+    const std::vector<THistoryVolume> volumes = history_->Volumes(runId_);
+    const std::vector<TRotationDisk> disks =
+        history_->Rotation(now, notifier_.IDDisk ? ScheduledDisks(notifier_) : std::vector<std::string>());
+    if (!volumes.empty()) r.volumesHtml = "<b>Volumes</b><br />\r\n" + VolumesHtml(volumes);
+    if (!disks.empty()) r.rotationHtml = "<br /><b>Rotation</b><br />\r\n" + RotationHtml(disks);
+    r.overdueLine = OverdueLine(disks);
   } catch (const std::exception&) {
-    return {};
+    // The tables are a courtesy: a history that cannot be read leaves the mails as they were.
+    r = TReportHistory{};
   }
-}
-
-std::vector<TRotationDisk> THistoryRecorder::Rotation(TDateTime now) {
-  if (!history_ || failed_) return {};
-  try {
-    return history_->Rotation(now, notifier_.IDDisk ? ScheduledDisks(notifier_) : std::vector<std::string>());
-  } catch (const std::exception&) {
-    return {};
-  }
+  return r;
 }
 
 }  // namespace tavik

@@ -11,6 +11,7 @@
 
 #include "app/uHistory.h"
 #include "app/uJobSettings.h"
+#include "app/uReport.h"
 #include "app/uRunBackup.h"
 
 namespace tavik {
@@ -34,9 +35,9 @@ class THistoryRecorder {
   void Volume(const TVolumeJob& job, const std::function<void()>& rotate);
   void RunEnded(TDateTime end, const TRunValues& values, const std::string& logFilePath);
 
-  // This run's volumes so far and the rotation, for the report; empty when there is no history.
-  std::vector<THistoryVolume> Volumes();
-  std::vector<TRotationDisk> Rotation(TDateTime now);
+  // This run's volumes so far and the rotation as the report shows them; empty when there is no
+  // history.
+  TReportHistory ReportTables(TDateTime now);
 
  private:
   // Runs a write; the first failure is one error line and ends the recording for this run.

@@ -171,7 +171,8 @@ void TBackupRunner::Run(TLineOutput& out) {
     // A report mail that did not go out is the last thing the administrator would otherwise learn
     // of; the line keeps it in the log for the next mail that does.
     auto notSent = [&](const std::string& line) { out.ReportFailure(line); };
-    SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent);
+    SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent,
+               history.ReportTables(Now()));
   });
   Guarded(out, [&] { history.RunEnded(Now(), values_, RunLogFilePath(logger_)); });
 

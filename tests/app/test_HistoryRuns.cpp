@@ -16,6 +16,7 @@
 #include "notify/uNotifierSend.h"
 #include "tests/app/test_MonitoringSink.h"
 #include "tests/support/RunRecorder.h"
+#include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
 
 namespace tavik::test {
@@ -220,6 +221,45 @@ TEST_F(HistoryRunTest, PingsAndMetricsFollowTheRunAndNeverChangeItsOutcome) {
   THistory h(HistoryFilePath(), THistory::TMode::Read);
   EXPECT_EQ(h.LastRun()->exitStatus, 0);
   EXPECT_EQ(h.LastRun()->errorLines, 0);
+}
+
+TEST_F(HistoryRunTest, TheMailsCarryTheVolumesAndTheRotation) {
+  TAioSmtpServer server;
+  server.Start();
+  TNotifier n;
+  LoadSettings(n);
+  n.SMTPServer = "127.0.0.1";
+  n.SMTPPort = server.Port();
+  n.SMTPFrom = "backup@example.org";
+  n.BackupCompleteEmails = n.LogEmails = n.DiskChangeEmails = "admin@example.org";
+  SaveSettings(n);
+  EXPECT_FALSE(Night(1, "disk2"));   // Tuesday, the right disk
+  EXPECT_FALSE(Night(16, "disk2"));  // Wednesday two weeks on, Disk1 due and never seen
+
+  std::vector<TParsedMail> mails;
+  for (const TReceivedMail& m : server.Messages()) mails.push_back(ParseMailWithPython(m.raw));
+  ASSERT_EQ(mails.size(), 5u);  // completion and log; alert, completion and log
+  auto part = [](const TParsedMail& m, const std::string& type) {
+    for (const auto& p : m.parts)
+      if (p.contentType == type) return p.payload;
+    return std::string();
+  };
+  for (const TParsedMail& m : mails) EXPECT_EQ(m.defects, 0) << m.Header("Subject") << m.defectText;
+
+  const std::string completion = part(mails[0], "text/html");
+  EXPECT_THAT(mails[0].Header("Subject"), HasSubstr("Backup Completed"));
+  EXPECT_THAT(completion,
+              AllOf(HasSubstr("<th>Volume</th><th>Chain</th>"), HasSubstr("<td>C</td><td>C_full</td>"),
+                    HasSubstr("<td>D</td><td>D_full</td><td>D_full_i01.spi</td><td>2</td><td>5.1 kB</td>"),
+                    HasSubstr("<td>Disk2</td><td>01/12/2026 22:00</td><td>0</td>")));
+  // The tables come after the notice's own text.
+  EXPECT_LT(completion.find("change the disk"), completion.find("<table"));
+  const std::string log = part(mails[1], "text/html");
+  EXPECT_LT(log.find("<table"), log.find("This message is brought to you from"));
+
+  EXPECT_THAT(mails[2].Header("Subject"), HasSubstr("Disk Change Error"));
+  EXPECT_THAT(part(mails[2], "text/html"), HasSubstr("Overdue disks: Disk1 (never seen)"));
+  EXPECT_THAT(part(mails[3], "text/html"), ContainsRegex("<td>Disk1</td><td>never</td>.*<td>OVERDUE</td>"));
 }
 
 }  // namespace
