@@ -125,7 +125,7 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
   }
 }
 
-bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure) {
+bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure, bool* wrongDisk) {
   try {
     // Without its job file the pre-check would look for the identity file in the working folder.
     if (!FileExists(jobSettingsPath)) {
@@ -142,9 +142,9 @@ bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure) {
     const std::string found = ReadDiskID(IdentityFilePath(idPath));
     const int today = WeekdayIndex(Now());
     const std::string expected = ScheduledID(n, today);
-    if (found.empty() || !CheckFlag(n, today) || SameText(found, expected) ||
-        !HasRecipients(n.BackupCompleteEmails))
-      return true;
+    if (found.empty() || !CheckFlag(n, today) || SameText(found, expected)) return true;
+    if (wrongDisk) *wrongDisk = true;
+    if (!HasRecipients(n.BackupCompleteEmails)) return true;
     Send(n, n.BackupCompleteEmails, "] Warning incorrect disk found. Please insert " + expected + ".",
          ChangeDiskText(
              "Backup precheck has detected you currently have the wrong disk plugged in. Please take "

@@ -51,6 +51,8 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
 // on, and mails the backup-complete list a warning when they differ. Never labels, deletes or logs
 // anything. False, with the reason in failure, when the check could not be made (identity file
 // missing or unreadable) or its warning did not go out; no mail is sent in the first case.
-bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure = nullptr);
+// wrongDisk, when given, says whether the disk in is not the one checked for today.
+bool PreCheckDisk(const std::string& jobSettingsPath, std::string* failure = nullptr,
+                  bool* wrongDisk = nullptr);
 
 }  // namespace tavik

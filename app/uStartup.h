@@ -11,17 +11,24 @@ namespace tavik {
 // The folder below the all-users data folder that holds the run logs.
 inline constexpr const char* RunLogAppFolder = "TavikShadowCopy";
 
+struct TShellCommand;
+
 enum class TStartKind {
-  Help,       // print the usage to standard output and exit 0
-  Version,    // print "TavikBackupCopy x.y.z" and exit 0
-  NoDisplay,  // the window would open where nobody sees it and never close: hint and exit 2
-  Run,        // start the application
+  Command,        // a long option (--help, --set, ...): run it without a window and exit with its status
+  UnknownOption,  // a word "--..." that is no option: a usage line naming it, exit 2
+  NoDisplay,      // the window would open where nobody sees it and never close: hint and exit 2
+  Run,            // start the application
 };
 
 struct TStartPlan {
   TStartKind kind = TStartKind::Run;
   // Run on Qt's offscreen platform whatever the environment says.
   bool offscreen = false;
+  // Try the display first and run offscreen when it cannot be opened.
+  bool offscreenFallback = false;
+  const TShellCommand* command = nullptr;
+  std::vector<std::string> commandArgs;  // the words after the command
+  std::string unknown;                   // the option not known
 };
 
 // What the environment says about a display: DISPLAY or WAYLAND_DISPLAY set, and whether
@@ -32,14 +39,20 @@ struct TDisplayEnv {
 };
 TDisplayEnv ReadDisplayEnv();
 
-// "--help" and "--version" answer at once (the first of them given wins); every other argument
-// keeps the switch rule. Under "h" and "P" no window is ever shown, so those runs use the
-// offscreen platform always: a stale DISPLAY must not stop a scheduled run.
+// A word beginning with "--" that is no option refuses the whole command line, so a mistyped
+// "--dry-run -h" never runs a backup. Otherwise the first long option given answers at once, with
+// the words after it; every other argument keeps the switch rule. Under "h", "P" and "s" the
+// window is never needed, so those runs use the offscreen platform when none can be opened (always
+// under "h" and "P"): a stale DISPLAY must not stop a scheduled run.
 TStartPlan PlanStart(const std::vector<std::string>& args, const TSwitches& switches, const TDisplayEnv& env);
 
 std::string VersionText();
 std::string UsageText();
 // One line for standard error when the window has nowhere to go.
 std::string NoDisplayHint();
+// The lines for standard error when option is no option of the program.
+std::string UnknownOptionText(const std::string& option);
+// "Usage: TavikBackupCopy ..." with every option, on one line.
+std::string UsageLine();
 
 }  // namespace tavik

@@ -233,6 +233,7 @@ void TVumSMTP::Greet(bool ehlo) {
   SendText((ehlo ? "EHLO " : "HELO ") + localHost_ + "\r\n");
   // The capability list is kept whole: the mechanisms are looked for anywhere in it.
   const std::string reply = ReceiveReply();
+  if (OnReceiveTextFromSocket) OnReceiveTextFromSocket(this, reply);
   if (!reply.empty()) {
     replyText_ = reply;
     replyCode_ = reply.substr(LastLineStart(reply), 3);

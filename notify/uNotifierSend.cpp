@@ -15,6 +15,7 @@ namespace tavik {
 namespace {
 
 std::atomic<int32_t> smtpTimeoutMs{30000};
+TSmtpListener smtpListener;
 
 // Where the address in angle brackets begins; a "<" inside a quoted name is part of the name.
 size_t UnquotedAngle(const std::string& entry) {
@@ -57,6 +58,10 @@ void Prepare(const TNotifier& n, TVumSMTP& smtp, TVumMsg& msg) {
   smtp.Security = n.SMTPSecurity == 1 ? ssStartTls : n.SMTPSecurity == 2 ? ssImplicitTls : ssNone;
   smtp.CAFile = n.SMTPCAFile;
   smtp.Fingerprint = n.SMTPFingerprint;
+  if (smtpListener) {
+    smtp.OnSendTextToSocket = [](void*, const std::string& s) { smtpListener(true, s); };
+    smtp.OnReceiveTextFromSocket = [](void*, const std::string& s) { smtpListener(false, s); };
+  }
   if (n.SMTPRequiresLogon) {
     smtp.UserId = n.SMTPLogon;
     smtp.UserPasswd = n.SMTPPwd;
@@ -208,6 +213,10 @@ int32_t NotifierSmtpTimeout() {
 
 void SetNotifierSmtpTimeout(int32_t ms) {
   smtpTimeoutMs.store(ms);
+}
+
+void SetNotifierSmtpListener(TSmtpListener listener) {
+  smtpListener = std::move(listener);
 }
 
 bool TNotifier::SendMail(const std::string& attachmentPath) {

@@ -1,6 +1,7 @@
 #pragma once
 // What the notifier's sends share with their callers: the recipient split and the wait allowed.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,12 @@ namespace tavik {
 // without the settings file growing a key nobody asked for.
 int32_t NotifierSmtpTimeout();
 void SetNotifierSmtpTimeout(int32_t ms);
+
+// Hears every line of every notifier send's SMTP dialogue as it crosses the connection, the
+// program's (fromClient) and the server's, for a person watching a test mail. Process-wide, like
+// the time-out; an empty function stops it.
+using TSmtpListener = std::function<void(bool fromClient, const std::string& text)>;
+void SetNotifierSmtpListener(TSmtpListener listener);
 
 // The entries a recipient list holds, each trimmed, in order: commas and semicolons end an entry
 // (as mail programs write lists), a double quoted part stays whole, and entries left empty by

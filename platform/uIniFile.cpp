@@ -190,6 +190,10 @@ bool WriteProfileString(const std::string& file, const std::string& section, con
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
   bool ok = ::fchmod(fd, mode) == 0 || !exists;
+  // The new version belongs to whoever owned the old one: a file saved by root for a service account
+  // must stay that account's. Where the owner cannot be kept, the file is left as it was.
+  if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
+    ok = ::fchown(fd, st.st_uid, st.st_gid) == 0 && ::fchmod(fd, mode) == 0;
   size_t done = 0;
   while (ok && done < out.size()) {
     ssize_t n = ::write(fd, out.data() + done, out.size() - done);

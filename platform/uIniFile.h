@@ -14,7 +14,8 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
 
 // False when the file cannot be read back or written. The file is replaced by a complete new
 // version in one rename, so a crash never leaves half a settings file; an existing file keeps
-// its permissions and a new one is readable by its owner only.
+// its owner, group and permissions (false, and the file unchanged, when the owner cannot be kept),
+// and a new one is readable by its owner only.
 bool WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
                         const std::string& value);
 

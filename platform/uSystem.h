@@ -4,7 +4,7 @@
 
 namespace tavik {
 
-// The separator that the original wrote as a backslash.
+// The separator of path names; the settings and messages that speak of folders use it throughout.
 inline constexpr char PathDelim = '/';
 
 enum class TSpecialFolder { UserAppData, CommonAppData };

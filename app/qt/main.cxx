@@ -7,9 +7,19 @@
 #include <vector>
 
 #include "app/qt/uMain.h"
+#include "app/uShellCommands.h"
 #include "app/uStartup.h"
 #include "app/uSwitches.h"
 #include "platform/qt/uQtUi.h"
+
+namespace {
+void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
+  if (type == QtFatalMsg) {
+    std::cerr << text.toLocal8Bit().constData() << std::endl;
+    std::abort();
+  }
+}
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -17,23 +27,29 @@ int main(int argc, char** argv) {
   // Everything that needs no window is answered before Qt may go looking for a display.
   const tavik::TStartPlan plan = tavik::PlanStart(args, switches, tavik::ReadDisplayEnv());
   switch (plan.kind) {
-    case tavik::TStartKind::Help:
-      std::cout << tavik::UsageText() << std::flush;
-      return 0;
-    case tavik::TStartKind::Version:
-      std::cout << tavik::VersionText() << std::endl;
-      return 0;
+    case tavik::TStartKind::Command:
+      return plan.command->run(plan.commandArgs, {std::cin, std::cout, std::cerr});
+    case tavik::TStartKind::UnknownOption:
+      std::cerr << tavik::UnknownOptionText(plan.unknown) << std::flush;
+      return tavik::ExitUsage;
     case tavik::TStartKind::NoDisplay:
       std::cerr << tavik::NoDisplayHint() << std::endl;
-      return 2;
+      return tavik::ExitUsage;
     case tavik::TStartKind::Run:
       break;
   }
   if (plan.offscreen) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  const bool offscreen =
-      std::getenv("QT_QPA_PLATFORM") && std::string(std::getenv("QT_QPA_PLATFORM")) == "offscreen";
+  if (plan.offscreenFallback) {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    ::setenv("QT_QPA_PLATFORM", wayland && *wayland ? "wayland;xcb;offscreen" : "xcb;offscreen", 1);
+  }
+  // A scheduler mails or journals whatever reaches standard error: there only the program's own
+  // words belong, not Qt's notes about the platform it settled on.
+  if (switches.Unattended() || switches.preCheck) qInstallMessageHandler(QuietQtMessages);
 
   QApplication app(argc, argv);
+  // Where nobody can see a window, nobody can answer a question either.
+  const bool offscreen = QGuiApplication::platformName() == "offscreen";
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationDisplayName("Tavik Backup Copy");

@@ -1,5 +1,6 @@
 #include "app/qt/uMain.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
@@ -7,13 +8,18 @@
 #include <QScreen>
 #include <QTabBar>
 #include <QVBoxLayout>
+
 #include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRunLock.h"
+#include "app/uShellCommands.h"
 #include "app/uStartup.h"
 #include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
@@ -152,15 +158,29 @@ void TFrmMain::BuildWindow() {
 void TFrmMain::FormCreate() {
   logger_ = std::make_unique<TQorvLogger>();
   logFile_ = logger_->ConfigureLog(true, RunLogAppFolder, "");
-  // Each start that runs keeps exactly one previous log, unless a run of another start is
-  // writing it. The pre-check writes no log, so it leaves the last night's run log where it is.
-  TRunLock noRunNow;
-  if (!switches_.preCheck && noRunNow.TryAcquire()) {
-    const std::string old = ChangeFileExt(logFile_, ".old");
-    if (FileExists(old)) std::remove(old.c_str());
-    if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
-  }
+  echoLines_ = ::isatty(STDERR_FILENO) && !StderrIsJournal();
+  if (!switches_.hidden && !switches_.preCheck) LoadCurrentLog();
   runner_ = std::make_unique<TBackupRunner>(*logger_, *this, switches_);
+}
+
+void TFrmMain::LoadCurrentLog() {
+  std::ifstream in(logFile_, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string lines;
+  for (char c : text)
+    if (c != '\r') lines += c;
+  while (!lines.empty() && lines.back() == '\n') lines.pop_back();
+  if (!lines.empty()) Memlog->setPlainText(Q(lines));
+}
+
+void TFrmMain::RotateRunLog() {
+  // Each run keeps exactly one previous log, unless a run of another start is writing it (this
+  // start's run is then refused and leaves both alone).
+  TRunLock noRunNow;
+  if (!noRunNow.TryAcquire()) return;
+  const std::string old = ChangeFileExt(logFile_, ".old");
+  if (FileExists(old)) std::remove(old.c_str());
+  if (FileExists(logFile_)) std::rename(logFile_.c_str(), old.c_str());
 }
 
 void TFrmMain::FormClose() {
@@ -191,16 +211,21 @@ void TFrmMain::FormShow() {
 
 void TFrmMain::PreCheckDisk() {
   std::string failure;
-  if (!tavik::PreCheckDisk(JobSettingsPath(), &failure)) {
+  bool wrongDisk = false;
+  if (!tavik::PreCheckDisk(JobSettingsPath(), &failure, &wrongDisk)) {
     // Nobody may be at the screen: the reason goes to the debug channel (the journal, under
     // the service manager) and the exit status.
     ErrorToStderr("Disk pre-check: " + failure);
-    exitCode_ = 1;
+    exitCode_ = ExitFailed;
+  } else if (wrongDisk) {
+    exitCode_ = ExitWrongDisk;
   }
   QuitProgram();
 }
 
 void TFrmMain::btnOKClick() {
+  // A click inside a run is ignored by the runner; the log it is writing must stay where it is.
+  if (!runner_->Running()) RotateRunLog();
   runner_->RunBackup();
   if (!runner_->Running() && closePending_) close();
 }
@@ -242,7 +267,10 @@ void TFrmMain::closeEvent(QCloseEvent* e) {
 }
 
 void TFrmMain::RequestClose() {
-  exitCode_ = runner_ && runner_->LastRunHadErrors() ? 1 : 0;
+  if (runner_ && runner_->LastRunHadErrors())
+    exitCode_ = ExitFailed;
+  else
+    exitCode_ = runner_ && runner_->Values().diskMismatch ? ExitWrongDisk : ExitOk;
   QuitProgram();
 }
 
@@ -258,6 +286,7 @@ void TFrmMain::QuitProgram() {
 }
 
 void TFrmMain::AppendLog(const std::string& text) {
+  if (echoLines_) std::cerr << text << std::endl;
   if (pendingLogLines_++ > 0) pendingLog_ += '\n';
   pendingLog_ += Q(text);
 }

@@ -44,10 +44,11 @@ class TFrmMain : public QMainWindow, public TRunView {
   explicit TFrmMain(const TSwitches& switches, QWidget* parent = nullptr);
   ~TFrmMain() override;
 
-  // Start-up work that the original ran on its show event; the program calls it itself when
-  // the window is never shown.
+  // Start-up work that belongs to the window's first showing (the minimised state, the automatic
+  // start, the pre-check); the program calls it itself when the window is never shown.
   void FormShow();
-  // The exit status for a scheduler: 0 after a run without error lines, 1 otherwise.
+  // The exit status for a scheduler: 0 after a run without error lines, 1 after one with, 3 after
+  // one (or a pre-check) that found the wrong disk in and nothing else wrong.
   int ExitCode() const { return exitCode_; }
   TQorvLogger* Logger() const { return logger_.get(); }
   TBackupRunner* Runner() const { return runner_.get(); }
@@ -82,6 +83,11 @@ class TFrmMain : public QMainWindow, public TRunView {
   void BuildWindow();
   void PreCheckDisk();
   void QuitProgram();
+  // The previous run's log becomes ".old" when a run starts, not when the window opens: a window
+  // opened to change a setting must not cost last night's log.
+  void RotateRunLog();
+  // The Logs page starts with the log as the last run left it.
+  void LoadCurrentLog();
   // Lines reach the Logs page and the labels in batches, at most every few hundredths of a
   // second: laying out text for every line made the window, not the disk, the pace of a run of
   // thousands of small files. repaint: paint now, for a copy that keeps events waiting.
@@ -95,6 +101,9 @@ class TFrmMain : public QMainWindow, public TRunView {
   bool closePending_ = false;
   bool quitting_ = false;
   int exitCode_ = 0;
+  // A run started by hand from a terminal shows its lines there too (not under the journal, which
+  // hears them already).
+  bool echoLines_ = false;
 
   QTabWidget* AdvOfficePager1 = nullptr;
   QWidget* AdvOfficePager11 = nullptr;

@@ -1,6 +1,7 @@
 #include "notify/qt/uMailSettings.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QScreen>
@@ -10,7 +11,11 @@
 #include <limits>
 
 #include "QorvLib/uQorvFiles.h"
+#include "notify/uNotifierSend.h"
+#include "notify/uTestMail.h"
 #include "platform/uErrors.h"
+#include "platform/uPeerCertificate.h"
+#include "platform/uTls.h"
 #include "platform/uUiServices.h"
 
 namespace tavik {
@@ -58,6 +63,11 @@ QLabel* Heading(QWidget* parent, const char* name, const char* text) {
   f.setBold(true);
   l->setFont(f);
   return l;
+}
+
+QString UnknownSecurityText(int32_t value) {
+  return value < 0 ? QString("Unknown (not a number): choose one")
+                   : QString("Unknown (%1): choose one").arg(value);
 }
 
 }  // namespace
@@ -118,6 +128,17 @@ void TFrmMailSettings::BuildWindow() {
   lblSecurity->setBuddy(CbSecurity);
   mail->addWidget(lblSecurity, row, 0);
   mail->addWidget(CbSecurity, row++, 1);
+  field(lblCAFile, "lblCAFile", "Trusted certificates (PEM file):", EdCAFile, "EdCAFile");
+  btnCAFile = Named(new QPushButton("...", MailSettingsPage), "btnCAFile");
+  btnCAFile->setToolTip("Choose the file");
+  btnCAFile->setFixedWidth(32);
+  mail->addWidget(btnCAFile, row - 1, 2);
+  field(lblFingerprint, "lblFingerprint", "Certificate fingerprint (SHA-256):", EdFingerprint,
+        "EdFingerprint");
+  EdFingerprint->setToolTip("Exactly this certificate is accepted, whatever its issuer and name");
+  btnFingerprint = Named(new QPushButton("Fetch", MailSettingsPage), "btnFingerprint");
+  btnFingerprint->setToolTip("Connect to the server and show its certificate");
+  mail->addWidget(btnFingerprint, row - 1, 2);
   field(Label41, "Label41", "Default Reply Email Address:", EBReply, "EBReply");
   ChkBox = Named(new QCheckBox("My server requires me to logon to send mail", MailSettingsPage), "ChkBox");
   mail->addWidget(ChkBox, row++, 0, 1, 2);
@@ -130,17 +151,19 @@ void TFrmMailSettings::BuildWindow() {
   ChkCreatDest->setToolTip("This allows you to put different volumnes in different folders");
   mail->addWidget(ChkCreatDest, row++, 0, 1, 2);
   mail->setRowStretch(row++, 1);
-  Button1 = Named(new QPushButton("&Test", MailSettingsPage), "Button1");
-  btnOK = Named(new QPushButton("&OK", MailSettingsPage), "btnOK");
-  btnCancel = Named(new QPushButton("&Cancel", MailSettingsPage), "btnCancel");
+  // The buttons stand below both pages: OK and Cancel act on the whole dialog, not on one page.
+  Button1 = Named(new QPushButton("&Test", this), "Button1");
+  btnOK = Named(new QPushButton("&OK", this), "btnOK");
+  btnCancel = Named(new QPushButton("&Cancel", this), "btnCancel");
   auto* buttons = new QHBoxLayout;
+  buttons->setContentsMargins(12, 6, 12, 10);
   buttons->addWidget(Button1);
   buttons->addStretch(1);
   buttons->addWidget(btnOK);
   buttons->addWidget(btnCancel);
-  mail->addLayout(buttons, row++, 0, 1, 2);
+  outer->addLayout(buttons);
   // Enter in an edit confirms rather than sending a test mail, which Qt would otherwise pick as the
-  // first button of the page.
+  // first button of the dialog.
   btnOK->setDefault(true);
 
   // Notifications page: the switch, the weekday schedule with its explanation, the recipients.
@@ -194,12 +217,13 @@ void TFrmMailSettings::BuildWindow() {
   AdvOfficePager1->setCurrentIndex(0);
 
   // The tab order of each page, which the visual order alone would not give.
-  QWidget* order[] = {AdvOfficePager1, ChkBox,       EbSMTPHost,      EbPort,    CbSecurity,  EBReply,
-                      Euser,           EPass,        Button1,         btnOK,     btnCancel,   EdDescription,
-                      EdSiteID,        ChkCreatDest, ChkID,           EdAlerts,  EdLogEmails, EdDiskChange,
-                      ChkDay[0],       ChkDay[1],    ChkDay[2],       ChkDay[3], ChkDay[4],   ChkDay[5],
-                      ChkDay[6],       EdID[0],      EdID[1],         EdID[2],   EdID[3],     EdID[4],
-                      EdID[5],         EdID[6],      EdBackupComplete};
+  QWidget* order[] = {
+      AdvOfficePager1, ChkBox,         EbSMTPHost, EbPort,      CbSecurity,   EdCAFile,         btnCAFile,
+      EdFingerprint,   btnFingerprint, EBReply,    Euser,       EPass,        EdDescription,    EdSiteID,
+      ChkCreatDest,    ChkID,          EdAlerts,   EdLogEmails, EdDiskChange, ChkDay[0],        ChkDay[1],
+      ChkDay[2],       ChkDay[3],      ChkDay[4],  ChkDay[5],   ChkDay[6],    EdID[0],          EdID[1],
+      EdID[2],         EdID[3],        EdID[4],    EdID[5],     EdID[6],      EdBackupComplete, Button1,
+      btnOK,           btnCancel};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   ChkBox->setFocus();
 
@@ -208,6 +232,9 @@ void TFrmMailSettings::BuildWindow() {
   connect(btnCancel, &QPushButton::clicked, this, &TFrmMailSettings::btnCancelClick);
   connect(Button1, &QPushButton::clicked, this, &TFrmMailSettings::Button1Click);
   connect(CbSecurity, &QComboBox::activated, this, &TFrmMailSettings::CbSecurityChange);
+  connect(CbSecurity, &QComboBox::currentIndexChanged, this, &TFrmMailSettings::ShowPortLabel);
+  connect(btnCAFile, &QPushButton::clicked, this, &TFrmMailSettings::btnCAFileClick);
+  connect(btnFingerprint, &QPushButton::clicked, this, &TFrmMailSettings::btnFingerprintClick);
 
   // The requested face is missing on most systems and its stand-in runs wider: the dialog keeps
   // its designed size but grows to whatever the layout needs so nothing is clipped.
@@ -224,7 +251,17 @@ void TFrmMailSettings::FormCreate() {
   const TNotifier& n = *notifier_;
   EbSMTPHost->setText(Q(n.SMTPServer));
   EbPort->setText(QString::number(n.SMTPPort));
-  CbSecurity->setCurrentIndex(n.SMTPSecurity >= 0 && n.SMTPSecurity <= 2 ? n.SMTPSecurity : 0);
+  if (n.SMTPSecurity >= 0 && n.SMTPSecurity <= 2) {
+    CbSecurity->setCurrentIndex(n.SMTPSecurity);
+  } else {
+    // Shown as what it is: taken for "None", a save would lower it to plain SMTP unnoticed.
+    unknownSecurity_ = n.SMTPSecurity;
+    CbSecurity->addItem(UnknownSecurityText(n.SMTPSecurity));
+    CbSecurity->setCurrentIndex(3);
+  }
+  ShowPortLabel();
+  EdCAFile->setText(Q(n.SMTPCAFile));
+  EdFingerprint->setText(Q(n.SMTPFingerprint));
   EBReply->setText(Q(n.SMTPFrom));
   EdDescription->setText(Q(n.SiteDescription));
   EdSiteID->setText(Q(n.SiteID));
@@ -265,6 +302,27 @@ void TFrmMailSettings::ValidateSettings() {
   if (port == 0 || port < std::numeric_limits<int32_t>::min() || port > std::numeric_limits<int32_t>::max())
     WarnAndAbort("SMTP port is required. Normally this is 25");
   if (EBReply->text().isEmpty()) WarnAndAbort("Address from is required");
+  if (CbSecurity->currentIndex() > 2)
+    WarnAndAbort(
+        "The stored connection security is unknown to this program: choose None, STARTTLS or SSL/TLS");
+  const QString fingerprint = EdFingerprint->text().trimmed();
+  if (!fingerprint.isEmpty() && NormalizedFingerprint(S(fingerprint)).empty())
+    WarnAndAbort("The certificate fingerprint must be 64 hex digits (colons allowed)");
+  if (CbSecurity->currentIndex() == 0 && (!EdCAFile->text().trimmed().isEmpty() || !fingerprint.isEmpty()))
+    WarnAndAbort("Trusted certificates and a fingerprint need STARTTLS or SSL/TLS");
+}
+
+void TFrmMailSettings::ShowPortLabel() {
+  const int index = CbSecurity->currentIndex();
+  Label40->setText(index == 1   ? "SMTP Port (normally 587):"
+                   : index == 2 ? "SMTP Port (normally 465):"
+                                : "SMTP Port (normally 25):");
+}
+
+void TFrmMailSettings::btnCAFileClick() {
+  const QString chosen = QFileDialog::getOpenFileName(this, "Trusted certificates", EdCAFile->text(),
+                                                      "PEM certificates (*.pem *.crt);;All files (*)");
+  if (!chosen.isEmpty()) EdCAFile->setText(chosen);
 }
 
 void TFrmMailSettings::CbSecurityChange(int index) {
@@ -278,7 +336,11 @@ void TFrmMailSettings::ControlsToSettings() {
   n.SMTPServer = S(EbSMTPHost->text());
   // ValidateSettings has made sure the number fits.
   n.SMTPPort = static_cast<int32_t>(TextToInt64(S(EbPort->text())));
-  n.SMTPSecurity = CbSecurity->currentIndex();
+  // ValidateSettings has refused an unknown choice; Test alone may carry it, and the send refuses it.
+  n.SMTPSecurity =
+      CbSecurity->currentIndex() <= 2 ? CbSecurity->currentIndex() : unknownSecurity_.value_or(-1);
+  n.SMTPCAFile = S(EdCAFile->text().trimmed());
+  n.SMTPFingerprint = S(EdFingerprint->text().trimmed());
   n.SMTPFrom = S(EBReply->text());
   n.SiteDescription = S(EdDescription->text());
   n.SiteID = S(EdSiteID->text());
@@ -325,9 +387,31 @@ void TFrmMailSettings::Button1Click() {
     std::string to = S(EBReply->text());
     // A cancelled prompt still sends, to whoever the previous test went to.
     if (Ui().InputQuery("Test Email", "Send Test Message to:", to)) notifier_->SendTo = to;
-    notifier_->Subject = "[TAVIK] Test Message";
-    notifier_->Body = "Test message from Kopra Agent";
-    notifier_->SendTestMail(false);
+    std::string reason;
+    // The reason as the mail side words it (the server's reply, the certificate's fault), unchanged.
+    if (SendTestMessage(*notifier_, notifier_->SendTo, reason))
+      ShowInfo("Message sent.");
+    else
+      Ui().ShowWarning(reason);
+  });
+}
+
+void TFrmMailSettings::btnFingerprintClick() {
+  Guarded([this] {
+    if (EbSMTPHost->text().trimmed().isEmpty()) WarnAndAbort("You need to set the SMTP host address");
+    const int index = CbSecurity->currentIndex();
+    if (index != 1 && index != 2)
+      WarnAndAbort("A certificate comes only with STARTTLS or SSL/TLS: choose one");
+    const int64_t port = TextToInt64(S(EbPort->text()));
+    if (port <= 0 || port > 65535) WarnAndAbort("SMTP port is required. Normally this is 25");
+    const TPeerCertificate cert = FetchPeerCertificate(
+        S(EbSMTPHost->text().trimmed()), static_cast<int>(port), index == 1, NotifierSmtpTimeout());
+    std::string fingerprint = cert.fingerprint;
+    if (Ui().InputQuery("Server Certificate",
+                        "Subject: " + cert.subject +
+                            "\nSHA-256 fingerprint below. OK accepts exactly this certificate from now on:",
+                        fingerprint))
+      EdFingerprint->setText(Q(fingerprint));
   });
 }
 

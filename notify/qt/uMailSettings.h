@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "notify/uNotifier.h"
 
@@ -35,12 +36,18 @@ class TFrmMailSettings : public QDialog {
   void btnOKClick();
   void btnCancelClick();
   void Button1Click();
-  // A secure transport picked while the port is still plain SMTP's 25 moves to its usual port.
+  // A secure transport picked while the port is still plain SMTP's 25 moves to its usual port;
+  // the port's label names the usual port of the choice.
   void CbSecurityChange(int index);
+  void btnCAFileClick();
+  // Connects to the server, shows its certificate's SHA-256 fingerprint and subject, and puts the
+  // fingerprint into its field when the user accepts it.
+  void btnFingerprintClick();
 
  private:
   void BuildWindow();
   void FormCreate();
+  void ShowPortLabel();
   // Runs one user action: a silent abort ends it quietly, any other failure goes to the error box.
   void Guarded(const std::function<void()>& action);
 
@@ -63,6 +70,14 @@ class TFrmMailSettings : public QDialog {
   QLineEdit* EbPort = nullptr;
   QLabel* lblSecurity = nullptr;
   QComboBox* CbSecurity = nullptr;  // None, STARTTLS, SSL/TLS: the "SMTPSecurity" values
+  // A stored "SMTPSecurity" this program does not know, shown as a fourth choice that cannot be saved.
+  std::optional<int32_t> unknownSecurity_;
+  QLabel* lblCAFile = nullptr;
+  QLineEdit* EdCAFile = nullptr;
+  QPushButton* btnCAFile = nullptr;
+  QLabel* lblFingerprint = nullptr;
+  QLineEdit* EdFingerprint = nullptr;
+  QPushButton* btnFingerprint = nullptr;
   QLabel* Label41 = nullptr;
   QLineEdit* EBReply = nullptr;
   QCheckBox* ChkBox = nullptr;

@@ -415,8 +415,8 @@ TEST_F(EndToEnd, WrongDiskIsBackedUpAndAlertedWithItsIds) {
 
   const TRun run = Run("-h");
 
-  // A wrong disk is no error: the run goes on and ends clean.
-  EXPECT_EQ(run.status, 0) << run.output;
+  // A wrong disk is no error line: the run goes on, and only its status tells a scheduler.
+  EXPECT_EQ(run.status, 3) << run.output;
   ExpectNewestChainsOnDisk();
   EXPECT_EQ(test::ReadFile(Disk() + "/ID.txt"), label);
   const std::string log = Log();
@@ -495,7 +495,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TPreCheckCase{"WrongDisk",
                                     "DiskB",
                                     true,
-                                    0,
+                                    3,
                                     {"[S01:Office] Warning incorrect disk found. Please insert DiskA."}},
                       TPreCheckCase{"RightDiskInOtherCase", "diska", true, 0, {}},
                       TPreCheckCase{"WrongDiskServerDown", "DiskB", false, 1, {}}),

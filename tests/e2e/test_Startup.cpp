@@ -42,7 +42,8 @@ const std::string LogMail = "[S01:Office] Backup Log";
 class Startup : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* d : {"bin", "work", "source", "disk", "runtime"}) fs::create_directories(root / d);
+    for (const char* d : {"bin", "work", "source", "disk", "runtime", "tmp"})
+      fs::create_directories(root / d);
     fs::permissions(root / "runtime", fs::perms::owner_all);
     program = root / "bin/" + ProgramName;
     fs::copy_file(TAVIK_PROGRAM, program);
@@ -80,7 +81,8 @@ class Startup : public ::testing::Test {
     launch.args = args;
     launch.workDir = root / "work";
     launch.outPrefix = root / ("run-" + std::to_string(++runs_));
-    launch.env = {{"XDG_RUNTIME_DIR", root / "runtime"}};
+    // Temporary files, Qt's stand-in runtime folder among them, stay in the test's folder.
+    launch.env = {{"XDG_RUNTIME_DIR", root / "runtime"}, {"TMPDIR", root / "tmp"}};
     launch.env.insert(launch.env.end(), changes.begin(), changes.end());
     launch.journalStderr = journal;
     return test::RunProgram(launch);
@@ -196,18 +198,35 @@ const std::vector<std::string> CleanRunMails = {CompletedMail, LogMail};
 INSTANTIATE_TEST_SUITE_P(Program, StartCases, ::testing::Values(
     TStartCase{.name = "Help", .args = {"--help"}, .env = NoDisplay,
                .out = ::testing::AllOf(HasSubstr("Usage: TavikBackupCopy"), HasSubstr("-P "),
-                                       HasSubstr("/bin/TavikBackupCopy.ini\n"), HasSubstr("Exit status")),
+                                       HasSubstr("/bin/TavikBackupCopy.ini\n"), HasSubstr("Exit status"),
+                                       HasSubstr("--set KEY=VALUE"), HasSubstr("  3  the wrong disk")),
                .err = IsEmpty()},
     TStartCase{.name = "Version", .args = {"--version"}, .env = NoDisplay,
                .out = MatchesRegex("TavikBackupCopy [0-9]+\\.[0-9]+\\.[0-9]+\n"), .err = IsEmpty()},
     // Help asked for among switches is still only help.
     TStartCase{.name = "HelpAmongSwitches", .args = {"-h", "--help"}, .out = HasSubstr("Usage: "),
                .err = IsEmpty()},
+    // A mistyped option must not fall back to the switches and run a real backup.
+    TStartCase{.name = "UnknownOptionRunsNothing", .args = {"--dry-run", "-h"}, .status = 2,
+               .err = MatchesRegex("TavikBackupCopy: unknown option --dry-run\nUsage: [^\n]*--set[^\n]*\n")},
+    TStartCase{.name = "UnknownOptionAfterAKnownOne", .args = {"--settings", "--verbose"}, .env = NoDisplay,
+               .status = 2, .err = HasSubstr("unknown option --verbose")},
     TStartCase{.name = "NoSwitchWithoutDisplay", .args = {}, .env = NoDisplay, .status = 2,
                .err = MatchesRegex("TavikBackupCopy: no display[^\n]*\n")},
     TStartCase{.name = "HiddenWithStaleDisplay", .args = {"-h"}, .env = StaleDisplay,
                .err = Not(HasSubstr("display")), .log = TLog::Run, .backedUp = true, .mails = CleanRunMails},
     TStartCase{.name = "PreCheckWithStaleDisplay", .args = {"-P"}, .env = StaleDisplay, .err = IsEmpty()},
+    // Nobody could see the window on a display that does not answer: the run goes on offscreen.
+    TStartCase{.name = "SilentWithStaleDisplay", .args = {"-s"}, .env = StaleDisplay, .err = IsEmpty(),
+               .log = TLog::Run, .backedUp = true, .mails = CleanRunMails},
+    // As cron starts it: no display and no runtime folder, and nothing on standard error but the
+    // program's own words (cron would mail anything there).
+    TStartCase{.name = "HiddenUnderCron", .args = {"-h"},
+               .env = {{"DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}, {"XDG_RUNTIME_DIR", std::nullopt}},
+               .err = IsEmpty(), .log = TLog::Run, .backedUp = true, .mails = CleanRunMails},
+    TStartCase{.name = "PreCheckUnderCron", .args = {"-P"},
+               .env = {{"DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}, {"XDG_RUNTIME_DIR", std::nullopt}},
+               .err = IsEmpty()},
     TStartCase{.name = "SilentWithoutDisplay", .args = {"-s"}, .env = NoDisplay, .log = TLog::Run,
                .backedUp = true, .mails = CleanRunMails},
     TStartCase{.name = "ThroughALink", .args = {"-h"}, .throughLink = true, .log = TLog::Run,
@@ -269,6 +288,22 @@ INSTANTIATE_TEST_SUITE_P(
                       TJournalCase{"StreamOfAnotherFile", false, {{"JOURNAL_STREAM", "1:2"}}},
                       TJournalCase{"NoServiceManager", false, {{"JOURNAL_STREAM", std::nullopt}}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Started by hand at a terminal (standard error a terminal, no journal), a run shows its lines there.
+TEST_F(Startup, ARunStartedAtATerminalShowsItsLinesThere) {
+  TNotifier quiet;  // no mail to send, no disk identity to check
+  quiet.CreateDestFolder = true;
+  SaveSettings(quiet);
+  TEnvChanges changes = Offscreen;
+  changes.push_back({"JOURNAL_STREAM", std::nullopt});
+  // script gives the program a terminal and copies what it writes there to its own output.
+  const test::TProgramRun run = Run({"-qec", program + " -h", "/dev/null"}, changes, "/usr/bin/script");
+
+  EXPECT_EQ(run.status, 0) << run.output;
+  const std::vector<std::string> lines = LogMessages(test::ReadFile(logFile));
+  ASSERT_GT(lines.size(), 3u);
+  for (size_t i = 1; i < lines.size(); ++i) EXPECT_THAT(run.out, HasSubstr(lines[i] + "\r\n"));
+}
 
 TEST_F(Startup, ARunRefusedByTheLockTellsTheJournalAsAnError) {
   TRunLock other;

@@ -1,7 +1,9 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QAction>
 #include <QApplication>
@@ -22,6 +24,7 @@
 #include "notify/qt/uMailSettings.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uIniFile.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
@@ -272,10 +275,18 @@ TEST_F(MailSettings, TabOrderOfEachPage) {
     } while (w != &dlg);
     return names.join(",").toStdString();
   };
-  EXPECT_EQ(walk("MailSettingsPage"),
-            "ChkBox,EbSMTPHost,EbPort,CbSecurity,EBReply,Euser,EPass,Button1,btnOK,btnCancel,EdDescription,"
-            "EdSiteID,"
-            "ChkCreatDest");
+  EXPECT_EQ(
+      walk("MailSettingsPage"),
+      "ChkBox,EbSMTPHost,EbPort,CbSecurity,EdCAFile,btnCAFile,EdFingerprint,btnFingerprint,EBReply,Euser,"
+      "EPass,"
+      "EdDescription,EdSiteID,ChkCreatDest");
+  // The buttons stand below both pages, last in the chain.
+  for (const char* button : {"Button1", "btnOK", "btnCancel"}) {
+    EXPECT_FALSE(Child<QWidget>(dlg, "MailSettingsPage")->isAncestorOf(Child<QWidget>(dlg, button)))
+        << button;
+    EXPECT_FALSE(Child<QWidget>(dlg, "NotificationsPage")->isAncestorOf(Child<QWidget>(dlg, button)))
+        << button;
+  }
   EXPECT_EQ(
       walk("NotificationsPage"),
       "ChkID,EdAlerts,EdLogEmails,EdDiskChange,ChkMonday,ChkTuesday,ChkWednesday,ChkThursday,ChkFriday,"
@@ -512,7 +523,7 @@ TEST_F(MailSettings, FirstTestWithTheCancelledPromptGoesToNobody) {
   Click(dlg, "Button1");
   ASSERT_EQ(ui.asked.size(), 2u);
   EXPECT_EQ(ui.asked[0].kind, "input");
-  EXPECT_EQ(ui.asked[1].kind, "error");
+  EXPECT_EQ(ui.asked[1].kind, "warning");
   EXPECT_EQ(ui.asked[1].text, "\"SendTo\" field not specified.");
   EXPECT_TRUE(server.Messages().empty());
   EXPECT_TRUE(dlg.isVisible());
@@ -529,7 +540,8 @@ TEST_F(MailSettings, TestMailWarningsEndTheActionQuietly) {
   Click(dlg, "Button1");
   ASSERT_EQ(ui.asked.size(), 2u);
   EXPECT_EQ(ui.asked[1].kind, "warning");
-  EXPECT_EQ(ui.asked[1].text, "Failed to connect to host 127.0.0.1 on port " + std::to_string(port) + ".");
+  // The reason as the send gives it, no full stop added.
+  EXPECT_EQ(ui.asked[1].text, "Failed to connect to host 127.0.0.1 on port " + std::to_string(port));
   EXPECT_TRUE(dlg.isVisible());
 
   ui.asked.clear();
@@ -546,7 +558,7 @@ TEST_F(MailSettings, ConnectionSecurityRoundTripsAndPicksItsUsualPort) {
   TNotifier stored = Customised();
   stored.SMTPSecurity = 2;
   stored.SMTPCAFile = "/etc/tavik/relay-ca.pem";
-  stored.SMTPFingerprint = "ab:cd";
+  stored.SMTPFingerprint = "AB:" + std::string(62, 'c');
   SaveSettings(stored);
   {
     TFrmMailSettings dlg;
@@ -557,13 +569,15 @@ TEST_F(MailSettings, ConnectionSecurityRoundTripsAndPicksItsUsualPort) {
               "None,STARTTLS,SSL/TLS");
     EXPECT_EQ(security->currentIndex(), 2);
     EXPECT_EQ(Edit(dlg, "EbPort")->text(), "587");  // loading never moves the port
+    EXPECT_EQ(Child<QLabel>(dlg, "Label40")->text(), "SMTP Port (normally 465):");
+    EXPECT_EQ(Edit(dlg, "EdCAFile")->text(), "/etc/tavik/relay-ca.pem");
     Click(dlg, "btnOK");
   }
   TNotifier back;
   LoadSettings(back);
   EXPECT_EQ(back.SMTPSecurity, 2);
   EXPECT_EQ(back.SMTPCAFile, "/etc/tavik/relay-ca.pem");
-  EXPECT_EQ(back.SMTPFingerprint, "ab:cd");
+  EXPECT_EQ(back.SMTPFingerprint, "AB:" + std::string(62, 'c'));
 
   const struct {
     const char* portBefore;
@@ -580,9 +594,33 @@ TEST_F(MailSettings, ConnectionSecurityRoundTripsAndPicksItsUsualPort) {
     EXPECT_EQ(Edit(dlg, "EbPort")->text().toStdString(), p.portAfter) << p.portBefore << " " << p.pick;
   }
   security->setCurrentIndex(1);
+  EXPECT_EQ(Child<QLabel>(dlg, "Label40")->text(), "SMTP Port (normally 587):");
   Click(dlg, "btnOK");
   LoadSettings(back);
   EXPECT_EQ(back.SMTPSecurity, 1);
+}
+
+// A stored security value this program does not know is shown as such, and OK refuses to save it
+// over (as None it would have lowered the connection to plain SMTP unnoticed).
+TEST_F(MailSettings, UnknownStoredSecurityIsAnErrorNotNone) {
+  for (const char* stored : {"7", "tls"}) {
+    SCOPED_TRACE(stored);
+    SaveSettings(Customised());
+    ASSERT_TRUE(WriteProfileString(SettingsFileName(), "Email Settings", "SMTPSecurity", stored));
+    const std::string before = test::ReadFile(SettingsFileName());
+    ui.asked.clear();
+    TFrmMailSettings dlg;
+    auto* security = Child<QComboBox>(dlg, "CbSecurity");
+    EXPECT_EQ(security->currentIndex(), 3);
+    EXPECT_THAT(security->currentText().toStdString(), ::testing::StartsWith("Unknown"));
+    Click(dlg, "btnOK");
+    ASSERT_EQ(ui.asked.size(), 1u);
+    EXPECT_EQ(ui.asked[0].kind + ":" + ui.asked[0].text,
+              "warning:The stored connection security is unknown to this program: choose None, STARTTLS or "
+              "SSL/TLS.");
+    EXPECT_TRUE(dlg.NotSaved());
+    EXPECT_TRUE(test::ReadFile(SettingsFileName()) == before);
+  }
 }
 
 // The test button goes the same way as the run's mails, so a wrong certificate shows its reason.
@@ -601,8 +639,58 @@ TEST_F(MailSettings, TestMailShowsWhyTheConnectionIsNotTrusted) {
   ASSERT_EQ(ui.asked.size(), 2u);
   EXPECT_EQ(ui.asked[1].kind + ":" + ui.asked[1].text,
             "warning:Failed to connect to host localhost on port " + std::to_string(server.Port()) +
-                ": TLS certificate for localhost not trusted: self-signed certificate.");
+                ": TLS certificate for localhost not trusted: self-signed certificate");
   EXPECT_TRUE(server.Messages().empty());
+}
+
+// Saved as root for a service account, the file stays the account's: owner, group and mode.
+TEST_F(MailSettings, OkKeepsTheFilesOwnerGroupAndMode) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the file to another account";
+  SaveSettings(Customised());
+  const std::string file = SettingsFileName();
+  ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  TFrmMailSettings dlg;
+  Edit(dlg, "EdSiteID")->setText("NEW");
+  Click(dlg, "btnOK");
+  ASSERT_FALSE(dlg.NotSaved());
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  TNotifier back;
+  LoadSettings(back);
+  EXPECT_EQ(back.SiteID, "NEW");
+}
+
+// "Fetch" shows the certificate the server presents, over STARTTLS and SSL/TLS alike, and fills
+// the fingerprint only when the user accepts it.
+TEST_F(MailSettings, FetchShowsTheServersCertificateAndFillsTheFingerprintOnlyWhenAccepted) {
+  const test::TTestCerts certs;
+  for (auto mode : {test::TAioSmtpServer::TTls::StartTls, test::TAioSmtpServer::TTls::Implicit}) {
+    SCOPED_TRACE(mode == test::TAioSmtpServer::TTls::StartTls ? "STARTTLS" : "SSL/TLS");
+    test::TAioSmtpServer server(std::nullopt, test::TAioSmtpServer::TTls{mode, certs.selfPem, certs.selfKey});
+    server.Start();
+    TFrmMailSettings dlg;
+    FillAccount(dlg, std::to_string(server.Port()));
+    Edit(dlg, "EbSMTPHost")->setText("localhost");
+    Child<QComboBox>(dlg, "CbSecurity")
+        ->setCurrentIndex(mode == test::TAioSmtpServer::TTls::StartTls ? 1 : 2);
+    ui.asked.clear();
+    ui.inputAnswers = {{false, ""}};
+    Click(dlg, "btnFingerprint");
+    ASSERT_EQ(ui.asked.size(), 1u);
+    EXPECT_EQ(ui.asked[0].kind, "input");
+    EXPECT_THAT(ui.asked[0].text, ::testing::HasSubstr("CN = localhost"));
+    EXPECT_THAT(ui.asked[0].text, ::testing::EndsWith("|" + certs.selfFingerprint));  // the field offered
+    EXPECT_TRUE(Edit(dlg, "EdFingerprint")->text().isEmpty()) << "filled without being accepted";
+
+    ui.inputAnswers = {{true, certs.selfFingerprint}};
+    Click(dlg, "btnFingerprint");
+    EXPECT_EQ(Edit(dlg, "EdFingerprint")->text().toStdString(), certs.selfFingerprint);
+    EXPECT_TRUE(server.Messages().empty());
+  }
 }
 
 }  // namespace

@@ -64,22 +64,48 @@ TEST(MainWindow, CaptionPagesMenuAndLabels) {
   EXPECT_FALSE(timer->isActive());
 }
 
-TEST(MainWindow, ThreeStartsKeepExactlyOnePreviousLog) {
+TEST(MainWindow, ThreeRunsKeepExactlyOnePreviousLog) {
+  tavik::test::QtApp();
+  TSealedEnv env;
+  TScriptedUi ui;
+  TFrmMain w(TSwitches{});
+  for (int run = 1; run <= 3; ++run) {
+    w.btnOKClick();
+    w.Logger()->WriteLog("after run " + std::to_string(run));
+  }
+  const std::string log = ReadFile(w.LogFilePath());
+  const std::string old = ReadFile(ChangeFileExt(w.LogFilePath(), ".old"));
+  EXPECT_NE(log.find("after run 3"), std::string::npos);
+  EXPECT_EQ(log.find("after run 2"), std::string::npos);
+  EXPECT_NE(old.find("after run 2"), std::string::npos);
+  EXPECT_EQ(old.find("after run 1"), std::string::npos);
+}
+
+// A window opened to change a setting and closed again keeps last night's log and the one before,
+// and shows the log on its Logs page.
+TEST(MainWindow, OpeningAndClosingTheWindowKeepsTheLogs) {
   tavik::test::QtApp();
   TSealedEnv env;
   TScriptedUi ui;
   std::string logFile;
-  for (int start = 1; start <= 3; ++start) {
+  {
     TFrmMain w(TSwitches{});
     logFile = w.LogFilePath();
-    w.Logger()->WriteLog("start " + std::to_string(start));
   }
-  const std::string log = ReadFile(logFile);
-  const std::string old = ReadFile(ChangeFileExt(logFile, ".old"));
-  EXPECT_NE(log.find("start 3"), std::string::npos);
-  EXPECT_EQ(log.find("start 2"), std::string::npos);
-  EXPECT_NE(old.find("start 2"), std::string::npos);
-  EXPECT_EQ(old.find("start 1"), std::string::npos);
+  WriteFile(logFile,
+            "[01/12/26 01:30:00.000]\t1\tLog file created\r\n[01/12/26 01:30:00.001]\t0\tlast night\r\n");
+  WriteFile(ChangeFileExt(logFile, ".old"), "the night before\r\n");
+  for (int open = 1; open <= 2; ++open) {
+    TFrmMain w(TSwitches{});
+    w.show();
+    QApplication::processEvents();
+    EXPECT_TRUE(Child<QPlainTextEdit>(w, "Memlog")->toPlainText().endsWith("\tlast night"))
+        << "open " << open;
+    w.close();
+  }
+  EXPECT_EQ(ReadFile(logFile),
+            "[01/12/26 01:30:00.000]\t1\tLog file created\r\n[01/12/26 01:30:00.001]\t0\tlast night\r\n");
+  EXPECT_EQ(ReadFile(ChangeFileExt(logFile, ".old")), "the night before\r\n");
 }
 
 TEST(MainWindow, BackupButtonRunsAndFillsTheWindow) {

@@ -31,8 +31,11 @@ class TScopedPath {
 TEST(DefaultHandler, ReturnsWhileTheHandlerIsStillRunning) {
   test::TTempDir dir;
   const std::string opened = dir / "opened";
-  // A handler that stays, as one does while the browser it started is open.
-  test::WriteFile(dir / "xdg-open", "#!/bin/sh\necho \"$1\" > '" + opened + "'\nexec sleep 3\n");
+  // A handler that stays, as one does while the browser it started is open. Its sleep is named by
+  // its full path: the PATH below holds only the handler, and a sleep not found there would end the
+  // handler at once, so that even a caller that waited for it would seem to return at once.
+  const std::string sleep = std::filesystem::exists("/usr/bin/sleep") ? "/usr/bin/sleep" : "/bin/sleep";
+  test::WriteFile(dir / "xdg-open", "#!/bin/sh\necho \"$1\" > '" + opened + "'\nexec " + sleep + " 3\n");
   ::chmod((dir / "xdg-open").c_str(), 0755);
   TScopedPath path(dir.Path());
 

@@ -51,6 +51,14 @@ TProgramRun RunProgram(const TProgramLaunch& launch) {
   for (std::string& a : argText) argv.push_back(a.data());
   argv.push_back(nullptr);
 
+  int input[2] = {-1, -1};
+  if (launch.stdinText) {
+    if (::pipe2(input, O_CLOEXEC) != 0 ||
+        ::write(input[1], launch.stdinText->data(), launch.stdinText->size()) !=
+            static_cast<ssize_t>(launch.stdinText->size()))
+      ADD_FAILURE() << "cannot fill the standard input pipe";
+    ::close(input[1]);
+  }
   const auto started = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -60,9 +68,11 @@ TProgramRun RunProgram(const TProgramLaunch& launch) {
     if (out < 0 || err < 0 || ::chdir(launch.workDir.c_str()) != 0) ::_exit(127);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
+    if (input[0] >= 0) ::dup2(input[0], STDIN_FILENO);
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
+  if (input[0] >= 0) ::close(input[0]);
   TProgramRun run;
   if (pid < 0) {
     ADD_FAILURE() << "fork failed";

@@ -19,6 +19,8 @@ struct TProgramLaunch {
   std::vector<std::pair<std::string, std::optional<std::string>>> env;
   // JOURNAL_STREAM names the standard error file, as the service manager sets it for a service.
   bool journalStderr = false;
+  // Given: standard input is a pipe that holds this text (up to a pipe's buffer) and then ends.
+  std::optional<std::string> stdinText;
   int timeoutSeconds = 60;
 };
 

@@ -1,0 +1,303 @@
+// The notification settings and the test mail from a shell, as an administrator on a server
+// without a display meets them: the built program run with no display at all.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <optional>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "QorvLib/uQorvCrypt.h"
+#include "QorvLib/uQorvFiles.h"
+#include "notify/uNotifier.h"
+#include "tests/support/ProgramRun.h"
+#include "tests/support/SmtpServers.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+const char* const ProgramName = "TavikBackupCopy";
+
+class ShellCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"bin", "work", "tmp", "source", "disk"}) fs::create_directories(root / d);
+    program = root / "bin/" + ProgramName;
+    fs::copy_file(TAVIK_PROGRAM, program);
+    settingsFile = env.ProgramData() + "/Tavik/TavikBackup.ini";
+  }
+
+  test::TProgramRun Run(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt,
+                        bool display = false) {
+    test::TProgramLaunch launch;
+    launch.program = program;
+    launch.args = args;
+    launch.workDir = root / "work";
+    launch.outPrefix = root / ("run-" + std::to_string(++runs_));
+    launch.env = {{"TMPDIR", root / "tmp"}, {"XDG_RUNTIME_DIR", std::nullopt}};
+    if (display)
+      launch.env.push_back({"QT_QPA_PLATFORM", "offscreen"});
+    else
+      launch.env.insert(
+          launch.env.end(),
+          {{"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}});
+    launch.stdinText = std::move(input);
+    return test::RunProgram(launch);
+  }
+
+  // A file as the dialog saves it, every key in it, none holding the value a case sets.
+  void SaveBaseline() {
+    TNotifier n;
+    LoadSettings(n);
+    n.SMTPServer = "old.example.org";
+    n.SMTPPort = 25;
+    n.SMTPFrom = "old@example.org";
+    n.SiteDescription = "Old site";
+    n.SiteID = "OLD";
+    n.SMTPRequiresLogon = true;
+    n.SMTPLogon = "olduser";
+    n.SMTPPwd = "oldpwd";
+    n.SMTPSecurity = 1;
+    n.SMTPCAFile = caFile();
+    n.SMTPFingerprint = std::string(64, 'a');
+    n.ErrorEmails = n.DiskChangeEmails = n.LogEmails = n.BackupCompleteEmails = "old@example.org";
+    test::WriteFile(caFile(), "not read here\n");
+    SaveSettings(n);
+  }
+  std::string caFile() const { return root / "relay.pem"; }
+
+  std::vector<std::string> FileLines() const {
+    std::vector<std::string> lines;
+    const std::string text = test::ReadFile(settingsFile);
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find("\r\n", at);
+      if (end == std::string::npos) end = text.size();
+      lines.push_back(text.substr(at, end - at));
+      at = end + 2;
+    }
+    return lines;
+  }
+
+  test::TSealedEnv env;
+  test::TTempDir root;
+  std::string program;
+  std::string settingsFile;
+
+ private:
+  int runs_ = 0;
+};
+
+struct TSetCase {
+  std::string key;
+  std::string value;   // as given on the command line
+  std::string stored;  // the line's value in the file
+  std::string shown;   // what --settings prints
+};
+
+// Every key the file holds, with a value the baseline does not have.
+std::vector<TSetCase> EveryKey() {
+  std::vector<TSetCase> cases = {
+      {"SMTPServer", "mail.example.org", ScrambleText("mail.example.org", 414), "mail.example.org"},
+      {"SMTPPort", "587", "587", "587"},
+      {"SMTPFrom", "backup@example.org", "backup@example.org", "backup@example.org"},
+      {"SiteDescription", "Main office", "Main office", "Main office"},
+      {"SiteID", "S01", "S01", "S01"},
+      {"SMTPLogon", "backup", ScrambleText("backup", 5439), "backup"},
+      {"SMTPSecurity", "2", "2", "2"},
+      {"SMTPFingerprint", std::string(64, 'B'), std::string(64, 'B'), std::string(64, 'B')},
+      {"CreateDestFolder", "0", "0", "0"},
+      {"IDDisk", "0", "0", "0"},
+      {"ErrorEmails", "Ann <ann@example.org>; bob@example.org", "Ann <ann@example.org>; bob@example.org",
+       "Ann <ann@example.org>; bob@example.org"},
+      {"DiskChangeEmails", "disks@example.org", "disks@example.org", "disks@example.org"},
+      {"LogEmails", "log@example.org", "log@example.org", "log@example.org"},
+      {"BackupCompleteEmails", "office@example.org", "office@example.org", "office@example.org"},
+  };
+  for (const char* day : {"IDDiskMon", "IDDiskTue", "IDDiskWed", "IDDiskThur", "IDDiskFri"})
+    cases.push_back({day, "0", "0", "0"});
+  for (const char* day : {"IDDiskSat", "IDDiskSun"}) cases.push_back({day, "1", "1", "1"});
+  for (const char* id :
+       {"MondayID", "TuesdayID", "WednesdayID", "ThursdayID", "FridayID", "SaturdayID", "SundayID"})
+    cases.push_back({id, "Disk7", "Disk7", "Disk7"});
+  return cases;
+}
+
+TEST_F(ShellCommands, SetChangesExactlyTheKeyGivenAsTheDialogWouldStoreIt) {
+  SaveBaseline();
+  ::chmod(settingsFile.c_str(), 0640);
+  for (const TSetCase& c : EveryKey()) {
+    SCOPED_TRACE(c.key);
+    std::vector<std::string> before = FileLines();
+    const test::TProgramRun run = Run({"--set", c.key + "=" + c.value});
+    ASSERT_EQ(run.status, 0) << run.output;
+    // The same lines in the same order; only the key's own line changed.
+    std::vector<std::string> after = FileLines();
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+      if (before[i].rfind(c.key + "=", 0) == 0)
+        EXPECT_EQ(after[i], c.key + "=" + c.stored);
+      else
+        EXPECT_EQ(after[i], before[i]);
+    }
+    EXPECT_THAT(Run({"--settings"}).out, HasSubstr("\n" + c.key + "=" + c.shown + "\n"));
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(settingsFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(ShellCommands, APasswordComesOnlyFromStandardInputAndIsNeverShown) {
+  SaveBaseline();
+  const test::TProgramRun run = Run({"--set", "SMTPPwd=-"}, "n3w secret\n");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_THAT(FileLines(), ::testing::Contains("SMTPPwd=" + ScrambleText("n3w secret", 431)));
+  TNotifier n;
+  LoadSettings(n);
+  EXPECT_EQ(n.SMTPPwd, "n3w secret");
+  const test::TProgramRun shown = Run({"--settings"});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_THAT(shown.out, HasSubstr("\nSMTPPwd=********\n"));
+  EXPECT_THAT(shown.output, Not(HasSubstr("n3w")));
+}
+
+struct TFaultCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::optional<std::string> input;
+  const char* says;
+};
+
+void PrintTo(const TFaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SetFaults : public ShellCommands, public ::testing::WithParamInterface<TFaultCase> {};
+
+TEST_P(SetFaults, ChangeNothingAndNameTheFault) {
+  const TFaultCase& c = GetParam();
+  SaveBaseline();
+  const std::string before = test::ReadFile(settingsFile);
+  const test::TProgramRun run = Run(c.args, c.input);
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_THAT(run.err, HasSubstr(c.says));
+  EXPECT_THAT(run.err, HasSubstr("nothing was changed"));
+  EXPECT_TRUE(test::ReadFile(settingsFile) == before) << "the settings file was changed";
+  EXPECT_THAT(run.output, Not(HasSubstr("secret")));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Values, SetFaults, ::testing::Values(
+    TFaultCase{"NothingToSet", {"--set"}, std::nullopt, "--set needs KEY=VALUE"},
+    TFaultCase{"NoAssignment", {"--set", "SMTPPort"}, std::nullopt, "\"SMTPPort\" is no KEY=VALUE"},
+    TFaultCase{"UnknownKey", {"--set", "SMTPHost=x"}, std::nullopt, "unknown setting \"SMTPHost\""},
+    TFaultCase{"PortNoNumber", {"--set", "SMTPPort=abc"}, std::nullopt, "SMTPPort: \"abc\" is no port number"},
+    TFaultCase{"PortTooLarge", {"--set", "SMTPPort=70000"}, std::nullopt, "SMTPPort: \"70000\""},
+    TFaultCase{"SecurityUnknown", {"--set", "SMTPSecurity=3"}, std::nullopt, "SMTPSecurity: \"3\" must be 0"},
+    TFaultCase{"RecipientsWithoutAddress", {"--set", "ErrorEmails=nobody"}, std::nullopt,
+               "ErrorEmails: \"nobody\" holds no mail address"},
+    TFaultCase{"RecipientNotAnAddress", {"--set", "LogEmails=Ann <ann@x.org> carl"}, std::nullopt,
+               "\"carl\" is not a mail address"},
+    TFaultCase{"FlagNotZeroOrOne", {"--set", "IDDisk=yes"}, std::nullopt, "IDDisk: \"yes\" must be 0 or 1"},
+    TFaultCase{"EmptyDiskId", {"--set", "MondayID="}, std::nullopt, "MondayID: a disk ID cannot be empty"},
+    TFaultCase{"BadFingerprint", {"--set", "SMTPFingerprint=zz"}, std::nullopt, "is no SHA-256 fingerprint"},
+    TFaultCase{"MissingCAFile", {"--set", "SMTPCAFile=/nonexistent/ca.pem"}, std::nullopt, "is no regular file"},
+    TFaultCase{"PasswordOnTheCommandLine", {"--set", "SMTPPwd=secret"}, std::nullopt,
+               "SMTPPwd is never taken from the command line"},
+    TFaultCase{"PasswordPipeEmpty", {"--set", "SMTPPwd=-"}, std::string(), "no password on standard input"},
+    // A good value before a bad one is not written either.
+    TFaultCase{"GoodThenBad", {"--set", "SiteID=NEW", "SMTPPort=0"}, std::nullopt, "SMTPPort: \"0\""},
+    TFaultCase{"TlsKeysWithPlainSmtp", {"--set", "SMTPSecurity=0"}, std::nullopt,
+               "SMTPCAFile and SMTPFingerprint need SMTPSecurity=1 or 2"},
+    TFaultCase{"LogonWithoutLogonSwitch", {"--set", "SMTPRequiresLogon=0", "SMTPLogon=bob"}, std::nullopt,
+               "SMTPLogon and SMTPPwd are kept only with SMTPRequiresLogon=1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// From nothing but the shell to a delivered report: the settings set with --set, the password
+// through a pipe, then the scheduler's run.
+TEST_F(ShellCommands, SettingsFromTheShellCarryARealRunsMail) {
+  test::TAioSmtpServer server(test::TAioSmtpServer::TAccount{"backup", "p4ss word"});
+  server.Start();
+  test::WriteFile(root / "source/SRV_C_VOL-b001.spf", "full image");
+  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
+                                        "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n");
+  const test::TProgramRun set =
+      Run({"--set", "SMTPServer=127.0.0.1", "SMTPPort=" + std::to_string(server.Port()),
+           "SMTPFrom=backup@example.org", "SiteID=S01", "SiteDescription=Office", "SMTPRequiresLogon=1",
+           "SMTPLogon=backup", "IDDisk=0", "BackupCompleteEmails=office@example.org"});
+  ASSERT_EQ(set.status, 0) << set.output;
+  ASSERT_EQ(Run({"--set", "SMTPPwd=-"}, "p4ss word\n").status, 0);
+
+  const test::TProgramRun run = Run({"-h"});
+
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_THAT(run.err, IsEmpty());
+  const std::vector<test::TReceivedMail> mails = server.Messages();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_THAT(mails[0].rcptTos, ::testing::ElementsAre("office@example.org"));
+  EXPECT_THAT(mails[0].raw, HasSubstr("[S01:Office] Backup Completed."));
+}
+
+TEST_F(ShellCommands, TestMailShowsTheDialogueWithTheLogonMasked) {
+  test::TAioSmtpServer server(test::TAioSmtpServer::TAccount{"backup", "p4ss word"});
+  server.Start();
+  ASSERT_EQ(Run({"--set", "SMTPServer=127.0.0.1", "SMTPPort=" + std::to_string(server.Port()),
+                 "SMTPFrom=backup@example.org", "SMTPRequiresLogon=1", "SMTPLogon=backup",
+                 "ErrorEmails=errors@example.org"})
+                .status,
+            0);
+  ASSERT_EQ(Run({"--set", "SMTPPwd=-"}, "p4ss word").status, 0);
+
+  const test::TProgramRun toList = Run({"--test-mail"});
+  const test::TProgramRun toOne = Run({"--test-mail", "ann@example.org"});
+
+  EXPECT_EQ(toList.status, 0) << toList.output;
+  EXPECT_EQ(toOne.status, 0) << toOne.output;
+  const std::vector<test::TReceivedMail> mails = server.Messages();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_THAT(mails[0].rcptTos, ::testing::ElementsAre("errors@example.org"));
+  EXPECT_THAT(mails[1].rcptTos, ::testing::ElementsAre("ann@example.org"));
+  EXPECT_THAT(mails[1].raw, HasSubstr("Subject: [TAVIK] Test Message"));
+  EXPECT_EQ(toOne.out, "Test mail sent to ann@example.org\n");
+  // The dialogue, in both directions, with the logon's secrets replaced.
+  for (const char* said :
+       {"<- 220 ", "-> EHLO ", "-> AUTH ", "********", "<- 235 ", "-> MAIL FROM:<backup@example.org>",
+        "-> RCPT TO:<ann@example.org>", "-> DATA", "<- 354 ", "lines of the mail)", "-> QUIT"})
+    EXPECT_THAT(toOne.err, HasSubstr(said));
+  // Neither the password nor its base64 forms (AUTH LOGIN's, AUTH PLAIN's).
+  for (const char* secret : {"p4ss word", "cDRzcyB3b3Jk", "AGJhY2t1cAB", "YmFja3VwAHA0c3Mgd29yZA"})
+    EXPECT_THAT(toOne.output, Not(HasSubstr(secret))) << secret;
+  EXPECT_THAT(toOne.err, Not(HasSubstr("Test message from Kopra Agent"))) << "the mail's body is no dialogue";
+}
+
+TEST_F(ShellCommands, TestMailThatCannotGoSaysWhy) {
+  test::TAioSmtpServer server;
+  server.Start();
+  const int port = server.Port();
+  server.Stop();
+  ASSERT_EQ(Run({"--set", "SMTPServer=127.0.0.1", "SMTPPort=" + std::to_string(port),
+                 "SMTPFrom=backup@example.org"})
+                .status,
+            0);
+
+  const test::TProgramRun refused = Run({"--test-mail", "ann@example.org"});
+  const test::TProgramRun nobody = Run({"--test-mail"});
+  const test::TProgramRun notAnAddress = Run({"--test-mail", "ann"});
+
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_THAT(refused.err, HasSubstr("TavikBackupCopy: test mail not sent: "));
+  EXPECT_THAT(refused.err, HasSubstr("127.0.0.1"));
+  EXPECT_EQ(nobody.status, 1);
+  EXPECT_THAT(nobody.err, HasSubstr("no recipient"));
+  EXPECT_EQ(notAnAddress.status, 2);
+}
+
+}  // namespace
+}  // namespace tavik
