@@ -9,6 +9,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "app/uRunBackup.h"
+#include "app/uShellCommands.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "platform/uErrors.h"
@@ -127,9 +128,9 @@ std::string BytesText(int64_t bytes) {
 std::string RunResultText(const THistoryRun& run) {
   if (!run.end) return "did not end";
   switch (run.exitStatus) {
-    case 0:
+    case ExitOk:
       return "OK";
-    case 3:
+    case ExitWrongDisk:
       return "wrong disk";
     default:
       return "errors";
@@ -208,27 +209,27 @@ int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& pa
     const std::vector<THistoryVolume> volumes = h.Volumes(r.id);
     out << "\nVolumes\n" << (volumes.empty() ? "  none recorded\n" : VolumesText(volumes));
     out << "\nRotation\n" << RotationText(h.Rotation(Now(), ScheduledDisksFromSettings()));
-    return r.end ? r.exitStatus : 1;
+    return r.end ? r.exitStatus : ExitFailed;
   } catch (const std::exception& e) {
-    err << e.what() << "\n";
-    return 1;
+    err << "TavikBackupCopy: " << e.what() << "\n";
+    return ExitFailed;
   }
 }
 
 int RunHistoryCommand(int n, std::ostream& out, std::ostream& err, const std::string& path) {
   if (!HistoryExists(path)) {
     out << "No run recorded yet (" << path << ")\n";
-    return 0;
+    return ExitOk;
   }
   try {
     THistory h(path, THistory::TMode::Read);
     const std::vector<THistoryRun> runs = h.LastRuns(n);
     if (runs.empty()) out << "No run recorded yet (" << path << ")\n";
     for (const THistoryRun& r : runs) out << RunLine(r) << "\n";
-    return 0;
+    return ExitOk;
   } catch (const std::exception& e) {
-    err << e.what() << "\n";
-    return 1;
+    err << "TavikBackupCopy: " << e.what() << "\n";
+    return ExitFailed;
   }
 }
 
@@ -242,7 +243,7 @@ int HistoryCommandArgs(const std::vector<std::string>& args, std::ostream& out, 
     std::string given;
     for (const std::string& a : args) given += (given.empty() ? "" : " ") + a;
     err << "TavikBackupCopy: --history takes one number of runs from 1 up, not \"" << given << "\"\n";
-    return 2;
+    return ExitUsage;
   }
   return RunHistoryCommand(n, out, err, path);
 }

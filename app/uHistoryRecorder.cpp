@@ -9,6 +9,7 @@
 #include "app/uHistoryCommands.h"
 #include "app/uMonitoring.h"
 #include "app/uRunOutput.h"
+#include "app/uShellCommands.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "platform/uErrors.h"
@@ -56,7 +57,7 @@ void Describe(const TVolumeJob& job, const std::set<std::string>& before, THisto
 }  // namespace
 
 int RunExitStatus(bool hadErrors, bool diskMismatch) {
-  return hadErrors ? 1 : diskMismatch ? 3 : 0;
+  return hadErrors ? ExitFailed : diskMismatch ? ExitWrongDisk : ExitOk;
 }
 
 THistoryRecorder::THistoryRecorder(TLineOutput& out, const TNotifier& notifier, std::string historyPath)
