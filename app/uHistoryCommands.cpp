@@ -102,6 +102,15 @@ TTable VolumesTable(const std::vector<THistoryVolume>& volumes) {
   return t;
 }
 
+TTable RunsTable(const std::vector<THistoryRun>& runs) {
+  TTable t{{"Start", "Elapsed", "Result", "Error lines", "Disk", "Free after"}, {}};
+  for (const THistoryRun& r : runs)
+    t.rows.push_back({Stamp(r.start), r.end ? ElapsedText(r.start, *r.end) : "--:--:--", RunResultText(r),
+                      std::to_string(r.errorLines), r.diskFound.empty() ? "-" : r.diskFound,
+                      r.diskFree ? BytesText(*r.diskFree) : "-"});
+  return t;
+}
+
 bool HistoryExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 || errno != ENOENT;
@@ -175,6 +184,19 @@ std::vector<std::string> ScheduledDisksFromSettings() {
   TNotifier n;
   LoadSettings(n);
   return n.IDDisk ? ScheduledDisks(n) : std::vector<std::string>();
+}
+
+std::string HistoryPageHtml(int n, const std::string& path) {
+  if (!HistoryExists(path)) return "<p>No run recorded yet (" + HtmlText(path) + ")</p>";
+  try {
+    THistory h(path, THistory::TMode::Read);
+    const std::vector<THistoryRun> runs = h.LastRuns(n);
+    if (runs.empty()) return "<p>No run recorded yet (" + HtmlText(path) + ")</p>";
+    return "<p><b>Rotation</b></p>\r\n" + RotationHtml(h.Rotation(Now(), ScheduledDisksFromSettings())) +
+           "<p><b>Last runs</b></p>\r\n" + RunsTable(runs).Html();
+  } catch (const std::exception& e) {
+    return "<p>" + HtmlText(e.what()) + "</p>";
+  }
 }
 
 int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& path) {

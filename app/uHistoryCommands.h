@@ -43,6 +43,10 @@ std::string VolumesHtml(const std::vector<THistoryVolume>& volumes);
 // "Overdue disks: Disk2 (last in 02/12/2026 22:00), Disk3 (never seen)", or "" when none is.
 std::string OverdueLine(const std::vector<TRotationDisk>& disks);
 
+// The window's History page: the rotation table and the last n runs as HTML tables; a line saying
+// so when no run is recorded or the history cannot be read (never thrown, never created).
+std::string HistoryPageHtml(int n = DefaultHistoryRuns, const std::string& path = HistoryFilePath());
+
 // The disks of the schedule in the notification settings, none when the identity check is off.
 std::vector<std::string> ScheduledDisksFromSettings();
 
