@@ -34,7 +34,8 @@ enum class TKind {
   CAFile,
   Fingerprint,
   DiskId,
-  Recipients
+  Recipients,
+  PingUrl
 };
 
 struct TSettingKey {
@@ -79,7 +80,7 @@ const TSettingKey SettingKeys[] = {
     {"LogEmails", TKind::Recipients, &TNotifier::LogEmails},
     {"BackupCompleteEmails", TKind::Recipients, &TNotifier::BackupCompleteEmails},
     {"MetricsFile", TKind::Text, &TNotifier::MetricsFile},
-    {"PingURL", TKind::Text, &TNotifier::PingURL},
+    {"PingURL", TKind::PingUrl, &TNotifier::PingURL},
 };
 
 const TSettingKey* FindKey(const std::string& key) {
@@ -132,6 +133,8 @@ std::string ValueFault(const TSettingKey& k, const std::string& value) {
       return value.empty() || !NormalizedFingerprint(value).empty()
                  ? ""
                  : name + ": " + Quoted(value) + " is no SHA-256 fingerprint (64 hex digits, colons allowed)";
+    case TKind::PingUrl:
+      return ValidPingUrl(value) ? "" : name + ": " + Quoted(value) + " is no http:// or https:// URL";
     case TKind::CAFile: {
       struct stat st {};
       if (value.empty()) return {};

@@ -13,6 +13,17 @@
 
 namespace tavik {
 
+bool ValidPingUrl(const std::string& url) {
+  if (url.empty()) return true;
+  for (const char* scheme : {"http://", "https://"}) {
+    const std::string s = scheme;
+    if (url.size() <= s.size() || !SameText(url.substr(0, s.size()), s)) continue;
+    const char first = url[s.size()];
+    return first != '/' && first != '?' && first != '#' && url.find_first_of(" \t\r\n") == std::string::npos;
+  }
+  return false;
+}
+
 namespace {
 
 const char* const EmailSection = "Email Settings";

@@ -57,6 +57,9 @@ class TNotifier {
   bool SendTestMail(bool silent);
 };
 
+// A PingURL that can be stored: empty (no pings), or http:// or https:// with a host and no blank.
+bool ValidPingUrl(const std::string& url);
+
 // The all-users folder of the settings file, with its trailing separator. Created when missing;
 // a failure there is not reported here: reads then give the defaults and the first write fails.
 std::string SettingsFolder();

@@ -125,6 +125,7 @@ std::vector<TSetCase> EveryKey() {
        "/var/lib/node_exporter/tavik.prom"},
       {"PingURL", "https://hc.example.org/ping/abc", "https://hc.example.org/ping/abc",
        "https://hc.example.org/ping/abc"},
+      {"PingURL", "", "", ""},  // no pings any more
   };
   for (const char* day : {"IDDiskMon", "IDDiskTue", "IDDiskWed", "IDDiskThur", "IDDiskFri"})
     cases.push_back({day, "0", "0", "0"});
@@ -212,6 +213,9 @@ INSTANTIATE_TEST_SUITE_P(Values, SetFaults, ::testing::Values(
                "\"carl\" is not a mail address"},
     TFaultCase{"FlagNotZeroOrOne", {"--set", "IDDisk=yes"}, std::nullopt, "IDDisk: \"yes\" must be 0 or 1"},
     TFaultCase{"EmptyDiskId", {"--set", "MondayID="}, std::nullopt, "MondayID: a disk ID cannot be empty"},
+    TFaultCase{"PingUrlNotOfTheWeb", {"--set", "PingURL=file:///etc/passwd"}, std::nullopt,
+               "PingURL: \"file:///etc/passwd\" is no http:// or https:// URL"},
+    TFaultCase{"PingUrlWithoutHost", {"--set", "PingURL=https://"}, std::nullopt, "is no http:// or https:// URL"},
     TFaultCase{"BadFingerprint", {"--set", "SMTPFingerprint=zz"}, std::nullopt, "is no SHA-256 fingerprint"},
     TFaultCase{"MissingCAFile", {"--set", "SMTPCAFile=/nonexistent/ca.pem"}, std::nullopt, "is no regular file"},
     TFaultCase{"PasswordOnTheCommandLine", {"--set", "SMTPPwd=secret"}, std::nullopt,
