@@ -3,7 +3,8 @@
 // shows), alone and wrapped in the recording a run does (start, disk, the volume's end, the run's
 // end with the metrics file written). Each is timed 15 times, alternating; the medians count.
 //   bench_history [folder]   (or TAVIK_BENCH_DIR; default: a new folder under /tmp)
-// Goal: the added cost at most 5% of the run. Removes everything it wrote.
+// Then a whole run of the run driver onto the same full disk (log, history, metrics; no mail
+// server set). Goal: the added cost at most 5% of the whole run. Removes everything it wrote.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +17,9 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uHistoryRecorder.h"
 #include "app/uRotation.h"
+#include "app/uRunBackup.h"
 #include "app/uRunOutput.h"
+#include "app/uSwitches.h"
 #include "bench/BenchSupport.h"
 #include "notify/uNotifier.h"
 #include "tests/support/RunRecorder.h"
@@ -53,6 +56,21 @@ double Once(const std::string& src, const std::string& dst, bool recorded, const
   return s;
 }
 
+// A whole run of the run driver (settings, log, the volume, history, metrics, report) onto the
+// full disk: what the history's added cost is a share of.
+double WholeRun(const std::string& job) {
+  tavik::TQorvLogger logger;
+  logger.ConfigureLog(true, "TavikShadowCopy", "");
+  tavik::test::TRunRecorder view;
+  tavik::TBackupRunner runner(logger, view, tavik::ParseSwitches({"-h"}));
+  runner.SetJobSettingsPath(job);
+  const auto t0 = Clock::now();
+  runner.RunBackup();
+  if (runner.LastRunHadErrors())
+    for (const std::string& l : view.memo) std::fprintf(stderr, "run: %s\n", l.c_str());
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -85,15 +103,22 @@ int main(int argc, char** argv) {
     recorded.push_back(Once(src, dst, true, base + "/tavik.prom"));
   }
   const double p = Median(plain), r = Median(recorded);
-  const double added = (r - p) / p * 100;
+  std::ofstream(base + "/job.ini", std::ios::binary)
+      << "[Main]\r\nIDPath=" << dst << "\r\nSource=" << src << "\r\nDestination=" << dst
+      << "\r\nVolume=SRV_C_VOL\r\n";
+  std::vector<double> whole;
+  for (int round = 0; round < 7; ++round) whole.push_back(WholeRun(base + "/job.ini"));
+  const double w = Median(whole);
+  const double added = (r - p) / w * 100;
   std::printf(
       "1,000-incremental chain onto a full disk: rotation alone %.2f ms, with history and metrics "
-      "%.2f ms, added %.1f%% (goal at most 5%%)\n",
-      p * 1000, r * 1000, added);
+      "%.2f ms (+%.1f%% of the rotation); a whole run %.2f ms, of which the history and metrics "
+      "%.1f%% (goal at most 5%%)\n",
+      p * 1000, r * 1000, (r - p) / p * 100, w * 1000, added);
   std::error_code ec;
   if (own)
     fs::remove_all(base, ec);
   else
-    for (const char* d : {"/src", "/dst", "/env", "/tavik.prom"}) fs::remove_all(base + d, ec);
+    for (const char* d : {"/src", "/dst", "/env", "/tavik.prom", "/job.ini"}) fs::remove_all(base + d, ec);
   return added <= 5 ? 0 : 1;
 }
