@@ -3,7 +3,7 @@
 // shows), alone and wrapped in the recording a run does (start, disk, the volume's end, the run's
 // end with the metrics file written). Each is timed 15 times, alternating; the medians count.
 //   bench_history [folder]   (or TAVIK_BENCH_DIR; default: a new folder under /tmp)
-// Then a whole run of the run driver onto the same full disk (log, history, metrics; no mail
+// Then a whole run of the run driver onto the same full disk (log and history; no metrics file, no mail
 // server set). Goal: the added cost at most 5% of the whole run. Removes everything it wrote.
 #include <algorithm>
 #include <chrono>
