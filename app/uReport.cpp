@@ -80,12 +80,18 @@ std::string RunLogFilePath(const TQorvLogger& logger) {
 }
 
 void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const TRunValues& values,
-                const std::string& logFilePath, const TNotSent& notSent) {
+                const std::string& logFilePath, const TNotSent& notSent, const TReportHistory& history) {
+  const std::string tables =
+      history.volumesHtml.empty() && history.rotationHtml.empty()
+          ? ""
+          : std::string(BreakTag) + BreakTag + history.volumesHtml + history.rotationHtml;
+  const std::string overdue =
+      history.overdueLine.empty() ? "" : std::string(BreakTag) + HtmlText(history.overdueLine) + BreakTag;
   if (values.diskMismatch && HasRecipients(notifier.DiskChangeEmails)) {
     Send(notifier, notifier.DiskChangeEmails, "] Disk Change Error",
          std::string("Incorrect backup disk found in drive.<br /><br /> ID = ") + HtmlText(values.foundId) +
              ", Should be: " + HtmlText(values.expectedId) + BreakTag +
-             "Next disk = " + HtmlText(values.nextDisk) + MailFooter(),
+             "Next disk = " + HtmlText(values.nextDisk) + overdue + MailFooter(),
          "", notSent);
   }
 
@@ -93,7 +99,7 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
     std::string errors;
     for (const std::string& line : errorLines) errors += HtmlText(line) + BreakTag;
     Send(notifier, notifier.ErrorEmails, "] Backup Errors",
-         "Please see attached log file<br /><br />" + errors + MailFooter(),
+         "Please see attached log file<br /><br />" + errors + overdue + MailFooter(),
          FileExists(logFilePath) ? logFilePath : "", notSent);
   } else if (HasRecipients(notifier.BackupCompleteEmails)) {
     // The office still needs the next disk, but a run with errors must never read as a clean one.
@@ -104,8 +110,10 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
                                              (errors == 1 ? " error line." : " error lines.") + BreakTag;
     Send(notifier, notifier.BackupCompleteEmails,
          std::string("] Backup Completed. Time to change disk.") + (errors == 0 ? "" : " (with errors)"),
-         errorCount + ChangeDiskText("Your backup has completed. Please take the time now to change the disk",
-                                     values.nextDisk),
+         errorCount +
+             ChangeDiskText("Your backup has completed. Please take the time now to change the disk",
+                            values.nextDisk) +
+             tables,
          "", notSent);
   }
 
@@ -113,7 +121,7 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
     std::string breaks;
     for (int i = 0; i < 6; ++i) breaks += BreakTag;
     Send(notifier, notifier.LogEmails, "] Backup Log",
-         "Please see attached backup log." + breaks + MailFooter(), logFilePath, notSent);
+         "Please see attached backup log." + breaks + tables + MailFooter(), logFilePath, notSent);
   }
 }
 

@@ -22,6 +22,14 @@ std::string MailFooter();
 // The run log as the report attaches it: the logger's folder and file name.
 std::string RunLogFilePath(const TQorvLogger& logger);
 
+// What the run history adds to the mails: this run's volumes and the rotation as HTML tables (the
+// overdue and filling disks marked in them), and the overdue disks in a line of their own.
+struct TReportHistory {
+  std::string volumesHtml;
+  std::string rotationHtml;
+  std::string overdueLine;  // "" when no disk is overdue
+};
+
 // Sends, in this order and each to its own list: the disk change alert when the disk was the
 // wrong one; the error report with the log attached when there are error lines, or else the
 // completion notice; the log copy when the log file exists. A list without recipients switches
@@ -32,9 +40,12 @@ std::string RunLogFilePath(const TQorvLogger& logger);
 // its message led by the notifier's reason when it has one. notSent, when given, hears one line
 // for every mail that did not go out (refused, or the connection lost on the way) and for every
 // recipient that is no mail address, so a run can tell the administrator what its mail could not.
+// history's tables follow the completion notice's and the log copy's text (before the footer);
+// the disk change alert and the error report name the overdue disks.
 void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const TRunValues& values,
                 const std::string& logFilePath,
-                const std::function<void(const std::string& line)>& notSent = {});
+                const std::function<void(const std::string& line)>& notSent = {},
+                const TReportHistory& history = {});
 
 // Compares the disk's identity with today's scheduled disk, for today only when its check flag is
 // on, and mails the backup-complete list a warning when they differ. Never labels, deletes or logs

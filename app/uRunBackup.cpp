@@ -5,6 +5,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
 #include "app/uDiskIdentity.h"
+#include "app/uHistoryRecorder.h"
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRotation.h"
@@ -105,12 +106,14 @@ void TBackupRunner::Run(TLineOutput& out) {
   idPath_.clear();
   notifier_ = std::make_unique<TNotifier>();
   job_ = std::make_unique<TJobSettings>(jobPath_);
+  THistoryRecorder history(out, *notifier_);
 
   Guarded(out, [&] {
     LoadSettings(*notifier_);
     values_.start = Now();
     view_.SetStarted(FormatDateTime("dd/mm/yyyy hh:mm", values_.start));
     out.LogLine("Start: " + FormatDateTime("dd/mm/yyyy HH:MM", values_.start), false);
+    history.RunStarted(values_.start);
     // The run goes on with the defaults, but nobody must take them for the settings saved.
     if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.ReportFailure(problem);
   });
@@ -144,6 +147,7 @@ void TBackupRunner::Run(TLineOutput& out) {
     diskReady = Guarded(out, [&] { CheckDiskIdentity(out, *notifier_, idPath_, Now(), values_); });
   }
 
+  if (diskReady) history.DiskSeen(values_, idPath_);
   // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
   if (diskReady)
     Guarded(out, [&] {
@@ -151,7 +155,7 @@ void TBackupRunner::Run(TLineOutput& out) {
       const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
       const std::vector<bool> refused = RefuseOverlappingFolders(out, volumes);
       for (size_t i = 0; i < volumes.size(); ++i)
-        if (!refused[i]) RotateVolume(out, fc_, *notifier_, volumes[i]);
+        if (!refused[i]) history.Volume(volumes[i], [&] { RotateVolume(out, fc_, *notifier_, volumes[i]); });
     });
 
   Guarded(out, [&] {
@@ -167,8 +171,10 @@ void TBackupRunner::Run(TLineOutput& out) {
     // A report mail that did not go out is the last thing the administrator would otherwise learn
     // of; the line keeps it in the log for the next mail that does.
     auto notSent = [&](const std::string& line) { out.ReportFailure(line); };
-    SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent);
+    SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent,
+               history.ReportTables(Now()));
   });
+  Guarded(out, [&] { history.RunEnded(Now(), values_, RunLogFilePath(logger_)); });
 
   Guarded(out, [&] {
     view_.SetFinished(FormatDateTime("dd/mm/yyyy hh:mm", Now()));

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "QorvLib/uQorvFiles.h"
+#include "app/uHistoryCommands.h"
 #include "app/uStartup.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
@@ -33,7 +34,8 @@ enum class TKind {
   CAFile,
   Fingerprint,
   DiskId,
-  Recipients
+  Recipients,
+  PingUrl
 };
 
 struct TSettingKey {
@@ -77,6 +79,8 @@ const TSettingKey SettingKeys[] = {
     {"DiskChangeEmails", TKind::Recipients, &TNotifier::DiskChangeEmails},
     {"LogEmails", TKind::Recipients, &TNotifier::LogEmails},
     {"BackupCompleteEmails", TKind::Recipients, &TNotifier::BackupCompleteEmails},
+    {"MetricsFile", TKind::Text, &TNotifier::MetricsFile},
+    {"PingURL", TKind::PingUrl, &TNotifier::PingURL},
 };
 
 const TSettingKey* FindKey(const std::string& key) {
@@ -129,6 +133,8 @@ std::string ValueFault(const TSettingKey& k, const std::string& value) {
       return value.empty() || !NormalizedFingerprint(value).empty()
                  ? ""
                  : name + ": " + Quoted(value) + " is no SHA-256 fingerprint (64 hex digits, colons allowed)";
+    case TKind::PingUrl:
+      return ValidPingUrl(value) ? "" : name + ": " + Quoted(value) + " is no http:// or https:// URL";
     case TKind::CAFile: {
       struct stat st {};
       if (value.empty()) return {};
@@ -247,6 +253,15 @@ const std::vector<TShellCommand>& ShellCommands() {
        SetSettingsCommand},
       {"--test-mail", "[ADDRESS]", "send the test mail (to ADDRESS, else to ErrorEmails), dialogue on stderr",
        TestMailCommand},
+      {"--status", "",
+       "print the last run and the rotation of disks; exit with the last run's status (4: none yet)",
+       [](const std::vector<std::string>& args, TCommandStreams io) {
+         return args.empty() ? RunStatusCommand(io.out, io.err) : Refuse(io, "--status takes no arguments");
+       }},
+      {"--history", "[N]", "print the last N runs (10), one line each",
+       [](const std::vector<std::string>& args, TCommandStreams io) {
+         return HistoryCommandArgs(args, io.out, io.err);
+       }},
       // --check: wired at merge, once app/uCheck.h is on main:
       // {"--check", "", "check the setup and print what a run would do", [](const std::vector<std::string>&,
       // TCommandStreams io) { return RunCheck(io.out, io.err); }},

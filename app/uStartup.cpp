@@ -6,6 +6,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
+#include "app/uHistory.h"
 #include "app/uJobSettings.h"
 #include "app/uShellCommands.h"
 #include "app/uVersion.h"
@@ -113,6 +114,7 @@ std::string UsageText() {
   t += "  job settings           " + job + (ec ? "" : " -> " + target.string()) + "\n";
   t += "                         (the real program file's path with \".ini\"; links are followed)\n";
   t += "  notification settings  " + SettingsFilePath() + "\n";
+  t += "  run history            " + HistoryFilePath() + "\n";
   t += "  run log                " + LogFolderFor(true, RunLogAppFolder) + logName + "\n";
   t += "                         (the previous run's log is kept with \".old\")\n";
   t += "  The all-users folder is $PROGRAMDATA when set, else /var/lib.\n";
@@ -125,6 +127,7 @@ std::string UsageText() {
   t += "     unknown option, or a wrong value given to one: nothing was changed\n";
   t += "  3  the wrong disk is in: the run (with no error line) or the pre-check found another\n";
   t += "     disk than today's\n";
+  t += "  4  --status: no run recorded yet (otherwise --status exits with the last run's status)\n";
   return t;
 }
 

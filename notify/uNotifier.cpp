@@ -13,11 +13,23 @@
 
 namespace tavik {
 
+bool ValidPingUrl(const std::string& url) {
+  if (url.empty()) return true;
+  for (const char* scheme : {"http://", "https://"}) {
+    const std::string s = scheme;
+    if (url.size() <= s.size() || !SameText(url.substr(0, s.size()), s)) continue;
+    const char first = url[s.size()];
+    return first != '/' && first != '?' && first != '#' && url.find_first_of(" \t\r\n") == std::string::npos;
+  }
+  return false;
+}
+
 namespace {
 
 const char* const EmailSection = "Email Settings";
 const char* const SettingsSection = "Settings";
 const char* const NotificationsSection = "Notifications";
+const char* const MonitoringSection = "Monitoring";
 
 constexpr uint16_t ServerKey = 414;
 constexpr uint16_t LogonKey = 5439;
@@ -191,6 +203,8 @@ void LoadSettings(TNotifier& n) {
   for (const TDay& d : Days) n.*d.id = ReadProfileString(file, NotificationsSection, d.idKey, d.idDefault);
   for (const TTextKey& t : RecipientKeys)
     n.*t.field = ReadProfileString(file, NotificationsSection, t.key, "");
+  n.MetricsFile = ReadProfileString(file, MonitoringSection, "MetricsFile", "");
+  n.PingURL = ReadProfileString(file, MonitoringSection, "PingURL", "");
 }
 
 void SaveSettings(const TNotifier& n) {
@@ -212,6 +226,9 @@ void SaveSettings(const TNotifier& n) {
   for (const TDay& d : Days) w.Flag(NotificationsSection, d.flagKey, n.*d.flag);
   for (const TDay& d : Days) w.Text(NotificationsSection, d.idKey, n.*d.id);
   for (const TTextKey& t : RecipientKeys) w.Text(NotificationsSection, t.key, n.*t.field);
+  // Opt-in: a file of someone who never set them gains no section.
+  w.Optional(MonitoringSection, "MetricsFile", n.MetricsFile, "");
+  w.Optional(MonitoringSection, "PingURL", n.PingURL, "");
 }
 
 }  // namespace tavik

@@ -48,10 +48,17 @@ class TNotifier {
   int32_t SMTPSecurity = 0;
   std::string SMTPCAFile;
   std::string SMTPFingerprint;
+  // Monitoring, section "Monitoring", both off when empty: the file replaced with the run's
+  // metrics at each run's end, and the address a run pings at its start and end.
+  std::string MetricsFile;
+  std::string PingURL;
 
   bool SendMail(const std::string& attachmentPath);
   bool SendTestMail(bool silent);
 };
+
+// A PingURL that can be stored: empty (no pings), or http:// or https:// with a host and no blank.
+bool ValidPingUrl(const std::string& url);
 
 // The all-users folder of the settings file, with its trailing separator. Created when missing;
 // a failure there is not reported here: reads then give the defaults and the first write fails.

@@ -3,7 +3,8 @@
 set -euo pipefail
 PKGS=(build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
       libjpeg62-turbo-dev python3-aiosmtpd xvfb xauth clang libclang-rt-14-dev libssl-dev openssl rsync
-      dpkg-dev lintian desktop-file-utils man-db systemd)
+      dpkg-dev lintian desktop-file-utils man-db systemd
+      libsqlite3-dev libcurl4-openssl-dev python3-prometheus-client)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -16,6 +16,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
+#include "app/uHistoryCommands.h"
 #include "app/uJobSettings.h"
 #include "app/uReport.h"
 #include "app/uRunLock.h"
@@ -87,6 +88,9 @@ void TFrmMain::BuildWindow() {
   LogsPage->setObjectName("LogsPage");
   AdvOfficePager1->addTab(AdvOfficePager11, "Details");
   AdvOfficePager1->addTab(LogsPage, "Logs");
+  HistoryPage = new QWidget;
+  HistoryPage->setObjectName("HistoryPage");
+  AdvOfficePager1->addTab(HistoryPage, "History");
   AdvOfficePager1->setCurrentIndex(0);
 
   Label1 = MakeLabel(AdvOfficePager11, "Label1", "Started:", 16, 16);
@@ -118,6 +122,16 @@ void TFrmMain::BuildWindow() {
   Memlog->setObjectName("Memlog");
   Memlog->setReadOnly(true);
   logsLayout->addWidget(Memlog);
+
+  auto* historyLayout = new QVBoxLayout(HistoryPage);
+  historyLayout->setContentsMargins(0, 0, 0, 0);
+  HistoryView = new QTextBrowser(HistoryPage);
+  HistoryView->setObjectName("HistoryView");
+  HistoryView->setOpenLinks(false);
+  // The page is small: a cell wrapped word by word is harder to read than a table scrolled sideways.
+  HistoryView->setLineWrapMode(QTextEdit::NoWrap);
+  HistoryView->document()->setDefaultStyleSheet("td, th { white-space: nowrap; } p { margin: 2px; }");
+  historyLayout->addWidget(HistoryView);
 
   Panel1 = new QWidget(client);
   Panel1->setObjectName("Panel1");
@@ -159,7 +173,10 @@ void TFrmMain::FormCreate() {
   logger_ = std::make_unique<TQorvLogger>();
   logFile_ = logger_->ConfigureLog(true, RunLogAppFolder, "");
   echoLines_ = ::isatty(STDERR_FILENO) && !StderrIsJournal();
-  if (!switches_.hidden && !switches_.preCheck) LoadCurrentLog();
+  if (!switches_.hidden && !switches_.preCheck) {
+    LoadCurrentLog();
+    RefreshHistory();
+  }
   runner_ = std::make_unique<TBackupRunner>(*logger_, *this, switches_);
 }
 
@@ -171,6 +188,12 @@ void TFrmMain::LoadCurrentLog() {
     if (c != '\r') lines += c;
   while (!lines.empty() && lines.back() == '\n') lines.pop_back();
   if (!lines.empty()) Memlog->setPlainText(Q(lines));
+}
+
+void TFrmMain::RefreshHistory() {
+  // A hidden, scheduled start has nobody to show it to.
+  if (switches_.hidden) return;
+  HistoryView->setHtml(QString::fromStdString(HistoryPageHtml()));
 }
 
 void TFrmMain::RotateRunLog() {

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -63,7 +64,10 @@ class TFrmMain : public QMainWindow, public TRunView {
   TProgressTarget& Prog() override { return progTarget_; }
   void ProcessMessages() override;
   void RequestClose() override;
-  void RunEnded() override { ShowPendingLines(true); }
+  void RunEnded() override {
+    ShowPendingLines(true);
+    RefreshHistory();
+  }
 
  public slots:
   void btnOKClick();
@@ -86,6 +90,9 @@ class TFrmMain : public QMainWindow, public TRunView {
   // The previous run's log becomes ".old" when a run starts, not when the window opens: a window
   // opened to change a setting must not cost last night's log.
   void RotateRunLog();
+  // The History page shows what the history holds now: filled when the window opens and after
+  // each run.
+  void RefreshHistory();
   // The Logs page starts with the log as the last run left it.
   void LoadCurrentLog();
   // Lines reach the Logs page and the labels in batches, at most every few hundredths of a
@@ -108,6 +115,8 @@ class TFrmMain : public QMainWindow, public TRunView {
   QTabWidget* AdvOfficePager1 = nullptr;
   QWidget* AdvOfficePager11 = nullptr;
   QWidget* LogsPage = nullptr;
+  QWidget* HistoryPage = nullptr;
+  QTextBrowser* HistoryView = nullptr;
   QLabel* Label1 = nullptr;
   QLabel* lblStarted = nullptr;
   QLabel* lblf = nullptr;

@@ -207,6 +207,10 @@ void TFrmMailSettings::BuildWindow() {
   recipients(Label6, "Label6", "Send disk change alerts to: (use commas to separate emails):", EdDiskChange,
              "EdDiskChange");
   recipients(Label8, "Label8", "Backup complete message", EdBackupComplete, "EdBackupComplete");
+  recipients(lblMetricsFile, "lblMetricsFile",
+             "Metrics file (rewritten at each run's end; empty for none):", EdMetricsFile, "EdMetricsFile");
+  recipients(lblPingURL, "lblPingURL",
+             "Ping URL (http:// or https://, pinged at each run's start and end):", EdPingURL, "EdPingURL");
   notes->addStretch(1);
 
   // The pages cover the whole dialog; without their own fill the style's pane would hide its colour.
@@ -222,8 +226,8 @@ void TFrmMailSettings::BuildWindow() {
       EdFingerprint,   btnFingerprint, EBReply,    Euser,       EPass,        EdDescription,    EdSiteID,
       ChkCreatDest,    ChkID,          EdAlerts,   EdLogEmails, EdDiskChange, ChkDay[0],        ChkDay[1],
       ChkDay[2],       ChkDay[3],      ChkDay[4],  ChkDay[5],   ChkDay[6],    EdID[0],          EdID[1],
-      EdID[2],         EdID[3],        EdID[4],    EdID[5],     EdID[6],      EdBackupComplete, Button1,
-      btnOK,           btnCancel};
+      EdID[2],         EdID[3],        EdID[4],    EdID[5],     EdID[6],      EdBackupComplete, EdMetricsFile,
+      EdPingURL,       Button1,        btnOK,      btnCancel};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   ChkBox->setFocus();
 
@@ -275,6 +279,8 @@ void TFrmMailSettings::FormCreate() {
   for (int d = 0; d < 7; ++d) ChkDay[d]->setChecked(n.*DayFlags[d]);
   for (int d = 0; d < 7; ++d) EdID[d]->setText(Q(n.*DayIds[d]));
   EdBackupComplete->setText(Q(n.BackupCompleteEmails));
+  EdMetricsFile->setText(Q(n.MetricsFile));
+  EdPingURL->setText(Q(n.PingURL));
   ChkCreatDest->setChecked(n.CreateDestFolder);
 
   const bool logon = ChkBox->isChecked();
@@ -308,6 +314,8 @@ void TFrmMailSettings::ValidateSettings() {
   const QString fingerprint = EdFingerprint->text().trimmed();
   if (!fingerprint.isEmpty() && NormalizedFingerprint(S(fingerprint)).empty())
     WarnAndAbort("The certificate fingerprint must be 64 hex digits (colons allowed)");
+  if (!ValidPingUrl(S(EdPingURL->text().trimmed())))
+    WarnAndAbort("The ping URL must start with http:// or https:// (leave it empty for no pings)");
   if (CbSecurity->currentIndex() == 0 && (!EdCAFile->text().trimmed().isEmpty() || !fingerprint.isEmpty()))
     WarnAndAbort("Trusted certificates and a fingerprint need STARTTLS or SSL/TLS");
 }
@@ -353,6 +361,8 @@ void TFrmMailSettings::ControlsToSettings() {
   for (int d = 0; d < 7; ++d) n.*DayFlags[d] = ChkDay[d]->isChecked();
   for (int d = 0; d < 7; ++d) n.*DayIds[d] = S(EdID[d]->text());
   n.BackupCompleteEmails = S(EdBackupComplete->text());
+  n.MetricsFile = S(EdMetricsFile->text().trimmed());
+  n.PingURL = S(EdPingURL->text().trimmed());
   n.DiskChangeEmails = S(EdDiskChange->text());
   n.CreateDestFolder = ChkCreatDest->isChecked();
 }

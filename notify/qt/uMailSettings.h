@@ -102,6 +102,10 @@ class TFrmMailSettings : public QDialog {
   QLineEdit* EdDiskChange = nullptr;
   QLabel* Label8 = nullptr;
   QLineEdit* EdBackupComplete = nullptr;
+  QLabel* lblMetricsFile = nullptr;
+  QLineEdit* EdMetricsFile = nullptr;
+  QLabel* lblPingURL = nullptr;
+  QLineEdit* EdPingURL = nullptr;
 };
 
 // Opens the dialog modally; true when the user saved the settings.

@@ -59,7 +59,8 @@ using TRun = test::TProgramRun;
 struct TMail {
   std::vector<std::string> to;
   std::string subject;
-  std::string body;  // the HTML part without the line ends composition put after it
+  std::string body;    // the HTML part without the line ends composition put after it
+  std::string tables;  // the run history's tables, which body then goes without
   std::string attachmentName;
   std::string attachment;
 };
@@ -80,6 +81,12 @@ std::vector<TMail> Received(const TAioSmtpServer& server) {
         for (char c : part.payload)
           if (c != '\n' && c != '\r') mail.body += c;
       }
+    }
+    const size_t from = mail.body.find("<br /><br /><b>");
+    const size_t to = mail.body.rfind("</table>");
+    if (from != std::string::npos && to != std::string::npos && to > from) {
+      mail.tables = mail.body.substr(from, to + 8 - from);
+      mail.body.erase(from, to + 8 - from);
     }
     mails.push_back(std::move(mail));
   }
@@ -325,6 +332,11 @@ TEST_F(EndToEnd, FirstRunOntoAnEmptyDiskCarriesTheNewestChainsLabelsTheDiskAndMa
               ElementsAre("[S01:Office] Backup Completed. Time to change disk.", "[S01:Office] Backup Log"));
   EXPECT_THAT(mails[0].to, ElementsAre("office@example.org"));
   EXPECT_EQ(mails[0].body, "Your backup has completed. Please take the time now to change the disk");
+  // After the notice: what each volume copied and what the disk now holds.
+  EXPECT_THAT(mails[0].tables, ::testing::AllOf(HasSubstr("<td>SRV_C_VOL</td><td>SRV_C_VOL-b002</td>"),
+                                                HasSubstr("<td>SRV_D_VOL</td><td>SRV_D_VOL-b001</td>"),
+                                                HasSubstr("<td>DiskA</td>")));
+  EXPECT_EQ(mails[1].tables, mails[0].tables);
   EXPECT_THAT(mails[0].attachmentName, IsEmpty());
   EXPECT_THAT(mails[1].to, ElementsAre("log@example.org"));
   EXPECT_EQ(mails[1].body, "Please see attached backup log.<br /><br /><br /><br /><br /><br />" + Footer);

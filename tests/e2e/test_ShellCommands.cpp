@@ -68,6 +68,8 @@ class ShellCommands : public ::testing::Test {
     n.SMTPCAFile = caFile();
     n.SMTPFingerprint = std::string(64, 'a');
     n.ErrorEmails = n.DiskChangeEmails = n.LogEmails = n.BackupCompleteEmails = "old@example.org";
+    n.MetricsFile = "/old/tavik.prom";
+    n.PingURL = "http://old.example.org/ping";
     test::WriteFile(caFile(), "not read here\n");
     SaveSettings(n);
   }
@@ -119,6 +121,11 @@ std::vector<TSetCase> EveryKey() {
       {"DiskChangeEmails", "disks@example.org", "disks@example.org", "disks@example.org"},
       {"LogEmails", "log@example.org", "log@example.org", "log@example.org"},
       {"BackupCompleteEmails", "office@example.org", "office@example.org", "office@example.org"},
+      {"MetricsFile", "/var/lib/node_exporter/tavik.prom", "/var/lib/node_exporter/tavik.prom",
+       "/var/lib/node_exporter/tavik.prom"},
+      {"PingURL", "https://hc.example.org/ping/abc", "https://hc.example.org/ping/abc",
+       "https://hc.example.org/ping/abc"},
+      {"PingURL", "", "", ""},  // no pings any more
   };
   for (const char* day : {"IDDiskMon", "IDDiskTue", "IDDiskWed", "IDDiskThur", "IDDiskFri"})
     cases.push_back({day, "0", "0", "0"});
@@ -206,6 +213,9 @@ INSTANTIATE_TEST_SUITE_P(Values, SetFaults, ::testing::Values(
                "\"carl\" is not a mail address"},
     TFaultCase{"FlagNotZeroOrOne", {"--set", "IDDisk=yes"}, std::nullopt, "IDDisk: \"yes\" must be 0 or 1"},
     TFaultCase{"EmptyDiskId", {"--set", "MondayID="}, std::nullopt, "MondayID: a disk ID cannot be empty"},
+    TFaultCase{"PingUrlNotOfTheWeb", {"--set", "PingURL=file:///etc/passwd"}, std::nullopt,
+               "PingURL: \"file:///etc/passwd\" is no http:// or https:// URL"},
+    TFaultCase{"PingUrlWithoutHost", {"--set", "PingURL=https://"}, std::nullopt, "is no http:// or https:// URL"},
     TFaultCase{"BadFingerprint", {"--set", "SMTPFingerprint=zz"}, std::nullopt, "is no SHA-256 fingerprint"},
     TFaultCase{"MissingCAFile", {"--set", "SMTPCAFile=/nonexistent/ca.pem"}, std::nullopt, "is no regular file"},
     TFaultCase{"PasswordOnTheCommandLine", {"--set", "SMTPPwd=secret"}, std::nullopt,
@@ -243,6 +253,32 @@ TEST_F(ShellCommands, SettingsFromTheShellCarryARealRunsMail) {
   ASSERT_EQ(mails.size(), 1u);
   EXPECT_THAT(mails[0].rcptTos, ::testing::ElementsAre("office@example.org"));
   EXPECT_THAT(mails[0].raw, HasSubstr("[S01:Office] Backup Completed."));
+}
+
+TEST_F(ShellCommands, StatusAndHistoryTellTheRunsWithoutADisplay) {
+  test::TProgramRun status = Run({"--status"});
+  EXPECT_EQ(status.status, 4) << status.output;
+  EXPECT_THAT(status.out, HasSubstr("No run recorded yet"));
+  test::WriteFile(root / "source/SRV_C_VOL-b001.spf", "full image");
+  test::WriteFile(root / "disk/ID.txt", "Disk1\r\n");
+  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
+                                        "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n");
+  ASSERT_EQ(Run({"--set", "IDDisk=0"}).status, 0);
+  ASSERT_EQ(Run({"-h"}).status, 0);
+  fs::remove(root / "source/SRV_C_VOL-b001.spf");  // the imaging product stopped: an error line
+  ASSERT_EQ(Run({"-h"}).status, 1);
+
+  status = Run({"--status"});
+  EXPECT_EQ(status.status, 1) << status.output;
+  EXPECT_THAT(status.out,
+              ::testing::AllOf(HasSubstr("Result:       errors, exit status 1"),
+                               HasSubstr("No full backup SRV_C_VOL*.spf found in " + root / "source")));
+  EXPECT_THAT(status.err, IsEmpty());
+  const test::TProgramRun history = Run({"--history", "5"});
+  EXPECT_EQ(history.status, 0) << history.output;
+  EXPECT_THAT(history.out,
+              ::testing::ContainsRegex("errors \\(1\\) +1 error line .*\n.*OK \\(0\\) +0 error lines"));
+  EXPECT_EQ(Run({"--history", "none"}).status, 2);
 }
 
 TEST_F(ShellCommands, TestMailShowsTheDialogueWithTheLogonMasked) {

@@ -86,6 +86,8 @@ const TBinding Bindings[] = {
     {"EdIDSat", "SaturdayID"},
     {"EdIDSun", "SundayID"},
     {"EdBackupComplete", "BackupCompleteEmails"},
+    {"EdMetricsFile", "MetricsFile"},
+    {"EdPingURL", "PingURL"},
 };
 
 std::map<std::string, std::string> Stored(const TNotifier& n) {
@@ -117,7 +119,9 @@ std::map<std::string, std::string> Stored(const TNotifier& n) {
           {"FridayID", n.FridayID},
           {"SaturdayID", n.SaturdayID},
           {"SundayID", n.SundayID},
-          {"BackupCompleteEmails", n.BackupCompleteEmails}};
+          {"BackupCompleteEmails", n.BackupCompleteEmails},
+          {"MetricsFile", n.MetricsFile},
+          {"PingURL", n.PingURL}};
 }
 
 // What a control shows, in the form Stored gives its field.
@@ -156,6 +160,8 @@ TNotifier Customised() {
   n.LogEmails = "logs@example.org";
   n.DiskChangeEmails = "disks@example.org";
   n.BackupCompleteEmails = "done@example.org";
+  n.MetricsFile = "/var/lib/node_exporter/tavik.prom";
+  n.PingURL = "https://hc.example.org/ping/abc";
   n.CreateDestFolder = false;
   return n;
 }
@@ -287,10 +293,11 @@ TEST_F(MailSettings, TabOrderOfEachPage) {
     EXPECT_FALSE(Child<QWidget>(dlg, "NotificationsPage")->isAncestorOf(Child<QWidget>(dlg, button)))
         << button;
   }
-  EXPECT_EQ(
-      walk("NotificationsPage"),
-      "ChkID,EdAlerts,EdLogEmails,EdDiskChange,ChkMonday,ChkTuesday,ChkWednesday,ChkThursday,ChkFriday,"
-      "ChkSaturday,ChkSunday,EdIDMon,EdIDTue,EdIDWed,EdIDThur,EdIDFri,EdIDSat,EdIDSun,EdBackupComplete");
+  EXPECT_EQ(walk("NotificationsPage"),
+            "ChkID,EdAlerts,EdLogEmails,EdDiskChange,ChkMonday,ChkTuesday,ChkWednesday,ChkThursday,ChkFriday,"
+            "ChkSaturday,ChkSunday,EdIDMon,EdIDTue,EdIDWed,EdIDThur,EdIDFri,EdIDSat,EdIDSun,EdBackupComplete,"
+            "EdMetricsFile,"
+            "EdPingURL");
 }
 
 TEST_F(MailSettings, ShowsTheStoredSettings) {
@@ -311,7 +318,10 @@ TEST_F(MailSettings, OkSavesEveryControlToItsField) {
       c->setChecked(!c->isChecked());
       entered[b.field] = c->isChecked() ? "1" : "0";
     } else {
-      const std::string v = std::string(b.field) == "SMTPPort" ? "2525" : "v" + std::to_string(++i);
+      const std::string field = b.field;
+      const std::string v = field == "SMTPPort"  ? "2525"
+                            : field == "PingURL" ? "http://127.0.0.1:9/v" + std::to_string(++i)
+                                                 : "v" + std::to_string(++i);
       Edit(dlg, b.control)->setText(QString::fromStdString(v));
       entered[b.field] = v;
     }
@@ -371,6 +381,38 @@ TEST_F(MailSettings, OkValidatesInOrderAndSavesNothingOnAWarning) {
       EXPECT_FALSE(dlg.NotSaved());
       EXPECT_EQ(LoadedFromFile().at("SMTPPort"), c.port);
       EXPECT_EQ(LoadedFromFile().at("SMTPServer"), c.host);
+    }
+  }
+}
+
+// Only the web may be pinged; an empty URL turns the pings off.
+TEST_F(MailSettings, OkRefusesAPingUrlThatIsNotOfTheWeb) {
+  const struct {
+    const char* url;
+    bool accepted;
+  } cases[] = {{"file:///etc/passwd", false},
+               {"hc.example.org/ping", false},
+               {"https://", false},
+               {"http://a b", false},
+               {"", true},
+               {"HTTPS://hc.example.org/p", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.url);
+    TSealedEnv fresh;
+    TScriptedUi script;
+    TFrmMailSettings dlg;
+    Edit(dlg, "EbSMTPHost")->setText("mail");
+    Edit(dlg, "EBReply")->setText("a@b");
+    Edit(dlg, "EdPingURL")->setText(c.url);
+    Click(dlg, "btnOK");
+    if (c.accepted) {
+      EXPECT_TRUE(script.asked.empty());
+      EXPECT_EQ(LoadedFromFile().at("PingURL"), c.url);
+    } else {
+      ASSERT_EQ(script.asked.size(), 1u);
+      EXPECT_EQ(script.asked[0].text,
+                "The ping URL must start with http:// or https:// (leave it empty for no pings).");
+      EXPECT_FALSE(FileExists());
     }
   }
 }

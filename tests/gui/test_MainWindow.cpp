@@ -8,11 +8,14 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
 #include "app/qt/uMain.h"
+#include "app/uHistory.h"
+#include "app/uHistoryCommands.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/TestSupport.h"
 
@@ -39,9 +42,10 @@ TEST(MainWindow, CaptionPagesMenuAndLabels) {
   EXPECT_EQ(w.windowTitle(), "Tavik: SP Backup");
   EXPECT_EQ(QApplication::applicationDisplayName(), "Tavik Backup Copy");
   auto* pager = Child<QTabWidget>(w, "AdvOfficePager1");
-  ASSERT_EQ(pager->count(), 2);
+  ASSERT_EQ(pager->count(), 3);
   EXPECT_EQ(pager->tabText(0), "Details");
   EXPECT_EQ(pager->tabText(1), "Logs");
+  EXPECT_EQ(pager->tabText(2), "History");
   EXPECT_EQ(pager->currentIndex(), 0);
   EXPECT_EQ(Child<QPushButton>(w, "btnOK")->text(), "&Backup");
   EXPECT_EQ(Child<QLabel>(w, "Label1")->text(), "Started:");
@@ -127,4 +131,28 @@ TEST(MainWindow, BackupButtonRunsAndFillsTheWindow) {
   EXPECT_FALSE(Child<QLabel>(w, "lblStarted")->text().isEmpty());
   ASSERT_FALSE(ui.asked.empty());
   EXPECT_EQ(ui.asked.back().text, "Backup complete.");
+}
+
+TEST(MainWindow, TheHistoryPageShowsTheRunsWhenTheWindowOpensAndAfterEachRun) {
+  tavik::test::QtApp();
+  TSealedEnv env;
+  TScriptedUi ui;
+  TFrmMain w(TSwitches{});
+  auto* view = Child<QTextBrowser>(w, "HistoryView");
+  EXPECT_TRUE(view->toPlainText().startsWith("No run recorded yet")) << view->toPlainText().toStdString();
+
+  QTest::mouseClick(Child<QPushButton>(w, "btnOK"), Qt::LeftButton);
+  QTest::mouseClick(Child<QPushButton>(w, "btnOK"), Qt::LeftButton);
+  THistory h(HistoryFilePath(), THistory::TMode::Read);
+  const std::vector<THistoryRun> runs = h.LastRuns(10);
+  ASSERT_EQ(runs.size(), 2u);
+  // The page's runs table holds one row per recorded run, newest first, without another click.
+  const QString shown = view->toPlainText();
+  EXPECT_TRUE(shown.contains("Rotation"));
+  EXPECT_TRUE(shown.contains("Last runs"));
+  EXPECT_EQ(shown.count(QString::fromStdString(RunResultText(runs[0]))), 2);
+
+  // A window opened later shows the same history at once.
+  TFrmMain later(TSwitches{});
+  EXPECT_EQ(Child<QTextBrowser>(later, "HistoryView")->toPlainText(), shown);
 }
