@@ -56,7 +56,7 @@ std::string WithoutBrackets(const std::string& host) {
 }  // namespace
 
 std::string SocketErrorText(const std::string& message, int code, const char* api) {
-  return "Windows socket error: " + message + " (" + std::to_string(code) + "), on API '" + api + "'";
+  return "Socket error: " + message + " (" + std::to_string(code) + "), on API '" + api + "'";
 }
 
 TClientSocket::TClientSocket() = default;
