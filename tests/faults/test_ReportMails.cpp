@@ -43,6 +43,34 @@ std::string HtmlText(const TParsedMail& mail) {
   return text;
 }
 
+// The HTML part carries one line per break: each "<br />" ends its line, so no server or reader
+// depends on quoted-printable's soft breaks to keep a long report within the line limit.
+void ExpectALinePerBreak(const TParsedMail& mail) {
+  for (const auto& part : mail.parts) {
+    if (part.contentType != "text/html") continue;
+    // The line end composition puts after the body ends no line of the body's own.
+    std::string body = part.payload;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
+    size_t pos = 0;
+    while (pos < body.size()) {
+      size_t end = body.find('\n', pos);
+      const bool last = end == std::string::npos;
+      if (last) end = body.size();
+      std::string line = body.substr(pos, end - pos);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const size_t br = line.find("<br />");
+      if (br != std::string::npos) {
+        EXPECT_EQ(br + 6, line.size()) << "a line goes on after its break: " << line;
+      }
+      if (!last && !line.empty()) {
+        EXPECT_TRUE(line.size() >= 6 && line.compare(line.size() - 6, 6, "<br />") == 0)
+            << "a line ends without a break: " << line;
+      }
+      pos = end + 1;
+    }
+  }
+}
+
 // Text as it must stand in an HTML body: markup characters as entities.
 std::string AsHtml(const std::string& text) {
   std::string r;
@@ -123,6 +151,7 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
     ExpectLinesWithinTheLimit(m.raw);
     const TParsedMail parsed = ParseMailWithPython(m.raw);
     EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
+    ExpectALinePerBreak(parsed);
     subjects.push_back(parsed.Header("Subject"));
     for (const auto& part : parsed.parts)
       if (part.contentType == "text/html") {

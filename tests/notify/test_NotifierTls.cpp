@@ -156,6 +156,12 @@ INSTANTIATE_TEST_SUITE_P(
                     TTrust::RightFingerprint, false, nullptr},
         TSecureCase{"WrongHostNameRefused", false, TCert::OtherName, "127.0.0.1", 1, "localhost",
                     TTrust::CaFile, true, "TLS certificate of the mail server is not for localhost"},
+        // An address is checked against the certificate as a name is: one issued for another name is refused.
+        TSecureCase{"DottedAddressNotInTheCertificateRefused", true, TCert::OtherName, "127.0.0.1", 2,
+                    "127.0.0.1", TTrust::CaFile, false,
+                    "TLS certificate of the mail server is not for 127.0.0.1"},
+        TSecureCase{"Ipv6AddressNotInTheCertificateRefused", false, TCert::OtherName, "::1", 1, "[::1]",
+                    TTrust::CaFile, false, "TLS certificate of the mail server is not for ::1"},
         TSecureCase{"WrongFingerprintRefused", true, TCert::SelfSigned, "127.0.0.1", 2, "localhost",
                     TTrust::WrongFingerprint, false, "is not the one configured"},
         TSecureCase{"SelfSignedNotTrusted", false, TCert::SelfSigned, "127.0.0.1", 1, "localhost",
