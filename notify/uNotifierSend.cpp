@@ -1,5 +1,6 @@
 // Sending the mail in hand: one message, one client, one connection per send.
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,6 +67,8 @@ void Prepare(const TNotifier& n, TVumSMTP& smtp, TVumMsg& msg) {
   msg.CharSet = "utf-8";
   msg.SetReplyTo(n.SMTPFrom);
   msg.SetHTML(TextLines(n.Body));
+  // A text-only reader reads the same mail.
+  msg.Text() = TextLines(HtmlToPlainText(n.Body));
   msg.Subject = n.Subject;
   msg.SetFrom(n.SMTPFrom);
 }
@@ -84,6 +87,8 @@ void Attach(TVumMsg& msg, const std::string& path) {
         "The file " + HtmlText(item.Name) + " could not be attached: " + HtmlText(e.what()) + "<br /><br />";
     msg.Attachments().Clear();
     msg.HTML().insert(msg.HTML().begin(), note);
+    const std::vector<std::string> noteText = TextLines(HtmlToPlainText(note));
+    msg.Text().insert(msg.Text().begin(), noteText.begin(), noteText.end());
   }
 }
 
@@ -200,6 +205,104 @@ std::string HtmlText(const std::string& text) {
     }
   }
   return r;
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, unsigned long cp) {
+  if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// The entity at text[at] ('&'), appended decoded; returns where the text goes on. An entity this
+// does not know stays as it was written.
+size_t DecodeEntity(const std::string& text, size_t at, std::string& out) {
+  const size_t semi = text.find(';', at);
+  if (semi == std::string::npos || semi - at > 10) {
+    out += '&';
+    return at + 1;
+  }
+  const std::string name = text.substr(at + 1, semi - at - 1);
+  static const struct {
+    const char* name;
+    const char* text;
+  } kNamed[] = {{"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+  for (const auto& e : kNamed)
+    if (name == e.name) {
+      out += e.text;
+      return semi + 1;
+    }
+  if (name.size() > 1 && name[0] == '#') {
+    const bool hex = name[1] == 'x' || name[1] == 'X';
+    const std::string digits = name.substr(hex ? 2 : 1);
+    unsigned long cp = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), cp, hex ? 16 : 10);
+    if (!digits.empty() && ec == std::errc() && ptr == digits.data() + digits.size()) {
+      AppendUtf8(out, cp);
+      return semi + 1;
+    }
+  }
+  out += '&';
+  return at + 1;
+}
+
+void EndLine(std::string& out) {
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  out += '\n';
+}
+
+}  // namespace
+
+std::string HtmlToPlainText(const std::string& html) {
+  std::string out;
+  int cellsInRow = 0;
+  size_t i = 0;
+  while (i < html.size()) {
+    const char c = html[i];
+    if (c == '<') {
+      const size_t close = html.find('>', i);
+      if (close == std::string::npos) {
+        out += html.substr(i);
+        break;
+      }
+      std::string tag = LowerCase(html.substr(i + 1, close - i - 1));
+      const bool ending = !tag.empty() && tag[0] == '/';
+      if (ending) tag.erase(0, 1);
+      tag = tag.substr(0, tag.find_first_of(" /\t"));
+      if (tag == "br" || (ending && (tag == "p" || tag == "div" || tag == "tr" || tag == "table"))) {
+        EndLine(out);
+      } else if (!ending && tag == "tr") {
+        cellsInRow = 0;
+      } else if (!ending && (tag == "td" || tag == "th")) {
+        if (cellsInRow++ > 0) out += " | ";
+      }
+      i = close + 1;
+    } else if (c == '&') {
+      i = DecodeEntity(html, i, out);
+    } else if (c == '\r' || c == '\n') {
+      // A line end in the markup is a blank to the reader, and nothing at all right after a break.
+      if (!out.empty() && out.back() != '\n' && out.back() != ' ') out += ' ';
+      ++i;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
 }
 
 int32_t NotifierSmtpTimeout() {

@@ -11,8 +11,10 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uDiskIdentity.h"
 #include "app/uRunOutput.h"
+#include "app/uVersion.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uSystem.h"
 #include "tests/support/RunRecorder.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
@@ -29,8 +31,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 const std::string Footer =
-    "<br />This message is brought to you from <a href=\"https://www.example.com/tavik\">Tavik</a>. Please "
-    "follow us on <a href=\"https://www.example.com/tavik/facebook\">Facebook</a> ";
+    std::string("<br />Sent by TavikBackupCopy ") + ProgramVersion + " on " + HostComputerName() + ".";
 
 const TDateTime Monday = FromLocal(2026, 12, 7, 23, 15);
 const TDateTime Tuesday = FromLocal(2026, 12, 8, 6, 0);

@@ -354,10 +354,10 @@ TEST(NotifierSend, DeliveredMailCarriesTheNotifiersFieldsAndAttachment) {
   EXPECT_THAT(parsed.Header("To"), AllOf(HasSubstr("\"Ops@Example.org\" <Ops@Example.org>"),
                                          HasSubstr("\"boss@example.org\" <boss@example.org>")));
   EXPECT_EQ(parsed.Header("Cc"), "");
-  // The plain-text alternative stays empty; the body is the HTML lines; the log rides along.
+  // The plain-text alternative says what the HTML lines say; the log rides along.
   ASSERT_EQ(parsed.parts.size(), 3u);
   EXPECT_EQ(parsed.parts[0].contentType, "text/plain");
-  EXPECT_EQ(parsed.parts[0].payload, "");
+  EXPECT_EQ(parsed.parts[0].payload, "first line\nsecond line\n");
   EXPECT_EQ(parsed.parts[1].contentType, "text/html");
   EXPECT_EQ(parsed.parts[1].charset, "utf-8");
   EXPECT_EQ(parsed.parts[1].payload, "first line<br />\nsecond line\n");  // line ends as Python reads them
@@ -366,6 +366,32 @@ TEST(NotifierSend, DeliveredMailCarriesTheNotifiersFieldsAndAttachment) {
   EXPECT_EQ(parsed.parts[2].charset, "utf-8");
   EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
   EXPECT_EQ(parsed.parts[2].payload, log);
+}
+
+}  // namespace
+}  // namespace tavik
+
+namespace tavik {
+namespace {
+
+// The text alternative reads as the HTML renders: breaks, rows and cells, entities.
+TEST(HtmlToPlainText, ReadsAsTheHtmlRenders) {
+  const struct {
+    const char* html;
+    const char* text;
+  } cases[] = {
+      {"first line<br />\r\nsecond line", "first line\nsecond line"},
+      {"a<br /><br />b<br>c<BR/>", "a\n\nb\nc\n"},
+      {"R&amp;D &lt;b&gt; &quot;x&quot; &#39;y&#39; B&#xFC;ro &#26481;",
+       "R&D <b> \"x\" 'y' B\xC3\xBCro \xE6\x9D\xB1"},
+      {"keep &unknown; and & alone", "keep &unknown; and & alone"},
+      {"<b>bold</b> and <a href=\"x\">link</a>", "bold and link"},
+      {"<table><tr><th>Volume</th><th>Size</th></tr>\r\n<tr><td>C</td><td>12 GB</td></tr></table>after",
+       "Volume | Size\nC | 12 GB\n\nafter"},
+      {"<p>one</p><p>two</p>", "one\ntwo\n"},
+      {"cut <b", "cut <b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(HtmlToPlainText(c.html), c.text) << c.html;
 }
 
 }  // namespace
