@@ -100,9 +100,9 @@ bool Deliver(TNotifier& n, TVumSMTP& smtp, TVumMsg& msg, bool boxes) {
     n.LastError = failure;
     if (boxes) WarnAndAbort(n.LastError);
   };
-  // A choice the program does not know could be meant to protect the logon: nothing goes out in plain.
-  if (n.SMTPSecurity < 0 || n.SMTPSecurity > 2) {
-    report("Connection security \"SMTPSecurity\" must be 0 (none), 1 (STARTTLS) or 2 (SSL/TLS)");
+  // Settings that could be meant to protect the logon never send it in plain.
+  if (const std::string problem = MailSettingsProblem(n); !problem.empty()) {
+    report(problem);
     return false;
   }
   // A connection that could not be secured says why: a wrong certificate is the administrator's to mend.

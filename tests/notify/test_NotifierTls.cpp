@@ -213,6 +213,41 @@ TEST(SecureTransportRefusals, NoLogonEverGoesOutInPlain) {
   }
 }
 
+// Settings that ask for TLS (a CA file, a fingerprint) with a plain connection, or recipients
+// without a mail server: nothing is sent, and the reason is the error.
+TEST(SecureTransportRefusals, SettingsThatCannotSendSafelySendNothing) {
+  const struct {
+    const char* name;
+    void (*change)(TNotifier&);
+    const char* error;
+  } cases[] = {
+      {"CaFileWithPlain", [](TNotifier& n) { n.SMTPCAFile = "/etc/ssl/certs/ca-certificates.crt"; },
+       "\"SMTPCAFile\" is set but connection security \"SMTPSecurity\" is 0 (none): nothing is sent in "
+       "plain"},
+      {"FingerprintWithPlain", [](TNotifier& n) { n.SMTPFingerprint = std::string(64, 'a'); },
+       "\"SMTPFingerprint\" is set but connection security \"SMTPSecurity\" is 0 (none): nothing is sent in "
+       "plain"},
+      {"NoMailServer", [](TNotifier& n) { n.SMTPServer = " "; }, "No mail server is set (\"SMTPServer\")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedSmtpServer server = AcceptingServer();
+    server.Start();
+    TNotifier n = SettingsFor(server);
+    n.SMTPRequiresLogon = true;
+    n.SMTPLogon = "user";
+    n.SMTPPwd = "secret";
+    n.SendTo = "ops@example.org";
+    c.change(n);
+    EXPECT_EQ(MailSettingsProblem(n), c.error);
+    bool sent = true;
+    EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(n.LastError, c.error);
+    EXPECT_EQ(server.Connections(), 0);
+  }
+}
+
 // A security setting the program does not know (a typo, a word for the number) may have been
 // meant to protect the logon: the mail is not sent, rather than sent in plain.
 TEST(SecureTransportRefusals, UnknownSecurityChoiceSendsNothing) {
