@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include "tests/faults/FaultRun.h"
 
@@ -152,6 +153,10 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
     const TParsedMail parsed = ParseMailWithPython(m.raw);
     EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
     ExpectALinePerBreak(parsed);
+    // Ordinary mail to a filter's local rules, and the same words for a text-only reader.
+    const TSpamScore spam = ScoreWithSpamAssassin(m.raw);
+    EXPECT_LE(spam.score, 0.5) << parsed.Header("Subject") << "\n" << spam.report;
+    std::cout << "spam score " << parsed.Header("Subject") << ": " << spam.score << "\n";
     subjects.push_back(parsed.Header("Subject"));
     for (const auto& part : parsed.parts)
       if (part.contentType == "text/html") {
