@@ -10,6 +10,7 @@
 #include "mail/VumSMTP.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uTls.h"
 
 namespace tavik {
 
@@ -105,6 +106,12 @@ bool Deliver(TNotifier& n, TVumSMTP& smtp, TVumMsg& msg, bool boxes) {
     report(problem);
     return false;
   }
+  // A CA file that cannot serve is found before anything reaches the server.
+  if (n.SMTPFingerprint.empty())
+    if (const std::string problem = CaFileProblem(n.SMTPCAFile); !problem.empty()) {
+      report(problem);
+      return false;
+    }
   // A connection that could not be secured says why: a wrong certificate is the administrator's to mend.
   if (!smtp.Connect())
     report("Failed to connect to host " + smtp.Host + " on port " + smtp.Port +

@@ -3,6 +3,7 @@
 // that must be refused before anything secret crosses the network.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
@@ -246,6 +247,47 @@ TEST(SecureTransportRefusals, SettingsThatCannotSendSafelySendNothing) {
     EXPECT_EQ(n.LastError, c.error);
     EXPECT_EQ(server.Connections(), 0);
   }
+}
+
+// A CA file that is no regular file of at most 1 MiB holding a certificate is refused before
+// anything connects; a FIFO with no writer must not hold the send.
+TEST(SecureTransportRefusals, CaFileThatCannotServeSendsNothing) {
+  test::TTempDir dir;
+  const std::string fifo = dir / "ca.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir / "big.pem";
+  std::string pem = test::ReadFile(Certs().caPem);
+  std::string bigText;
+  while (bigText.size() <= 2u << 20) bigText += pem;
+  test::WriteFile(big, bigText);
+  const std::string empty = dir / "empty.pem";
+  test::WriteFile(empty, "no certificate here\n");
+  const struct {
+    const char* name;
+    std::string file;
+    const char* reason;
+  } cases[] = {
+      {"Fifo", fifo, "not a regular file"},
+      {"TwoMiB", big, "larger than 1 MiB"},
+      {"Missing", dir / "missing.pem", "No such file or directory"},
+      {"Directory", dir.Path(), "not a regular file"},
+      {"NoCertificate", empty, "holds no PEM certificate"},
+  };
+  for (int security : {1, 2})
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " security " + std::to_string(security));
+      TScriptedSmtpServer server = AcceptingServer();
+      server.Start();
+      TNotifier n = SettingsFor(server);
+      n.SendTo = "ops@example.org";
+      n.SMTPSecurity = security;
+      n.SMTPCAFile = c.file;
+      bool sent = true;
+      EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+      EXPECT_FALSE(sent);
+      EXPECT_EQ(n.LastError, "TLS CA file " + c.file + " cannot be used: " + c.reason);
+      EXPECT_EQ(server.Connections(), 0);
+    }
 }
 
 // A security setting the program does not know (a typo, a word for the number) may have been
