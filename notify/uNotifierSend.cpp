@@ -175,16 +175,24 @@ std::vector<TRecipient> Recipients(const std::string& list, std::vector<std::str
     else if (rejected)
       rejected->push_back(address);
   };
-  for (const std::string& entry : RecipientEntries(list)) {
-    const size_t open = UnquotedAngle(entry);
-    const size_t close = open == std::string::npos ? open : entry.find('>', open);
-    if (close != std::string::npos) {
-      offer(Trim(entry.substr(open + 1, close - open - 1)), Trim(RemoveQuotes(entry.substr(0, open))));
-      continue;
-    }
-    for (const std::string& word : SplitList(entry)) {
-      const std::string w = Trim(word);
-      if (!w.empty()) offer(w, w);
+  for (const std::string& whole : RecipientEntries(list)) {
+    // What follows "Name <addr>" without a separator ("Ann <ann@x.org> carl@z.org") is read as
+    // entries of its own, so nobody written there is left out without a word.
+    std::string entry = whole;
+    for (;;) {
+      const size_t open = UnquotedAngle(entry);
+      const size_t close = open == std::string::npos ? open : entry.find('>', open);
+      if (close != std::string::npos) {
+        offer(Trim(entry.substr(open + 1, close - open - 1)), Trim(RemoveQuotes(entry.substr(0, open))));
+        entry = Trim(entry.substr(close + 1));
+        if (Trim(RemoveQuotes(entry)).empty()) break;
+        continue;
+      }
+      for (const std::string& word : SplitList(entry)) {
+        const std::string w = Trim(word);
+        if (!w.empty()) offer(w, w);
+      }
+      break;
     }
   }
   return result;

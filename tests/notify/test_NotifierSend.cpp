@@ -96,6 +96,14 @@ TEST(NotifierSend, RecipientsAsPeopleWriteThem) {
        {"ann@x.org", "carl@z.org"},
        {"bob", "@x.org", "carl@", "dora"}},
       {"\"Ann Smith\" ann@x.org", {"ann@x.org"}, {"ann@x.org"}, {"Ann Smith"}},
+      // Whatever follows "Name <addr>" without a separator is delivered to or named.
+      {"Ann <ann@x.org> carl@z.org", {"ann@x.org", "carl@z.org"}, {"Ann", "carl@z.org"}, {}},
+      {"Ann <ann@x.org> Bob <bob@y.org>, dora@w.org",
+       {"ann@x.org", "bob@y.org", "dora@w.org"},
+       {"Ann", "Bob", "dora@w.org"},
+       {}},
+      {"Ann <ann@x.org> Bob", {"ann@x.org"}, {"Ann"}, {"Bob"}},
+      {"Ann <ann@x.org> <carl@>", {"ann@x.org"}, {"Ann"}, {"carl@"}},
   };
   TAioSmtpServer server;
   server.Start();
