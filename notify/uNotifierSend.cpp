@@ -10,6 +10,7 @@
 #include "mail/VumSMTP.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uErrors.h"
 #include "platform/uTls.h"
 
 namespace tavik {
@@ -93,13 +94,28 @@ void Attach(TVumMsg& msg, const std::string& path) {
   }
 }
 
-// The conversation. With boxes (the settings dialog's test button) every failure shows a warning
-// and ends the send; without them a failure is left in LastError and the send goes on, so the
-// client's own error for the closed connection is what reaches the caller.
+// The conversation, ended at the first failure. With boxes (the settings dialog's test button) a
+// failure shows a warning with what failed and why. Without them a refused mail is left in
+// LastError ("Failed to send message: <the server's reply>") and the send answers false; a server
+// that could not be reached or refused the logon leaves what failed in LastError and raises why
+// (the system's reason, the server's reply), so the caller stops sending to it.
 bool Deliver(TNotifier& n, TVumSMTP& smtp, TVumMsg& msg, bool boxes) {
   auto report = [&](const std::string& failure) {
     n.LastError = failure;
     if (boxes) WarnAndAbort(n.LastError);
+  };
+  auto unreached = [&](const std::string& what, std::string reason) {
+    if (reason.empty()) reason = "no reason given";
+    n.LastError = what;
+    if (boxes) WarnAndAbort(what + ": " + reason);
+    throw EQorvError(reason);
+  };
+  auto quit = [&] {
+    try {
+      smtp.Disconnect();
+    } catch (const std::exception&) {
+      // The connection is closed either way; the failure already reported is what counts.
+    }
   };
   // Settings that could be meant to protect the logon never send it in plain.
   if (const std::string problem = MailSettingsProblem(n); !problem.empty()) {
@@ -113,25 +129,45 @@ bool Deliver(TNotifier& n, TVumSMTP& smtp, TVumMsg& msg, bool boxes) {
       return false;
     }
   // A connection that could not be secured says why: a wrong certificate is the administrator's to mend.
-  if (!smtp.Connect())
-    report("Failed to connect to host " + smtp.Host + " on port " + smtp.Port +
-           (smtp.TlsError().empty() ? "" : ": " + smtp.TlsError()));
-  if (n.SMTPRequiresLogon && !smtp.Login()) {
-    smtp.Disconnect();
-    report("Authentication failed... disconnecting");
+  if (!smtp.Connect()) {
+    quit();
+    unreached("Failed to connect to host " + smtp.Host + " on port " + smtp.Port,
+              smtp.TlsError().empty() ? smtp.Failure() : smtp.TlsError());
   }
-  const bool sent = smtp.SendMessage(msg);
+  if (n.SMTPRequiresLogon) {
+    bool in = false;
+    try {
+      in = smtp.Login();
+    } catch (const std::exception&) {
+    }
+    if (!in) {
+      const std::string reason =
+          smtp.Failure().empty() && !smtp.AuthLoginOffered() && !smtp.AuthPlainOffered()
+              ? "the server offers no logon (AUTH LOGIN or PLAIN)"
+              : smtp.Failure();
+      quit();
+      unreached("Authentication failed", reason);
+    }
+  }
+  bool sent = false;
+  try {
+    sent = smtp.SendMessage(msg);
+  } catch (const std::exception&) {
+    // A mail the client refuses to send (no sender, no recipient) is the caller's error, not the server's.
+    if (smtp.Failure().empty()) {
+      quit();
+      throw;
+    }
+  }
   if (!sent) {
-    report("Failed to send message");
-    smtp.Disconnect();
+    quit();
+    const std::string reason = smtp.Failure();
+    report(reason.empty() ? "Failed to send message" : "Failed to send message: " + reason);
     return false;
   }
   if (boxes) ShowInfo("Message sent.");
-  try {
-    smtp.Disconnect();
-  } catch (const std::exception&) {
-    // The server took the mail at the end of its data: a QUIT it leaves unanswered changes nothing.
-  }
+  // The server took the mail at the end of its data: a QUIT it leaves unanswered changes nothing.
+  quit();
   return true;
 }
 

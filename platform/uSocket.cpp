@@ -122,6 +122,8 @@ bool TClientSocket::Connected() const {
 
 void TClientSocket::ReportError(int err, const std::string& text, const char* api) {
   int code = err;
+  lastErrorText_ = text;
+  lastErrorCode_ = err;
   if (OnError) OnError(*this, code);
   Close();
   if (code != 0) throw ESocketError(SocketErrorText(text, code, api));

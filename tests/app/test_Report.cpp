@@ -346,18 +346,20 @@ TEST_F(ReportTest, UnreachableSilentOrRefusingServerEndsTheReportWithAnError) {
     bool logon;
     std::string error;  // %d: the port
   } cases[] = {
-      {"unreachable",
-       {},
-       false,
-       "Failed to connect to host 127.0.0.1 on port %d: Not connected. Attempting to send on socket."},
+      {"unreachable", {}, false, "Failed to connect to host 127.0.0.1 on port %d: Connection refused"},
       {"silent",
        {TSmtpReply::Silence()},
        false,
-       "Failed to connect to host 127.0.0.1 on port %d: Not connected. Attempting to send on socket."},
-      {"logon refused",
+       "Failed to connect to host 127.0.0.1 on port %d: timed out waiting for the reply to the greeting"},
+      {"no logon offered",
        {"220 ready", "250 hello, no AUTH here", "221 bye"},
        true,
-       "Authentication failed... disconnecting: Not connected. Attempting to send on socket."},
+       "Authentication failed: the server offers no logon (AUTH LOGIN or PLAIN)"},
+      {"logon refused",
+       {"220 ready", TSmtpReply::Raw("250-hello\r\n250 AUTH PLAIN\r\n"), "535 5.7.8 authentication failed",
+        "221 bye"},
+       true,
+       "Authentication failed: 535 5.7.8 authentication failed"},
   };
   test::WriteFile(logPath, "a log\r\n");
   for (TCase& c : cases) {
@@ -420,8 +422,10 @@ TEST_F(ReportTest, RefusedMailDoesNotStopOrChangeTheNext) {
   ASSERT_EQ(server.DataBlocks().size(), 1u);
   EXPECT_THAT(server.DataBlocks()[0], HasSubstr("Subject: [:] Backup Completed. Time to change disk."));
   EXPECT_THAT(server.DataBlocks()[0], HasSubstr("\r\nTo: \"ops@example.org\" <ops@example.org>\r\n"));
-  EXPECT_THAT(out.ErrorLines(),
-              ElementsAre("Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message"));
+  EXPECT_THAT(
+      out.ErrorLines(),
+      ElementsAre(
+          "Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message: 550 no such user"));
 }
 
 struct TPreCheckCase {
