@@ -400,16 +400,58 @@ TEST_F(ReportTest, UnreachableSilentOrRefusingServerEndsTheReportWithAnError) {
 
 // A refused mail is left in LastError and becomes an error line; the mails after it still go
 // out, and the line it adds does not turn the completion notice into an error report.
+TNotifier LocalNotifier(int port) {
+  TNotifier n;
+  n.SMTPServer = "127.0.0.1";
+  n.SMTPPort = port;
+  n.SMTPFrom = "backup@example.org";
+  return n;
+}
+
+// A mail the server refuses after the connection is made costs a line that carries the server's
+// own words, or which reply never came.
+TEST_F(ReportTest, RefusedMailLineCarriesTheServersReply) {
+  SetNotifierSmtpTimeout(300);
+  const std::vector<TSmtpReply> upToData = {"220 ready", "250 hello", "250 sender ok", "250 recipient ok"};
+  const struct {
+    const char* name;
+    std::vector<TSmtpReply> rest;
+    const char* line;
+  } cases[] = {
+      {"554 at the end of the data",
+       {"354 go on", "554 5.7.1 rejected", "221 bye"},
+       "Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message: 554 5.7.1 rejected"},
+      {"no reply to DATA",
+       {TSmtpReply::Silence()},
+       "Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message: timed out waiting for the "
+       "reply "
+       "to DATA"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<TSmtpReply> script = upToData;
+    script.insert(script.end(), c.rest.begin(), c.rest.end());
+    TScriptedSmtpServer server(script);
+    server.Start();
+    TNotifier n = LocalNotifier(server.Port());
+    n.DiskChangeEmails = "ops@example.org";
+    TRunValues values;
+    values.diskMismatch = true;
+    TLineOutput out(logger, view);
+    SendReport(n, out.ErrorLines(), values, logPath,
+               [&](const std::string& line) { out.ReportFailure(line); });
+    EXPECT_THAT(out.ErrorLines(), ElementsAre(c.line));
+  }
+  SetNotifierSmtpTimeout(30000);
+}
+
 TEST_F(ReportTest, RefusedMailDoesNotStopOrChangeTheNext) {
   // Connections share the script: the first mail's recipient is refused, the second goes through.
   TScriptedSmtpServer server({"220 ready", "250 hello", "250 sender ok", "550 no such user", "220 ready",
                               "250 hello", "250 sender ok", "250 recipient ok", "354 go on", "250 queued",
                               "250 reset", "221 bye"});
   server.Start();
-  TNotifier n;
-  n.SMTPServer = "127.0.0.1";
-  n.SMTPPort = server.Port();
-  n.SMTPFrom = "backup@example.org";
+  TNotifier n = LocalNotifier(server.Port());
   n.DiskChangeEmails = "nobody@example.org";
   n.BackupCompleteEmails = "ops@example.org";
   n.ErrorEmails = "admin@example.org";
