@@ -7,9 +7,11 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uDiskIdentity.h"
 #include "app/uJobSettings.h"
+#include "app/uVersion.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "platform/uErrors.h"
+#include "platform/uSystem.h"
 
 namespace tavik {
 
@@ -29,10 +31,6 @@ std::string BrokenAfterTags(const std::string& body) {
   for (size_t at; (at = body.find(BreakTag, pos)) != std::string::npos; pos = at + std::strlen(BreakTag))
     r += body.substr(pos, at + std::strlen(BreakTag) - pos) + "\r\n";
   return r + body.substr(pos);
-}
-
-std::string Link(const char* target, const char* text) {
-  return std::string("<a href=\"") + target + "\">" + text + "</a>";
 }
 
 using TNotSent = std::function<void(const std::string&)>;
@@ -71,8 +69,8 @@ std::string ReportSubject(const TNotifier& n, const std::string& suffix) {
 }
 
 std::string MailFooter() {
-  return std::string(BreakTag) + "This message is brought to you from " + Link(MakerSiteUrl, "Tavik") +
-         ". Please follow us on " + Link(MakerSocialUrl, "Facebook") + " ";
+  return std::string(BreakTag) + "Sent by TavikBackupCopy " + std::string(ProgramVersion) + " on " +
+         HtmlText(HostComputerName()) + ".";
 }
 
 std::string RunLogFilePath(const TQorvLogger& logger) {

@@ -5,10 +5,25 @@
 
 namespace tavik {
 
+namespace {
+
+// The line a run writes when the disk in the drive is not the one scheduled for today.
+const char* const WrongDiskLine = "Disk ID INCORRRECT:";
+
+// The journal's priority for a run line: every error line (flagged, or reading "Error: ...") an
+// error, the wrong disk a warning, the rest information.
+int JournalPriority(const std::string& text, bool isError) {
+  if (isError || text.rfind("Error:", 0) == 0) return 3;
+  if (text.rfind(WrongDiskLine, 0) == 0) return 4;
+  return 6;
+}
+
+}  // namespace
+
 // The journal hears a line before the log file does, so a log that cannot be written still
 // leaves the run's lines where the service manager shows them.
 void TLineOutput::LogLine(const std::string& text, bool isError) {
-  JournalLine(text, isError);
+  JournalLineAt(text, JournalPriority(text, isError));
   logger_.WriteLog(text);
   view_.AppendLog(text);
   if (isError) errorLines_.push_back(text);
@@ -17,7 +32,7 @@ void TLineOutput::LogLine(const std::string& text, bool isError) {
 }
 
 void TLineOutput::ShowStatus(const std::string& text) {
-  JournalLine(text, false);
+  JournalLineAt(text, JournalPriority(text, false));
   logger_.WriteLog(text);
   view_.AppendLog(text);
   view_.SetStatus2(text);

@@ -17,10 +17,10 @@ using TLines = std::vector<std::string>;
 // Generators
 
 std::string FormatZoneBias(int biasMinutes) {
-  if (biasMinutes == 0) return "-0000";
+  // UTC is a known zone ("+0000"); "-0000" would tell the reader the zone was unknown.
   int a = biasMinutes < 0 ? -biasMinutes : biasMinutes;
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%c%02d%02d", biasMinutes < 0 ? '+' : '-', a / 60, a % 60);
+  std::snprintf(buf, sizeof buf, "%c%02d%02d", biasMinutes <= 0 ? '+' : '-', a / 60, a % 60);
   return buf;
 }
 
@@ -325,6 +325,7 @@ class TComposer {
   // "name" <address>, or <address> alone when the name is empty; "" when both are left out.
   std::string Mailbox(const std::string& name, const std::string& address, bool skipEmptyAddress) const;
   std::string SenderList(const TAddressList& list, bool replyStyle) const;
+  std::string MessageIdDomain() const;
 
   void Add(const std::string& line) { body_.push_back(line); }
   void AddAll(const TLines& lines) { body_.insert(body_.end(), lines.begin(), lines.end()); }
@@ -436,6 +437,17 @@ std::string TComposer::SenderList(const TAddressList& list, bool replyStyle) con
   return r;
 }
 
+// The sender's own domain names the message, as the receiving side expects; the host when the
+// sender has none.
+std::string TComposer::MessageIdDomain() const {
+  if (m_.FromList().Count() > 0) {
+    const std::string address = Trim(m_.FromList().Items(0).Address);
+    const size_t at = address.rfind('@');
+    if (at != std::string::npos && at + 1 < address.size()) return address.substr(at + 1);
+  }
+  return m_.LocalHost();
+}
+
 TLines TComposer::HeaderBlock(const std::string& contentType, bool writeEncoding) {
   TLines h;
   const bool bounce = m_.BounceMsg;
@@ -453,10 +465,12 @@ TLines TComposer::HeaderBlock(const std::string& contentType, bool writeEncoding
   // Blind copies are never written into the message: every recipient would read them.
   // They get their own envelope recipients from the SMTP client.
   if (!bounce && !m_.InReplyTo.empty()) h.push_back("In-Reply-To: " + CleanText(m_.InReplyTo));
-  if (!bounce) h.push_back("Message-ID: " + CleanText(NewMessageId(m_.LocalHost(), m_.LocalAddr)));
+  if (!bounce) h.push_back("Message-ID: " + CleanText(NewMessageId(MessageIdDomain(), m_.LocalAddr)));
   h.push_back(contentType);
   if (writeEncoding) h.push_back("Content-Transfer-Encoding: " + encoding_);
-  if (!bounce) h.push_back("X-Priority: " + std::to_string(static_cast<int>(m_.Priority) + 1));
+  // Normal priority is what a mail without the header has; writing it only marks the mail as unusual.
+  if (!bounce && m_.Priority != prNormal)
+    h.push_back("X-Priority: " + std::to_string(static_cast<int>(m_.Priority) + 1));
   if (!Trim(m_.XMailer).empty()) h.push_back("X-Mailer: " + UnstructuredValue(m_.XMailer, charset_));
   for (const std::string& l : m_.ExtraHeaders()) {
     const size_t colon = l.find(':');

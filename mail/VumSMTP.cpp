@@ -163,12 +163,48 @@ bool TVumSMTP::IsConnected() const {
 }
 
 void TVumSMTP::SendText(const std::string& text) {
-  if (!IsConnected()) throw EQorvError("Not connected. Attempting to send on socket.");
+  if (!IsConnected()) {
+    NoteFailure("the connection was closed before " +
+                std::string(text.empty() ? "sending" : "the next command"));
+    throw EQorvError("Not connected. Attempting to send on socket.");
+  }
+  static const struct {
+    const char* start;
+    const char* step;
+  } kSteps[] = {{"EHLO ", "EHLO"},
+                {"HELO ", "HELO"},
+                {"STARTTLS\r\n", "STARTTLS"},
+                {"AUTH ", "AUTH"},
+                {"MAIL FROM:", "MAIL FROM"},
+                {"RCPT TO:", "RCPT TO"},
+                {"DATA\r\n", "DATA"},
+                {"\r\n.\r\n", "the end of the data"},
+                {"RSET\r\n", "RSET"},
+                {"QUIT\r\n", "QUIT"}};
+  // A line of the mail may look like a command too; the end of the data then names the wait.
+  for (const auto& s : kSteps)
+    if (text.rfind(s.start, 0) == 0) {
+      awaiting_ = s.step;
+      break;
+    }
   if (!text.empty()) socket_->SendText(text);
   if (OnSendTextToSocket) OnSendTextToSocket(this, text);
 }
 
 std::string TVumSMTP::ReceiveReply() {
+  try {
+    return ReceiveWholeReply();
+  } catch (const std::exception&) {
+    const int code = socket_->LastErrorCode();
+    if (code == ETIMEDOUT || code == EAGAIN || code == EWOULDBLOCK)
+      NoteFailure("timed out waiting for the reply to " + awaiting_);
+    else if (!socket_->LastErrorText().empty())
+      NoteFailure(socket_->LastErrorText() + " while waiting for the reply to " + awaiting_);
+    throw;
+  }
+}
+
+std::string TVumSMTP::ReceiveWholeReply() {
   // A server may write a reply in several pieces (line by line, or as TCP splits it): gather
   // them until the reply is whole, or the dialogue falls out of step with the server.
   std::string text;
@@ -209,6 +245,10 @@ void TVumSMTP::ReadReply() {
     socket_->Close();
     throw;
   }
+  // A server that closed instead of answering leaves no reply; a short one is judged as before
+  // (by the reply before it), but the words for the failure must not come from that one.
+  if (text.empty())
+    NoteFailure("the server closed the connection while waiting for the reply to " + awaiting_);
   if (text.size() > 4) {
     TReplyParts parts = SplitReply(text);
     replyCode_ = std::move(parts.Code);
@@ -219,6 +259,7 @@ void TVumSMTP::ReadReply() {
 }
 
 bool TVumSMTP::Expect(const char* code) {
+  if (!failed_ && replyCode_ != code) NoteFailure(Trim(replyCode_ + " " + replyText_));
   if (!failed_) failed_ = replyCode_ != code;
   return !failed_;
 }
@@ -304,10 +345,13 @@ bool TVumSMTP::Connect() {
   socket_->SetTimeoutMs(OperationTimeout);
   failed_ = false;
   tlsError_.clear();
+  failure_.clear();
+  awaiting_ = "the greeting";
   try {
     socket_->Open();
     if (!IsConnected()) {
       failed_ = true;
+      NoteFailure(socket_->LastErrorText());
       return false;
     }
     localHost_ = socket_->LocalHost();
@@ -344,6 +388,8 @@ bool TVumSMTP::Connect() {
     return IsConnected();
   } catch (const std::exception&) {
     failed_ = true;
+    // A connect that failed says why in the system's words.
+    NoteFailure(socket_->LastErrorText());
     try {
       Disconnect();
     } catch (const std::exception&) {
@@ -409,6 +455,9 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
       SendText(lines[k - 1] + "\r\n");
     } catch (const std::exception&) {
       failed_ = true;
+      NoteFailure((socket_->LastErrorText().empty() ? std::string("the connection failed")
+                                                    : socket_->LastErrorText()) +
+                  " while sending the mail");
       return -6;
     }
     percent_ = PercentOf(k, lines.size());

@@ -66,6 +66,10 @@ class TVumSMTP {
   const std::string& TlsError() const { return tlsError_; }
 
   bool Failed() const { return failed_; }
+  // Why the session failed, in words for an administrator: the system's reason ("Connection
+  // refused"), "timed out waiting for the reply to DATA", or the server's refusing reply ("554
+  // 5.7.1 rejected"). Empty when nothing failed or no reason is known.
+  const std::string& Failure() const { return failure_; }
   const std::string& ReplyCode() const { return replyCode_; }
   const std::string& ReplyText() const { return replyText_; }
   bool Authenticated() const { return authenticated_; }
@@ -93,6 +97,7 @@ class TVumSMTP {
 
  private:
   std::string ReceiveReply();
+  std::string ReceiveWholeReply();
   bool Expect(const char* code);
   // HELO or EHLO and the capability reply, kept whole.
   void Greet(bool ehlo);
@@ -112,6 +117,12 @@ class TVumSMTP {
   bool authPlainOffered_ = false;
   uint16_t percent_ = 0;
   std::string tlsError_;
+  std::string failure_;
+  std::string awaiting_;  // what the next reply answers, for a failure's words
+  // The first reason found is the one kept: what follows it is its consequence.
+  void NoteFailure(const std::string& reason) {
+    if (failure_.empty()) failure_ = reason;
+  }
 };
 
 // Length of the first complete reply at the start of text (its last line is not a "ddd-" line and

@@ -138,6 +138,16 @@ class TSettingsWriter {
 
 }  // namespace
 
+std::string MailSettingsProblem(const TNotifier& n) {
+  if (Trim(n.SMTPServer).empty()) return "No mail server is set (\"SMTPServer\")";
+  if (n.SMTPSecurity < 0 || n.SMTPSecurity > 2)
+    return "Connection security \"SMTPSecurity\" must be 0 (none), 1 (STARTTLS) or 2 (SSL/TLS)";
+  if (n.SMTPSecurity == 0 && (!n.SMTPCAFile.empty() || !n.SMTPFingerprint.empty()))
+    return std::string(n.SMTPCAFile.empty() ? "\"SMTPFingerprint\"" : "\"SMTPCAFile\"") +
+           " is set but connection security \"SMTPSecurity\" is 0 (none): nothing is sent in plain";
+  return {};
+}
+
 std::string SettingsFolderPath() {
   return IncludeTrailingSeparator(SpecialFolderPath(TSpecialFolder::CommonAppData)) + "Tavik" + PathDelim;
 }

@@ -74,6 +74,12 @@ std::string SettingsFilePath();
 // passes for a missing one and every setting silently falls back to its default.
 std::string SettingsFileProblem();
 
+// Why the mail settings cannot send safely, or "" when they can: no mail server, a security
+// choice the program does not know, or a CA file or fingerprint set while the connection would
+// be plain (the settings ask for TLS, so nothing may go out without it). Every send checks it;
+// whoever stores settings can check them the same way first.
+std::string MailSettingsProblem(const TNotifier& notifier);
+
 // Fills the stored fields; the mail in hand and LastError are left alone.
 void LoadSettings(TNotifier& notifier);
 // Writes every stored field, one key at a time. Throws EInOutError "Unable to write to <path>" at

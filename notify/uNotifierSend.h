@@ -41,4 +41,8 @@ std::vector<TRecipient> Recipients(const std::string& list, std::vector<std::str
 // Text for an HTML body: the characters that would be read as markup written as entities.
 std::string HtmlText(const std::string& text);
 
+// What an HTML body says, for a text-only reader: a line per "<br />", paragraph or table row,
+// the cells of a row separated by " | ", other tags left out and entities decoded (UTF-8).
+std::string HtmlToPlainText(const std::string& html);
+
 }  // namespace tavik

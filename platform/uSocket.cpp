@@ -56,7 +56,7 @@ std::string WithoutBrackets(const std::string& host) {
 }  // namespace
 
 std::string SocketErrorText(const std::string& message, int code, const char* api) {
-  return "Windows socket error: " + message + " (" + std::to_string(code) + "), on API '" + api + "'";
+  return "Socket error: " + message + " (" + std::to_string(code) + "), on API '" + api + "'";
 }
 
 TClientSocket::TClientSocket() = default;
@@ -122,6 +122,8 @@ bool TClientSocket::Connected() const {
 
 void TClientSocket::ReportError(int err, const std::string& text, const char* api) {
   int code = err;
+  lastErrorText_ = text;
+  lastErrorCode_ = err;
   if (OnError) OnError(*this, code);
   Close();
   if (code != 0) throw ESocketError(SocketErrorText(text, code, api));

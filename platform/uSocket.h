@@ -58,6 +58,10 @@ class TClientSocket {
   // Reports err on api as every failed call does: error event, close, ESocketError (unless the
   // event cleared the code). Lets a caller treat its own broken expectations as socket failures.
   void RaiseError(int err, const char* api);
+  // The system's words for the last error raised ("Connection refused"), and its code; both
+  // empty/0 until one was.
+  const std::string& LastErrorText() const { return lastErrorText_; }
+  int LastErrorCode() const { return lastErrorCode_; }
 
   std::string LocalHost() const;      // gethostname; empty without a socket
   std::string LocalAddress() const;   // the connection's own address; empty without a socket
@@ -89,6 +93,8 @@ class TClientSocket {
   std::string address_;
   int port_ = 0;
   int timeoutMs_ = 0;
+  std::string lastErrorText_;
+  int lastErrorCode_ = 0;
 };
 
 // The error text of a failed socket call.

@@ -119,8 +119,12 @@ void ErrorToStderr(const std::string& text) {
 }
 
 void JournalLine(const std::string& text, bool isError) {
+  JournalLineAt(text, isError ? 3 : 6);
+}
+
+void JournalLineAt(const std::string& text, int priority) {
   if (!StderrIsJournal()) return;
-  const char* prefix = isError ? "<3>" : "<6>";
+  const std::string prefix = "<" + std::to_string(priority < 0 || priority > 7 ? 6 : priority) + ">";
   std::string out;
   size_t at = 0;
   // The journal makes an entry of every line; each needs its own priority.

@@ -27,6 +27,8 @@ bool StderrIsJournal();
 // Writes each line of the text to standard error with the priority prefix the journal reads
 // ("<3>" error, "<6>" information); does nothing outside the journal.
 void JournalLine(const std::string& text, bool isError);
+// The same with the journal's own priority: 3 error, 4 warning, 6 information.
+void JournalLineAt(const std::string& text, int priority);
 // A failure told on standard error: with the journal's error priority under the service manager,
 // as a plain line elsewhere.
 void ErrorToStderr(const std::string& text);

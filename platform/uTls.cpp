@@ -1,13 +1,18 @@
 #include "platform/uTls.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -82,6 +87,56 @@ class TNoSigPipe {
   bool hadPending_ = false;
 };
 
+constexpr size_t kCaFileLimit = 1 << 20;
+
+[[noreturn]] void CaFileFailure(const std::string& path, const std::string& reason) {
+  throw ESocketError("TLS CA file " + path + " cannot be used: " + reason);
+}
+
+// The file is read here, not by the library: a FIFO or a device named by mistake must not hold
+// a scheduled run (and its lock) for ever, and a huge file must not be read whole.
+std::string ReadCaFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) CaFileFailure(path, SysErrorMessage(errno));
+  struct TCloser {
+    int fd;
+    ~TCloser() { close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0) CaFileFailure(path, SysErrorMessage(errno));
+  if (!S_ISREG(st.st_mode)) CaFileFailure(path, "not a regular file");
+  if (static_cast<unsigned long long>(st.st_size) > kCaFileLimit) CaFileFailure(path, "larger than 1 MiB");
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) CaFileFailure(path, SysErrorMessage(errno));
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<size_t>(got));
+    // The file may have grown since it was measured.
+    if (bytes.size() > kCaFileLimit) CaFileFailure(path, "larger than 1 MiB");
+  }
+  return bytes;
+}
+
+void AddCaFile(X509_STORE* store, const std::string& path) {
+  const std::string bytes = ReadCaFile(path);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())),
+                                                &BIO_free);
+  if (!bio) CaFileFailure(path, OpenSslReason("out of memory"));
+  int added = 0;
+  while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    const int ok = X509_STORE_add_cert(store, cert);
+    X509_free(cert);
+    if (ok != 1) CaFileFailure(path, OpenSslReason("a certificate cannot be added"));
+    ++added;
+  }
+  // The loop ends at the end of the text, which the library records as an error of its own.
+  ERR_clear_error();
+  if (added == 0) CaFileFailure(path, "holds no PEM certificate");
+}
+
 // The system's trusted certificates and the CA file's, read once per process and file: parsing
 // the system's whole bundle for every mail would cost more than the mail.
 X509_STORE* TrustStore(const std::string& caFile) {
@@ -95,8 +150,7 @@ X509_STORE* TrustStore(const std::string& caFile) {
     TStore made(X509_STORE_new(), &X509_STORE_free);
     if (!made) throw ESocketError("TLS cannot start: " + OpenSslReason("out of memory"));
     X509_STORE_set_default_paths(made.get());
-    if (!caFile.empty() && X509_STORE_load_file(made.get(), caFile.c_str()) != 1)
-      throw ESocketError("TLS CA file " + caFile + " cannot be used: " + OpenSslReason("not a PEM file"));
+    if (!caFile.empty()) AddCaFile(made.get(), caFile);
     found = stores.emplace(caFile, std::move(made)).first;
   }
   X509_STORE_up_ref(found->second.get());
@@ -104,6 +158,16 @@ X509_STORE* TrustStore(const std::string& caFile) {
 }
 
 }  // namespace
+
+std::string CaFileProblem(const std::string& caFile) {
+  if (caFile.empty()) return {};
+  try {
+    X509_STORE_free(TrustStore(caFile));
+  } catch (const ESocketError& e) {
+    return e.what();
+  }
+  return {};
+}
 
 std::string NormalizedFingerprint(const std::string& text) {
   std::string hex;

@@ -21,6 +21,10 @@ struct TTlsOptions {
 // than hex digits, colons and blanks, or not 64 digits.
 std::string NormalizedFingerprint(const std::string& text);
 
+// Why the CA file cannot serve (missing, not a regular file, over 1 MiB, no PEM certificate in
+// it), in a line naming the file; "" when it can or none is set. Read without blocking.
+std::string CaFileProblem(const std::string& caFile);
+
 class TTlsSession {
  public:
   // Performs the handshake on fd (connected, blocking, its time-outs set by the caller) and checks

@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "platform/uSystem.h"
+
 namespace tavik {
 
 namespace {
@@ -16,11 +18,12 @@ void THeadlessUi::ShowWarning(const std::string& text) {
   std::cerr << "Warning: " << text << std::endl;
 }
 void THeadlessUi::ShowError(const std::string& text) {
-  std::cerr << "Error: " << text << std::endl;
+  ErrorToStderr("Error: " + text);
 }
 
 TMsgAnswer THeadlessUi::AskAbortRetryIgnore(const std::string& text) {
-  std::cerr << "Error: " << text << " (no one to answer: Abort)" << std::endl;
+  // An error like any other: the journal gives it an error's priority.
+  ErrorToStderr("Error: " + text + " (no one to answer: Abort)");
   return TMsgAnswer::Abort;
 }
 

@@ -11,8 +11,10 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uDiskIdentity.h"
 #include "app/uRunOutput.h"
+#include "app/uVersion.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uSystem.h"
 #include "tests/support/RunRecorder.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
@@ -29,8 +31,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 const std::string Footer =
-    "<br />This message is brought to you from <a href=\"https://www.example.com/tavik\">Tavik</a>. Please "
-    "follow us on <a href=\"https://www.example.com/tavik/facebook\">Facebook</a> ";
+    std::string("<br />Sent by TavikBackupCopy ") + ProgramVersion + " on " + HostComputerName() + ".";
 
 const TDateTime Monday = FromLocal(2026, 12, 7, 23, 15);
 const TDateTime Tuesday = FromLocal(2026, 12, 8, 6, 0);
@@ -345,18 +346,20 @@ TEST_F(ReportTest, UnreachableSilentOrRefusingServerEndsTheReportWithAnError) {
     bool logon;
     std::string error;  // %d: the port
   } cases[] = {
-      {"unreachable",
-       {},
-       false,
-       "Failed to connect to host 127.0.0.1 on port %d: Not connected. Attempting to send on socket."},
+      {"unreachable", {}, false, "Failed to connect to host 127.0.0.1 on port %d: Connection refused"},
       {"silent",
        {TSmtpReply::Silence()},
        false,
-       "Failed to connect to host 127.0.0.1 on port %d: Not connected. Attempting to send on socket."},
-      {"logon refused",
+       "Failed to connect to host 127.0.0.1 on port %d: timed out waiting for the reply to the greeting"},
+      {"no logon offered",
        {"220 ready", "250 hello, no AUTH here", "221 bye"},
        true,
-       "Authentication failed... disconnecting: Not connected. Attempting to send on socket."},
+       "Authentication failed: the server offers no logon (AUTH LOGIN or PLAIN)"},
+      {"logon refused",
+       {"220 ready", TSmtpReply::Raw("250-hello\r\n250 AUTH PLAIN\r\n"), "535 5.7.8 authentication failed",
+        "221 bye"},
+       true,
+       "Authentication failed: 535 5.7.8 authentication failed"},
   };
   test::WriteFile(logPath, "a log\r\n");
   for (TCase& c : cases) {
@@ -397,16 +400,58 @@ TEST_F(ReportTest, UnreachableSilentOrRefusingServerEndsTheReportWithAnError) {
 
 // A refused mail is left in LastError and becomes an error line; the mails after it still go
 // out, and the line it adds does not turn the completion notice into an error report.
+TNotifier LocalNotifier(int port) {
+  TNotifier n;
+  n.SMTPServer = "127.0.0.1";
+  n.SMTPPort = port;
+  n.SMTPFrom = "backup@example.org";
+  return n;
+}
+
+// A mail the server refuses after the connection is made costs a line that carries the server's
+// own words, or which reply never came.
+TEST_F(ReportTest, RefusedMailLineCarriesTheServersReply) {
+  SetNotifierSmtpTimeout(300);
+  const std::vector<TSmtpReply> upToData = {"220 ready", "250 hello", "250 sender ok", "250 recipient ok"};
+  const struct {
+    const char* name;
+    std::vector<TSmtpReply> rest;
+    const char* line;
+  } cases[] = {
+      {"554 at the end of the data",
+       {"354 go on", "554 5.7.1 rejected", "221 bye"},
+       "Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message: 554 5.7.1 rejected"},
+      {"no reply to DATA",
+       {TSmtpReply::Silence()},
+       "Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message: timed out waiting for the "
+       "reply "
+       "to DATA"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<TSmtpReply> script = upToData;
+    script.insert(script.end(), c.rest.begin(), c.rest.end());
+    TScriptedSmtpServer server(script);
+    server.Start();
+    TNotifier n = LocalNotifier(server.Port());
+    n.DiskChangeEmails = "ops@example.org";
+    TRunValues values;
+    values.diskMismatch = true;
+    TLineOutput out(logger, view);
+    SendReport(n, out.ErrorLines(), values, logPath,
+               [&](const std::string& line) { out.ReportFailure(line); });
+    EXPECT_THAT(out.ErrorLines(), ElementsAre(c.line));
+  }
+  SetNotifierSmtpTimeout(30000);
+}
+
 TEST_F(ReportTest, RefusedMailDoesNotStopOrChangeTheNext) {
   // Connections share the script: the first mail's recipient is refused, the second goes through.
   TScriptedSmtpServer server({"220 ready", "250 hello", "250 sender ok", "550 no such user", "220 ready",
                               "250 hello", "250 sender ok", "250 recipient ok", "354 go on", "250 queued",
                               "250 reset", "221 bye"});
   server.Start();
-  TNotifier n;
-  n.SMTPServer = "127.0.0.1";
-  n.SMTPPort = server.Port();
-  n.SMTPFrom = "backup@example.org";
+  TNotifier n = LocalNotifier(server.Port());
   n.DiskChangeEmails = "nobody@example.org";
   n.BackupCompleteEmails = "ops@example.org";
   n.ErrorEmails = "admin@example.org";
@@ -419,8 +464,10 @@ TEST_F(ReportTest, RefusedMailDoesNotStopOrChangeTheNext) {
   ASSERT_EQ(server.DataBlocks().size(), 1u);
   EXPECT_THAT(server.DataBlocks()[0], HasSubstr("Subject: [:] Backup Completed. Time to change disk."));
   EXPECT_THAT(server.DataBlocks()[0], HasSubstr("\r\nTo: \"ops@example.org\" <ops@example.org>\r\n"));
-  EXPECT_THAT(out.ErrorLines(),
-              ElementsAre("Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message"));
+  EXPECT_THAT(
+      out.ErrorLines(),
+      ElementsAre(
+          "Error: Mail \"[:] Disk Change Error\" not sent: Failed to send message: 550 no such user"));
 }
 
 struct TPreCheckCase {

@@ -22,9 +22,11 @@
 #include "QorvLib/uQorvCrypt.h"
 #include "QorvLib/uQorvFiles.h"
 #include "app/uRunLock.h"
+#include "app/uVersion.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
 #include "platform/uIniFile.h"
+#include "platform/uSystem.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
@@ -48,8 +50,7 @@ const char* const ProgramName = "TavikBackupCopy";
 // Long enough for the slowest run here (the mail time-out of 30 s) under the sanitizers too.
 const int RunTimeoutSeconds = 60;
 const std::string Footer =
-    "<br />This message is brought to you from <a href=\"https://www.example.com/tavik\">Tavik</a>. Please "
-    "follow us on <a href=\"https://www.example.com/tavik/facebook\">Facebook</a> ";
+    std::string("<br />Sent by TavikBackupCopy ") + ProgramVersion + " on " + HostComputerName() + ".";
 const std::string AlertsLine = "Checking to see if any alerts to send.";
 const std::string IdWarning = "*** DO NOT DELETE UNLESS YOU WANT TO CHANGE THE DISK LABEL ***";
 

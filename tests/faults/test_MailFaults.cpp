@@ -48,18 +48,19 @@ INSTANTIATE_TEST_SUITE_P(
                      {"220 ready", "250 hello", "250 sender ok", "250 recipient ok",
                       TSmtpReply("354 go ahead").ThenClose()},
                      40,
-                     "Failed to send message"},
+                     " while sending the mail"},
         TServerFault{
             "AnswersGarbage",
             {TSmtpReply::Raw(std::string("\xff\xfe\x01 no code here\r\n", 18)), TSmtpReply::Raw("%%%%\r\n")},
             40,
             "Failed to connect to host 127.0.0.1"},
         // A refusal is no fault of the run, but the mail it cost is still worth a line.
-        TServerFault{
-            "RefusesTheRecipient",
-            {"220 ready", "250 hello", "250 sender ok", "550 no such user", "221 bye"},
-            40,
-            "Mail \"[S01:Office] Backup Completed. Time to change disk.\" not sent: Failed to send message"},
+        TServerFault{"RefusesTheRecipient",
+                     {"220 ready", "250 hello", "250 sender ok", "550 no such user", "221 bye"},
+                     40,
+                     "Mail \"[S01:Office] Backup Completed. Time to change disk.\" not sent: Failed to send "
+                     "message: 550 no "
+                     "such user"},
         TServerFault{"AnswersOneByteASecond",
                      {TSmtpReply::Pieces({"2", "2", "0", "\r", "\n"})},
                      1000,

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include "tests/faults/FaultRun.h"
 
@@ -41,6 +42,34 @@ std::string HtmlText(const TParsedMail& mail) {
       for (char c : part.payload)
         if (c != '\r' && c != '\n') text += c;
   return text;
+}
+
+// The HTML part carries one line per break: each "<br />" ends its line, so no server or reader
+// depends on quoted-printable's soft breaks to keep a long report within the line limit.
+void ExpectALinePerBreak(const TParsedMail& mail) {
+  for (const auto& part : mail.parts) {
+    if (part.contentType != "text/html") continue;
+    // The line end composition puts after the body ends no line of the body's own.
+    std::string body = part.payload;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
+    size_t pos = 0;
+    while (pos < body.size()) {
+      size_t end = body.find('\n', pos);
+      const bool last = end == std::string::npos;
+      if (last) end = body.size();
+      std::string line = body.substr(pos, end - pos);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const size_t br = line.find("<br />");
+      if (br != std::string::npos) {
+        EXPECT_EQ(br + 6, line.size()) << "a line goes on after its break: " << line;
+      }
+      if (!last && !line.empty()) {
+        EXPECT_TRUE(line.size() >= 6 && line.compare(line.size() - 6, 6, "<br />") == 0)
+            << "a line ends without a break: " << line;
+      }
+      pos = end + 1;
+    }
+  }
 }
 
 // Text as it must stand in an HTML body: markup characters as entities.
@@ -123,6 +152,11 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
     ExpectLinesWithinTheLimit(m.raw);
     const TParsedMail parsed = ParseMailWithPython(m.raw);
     EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
+    ExpectALinePerBreak(parsed);
+    // Ordinary mail to a filter's local rules, and the same words for a text-only reader.
+    const TSpamScore spam = ScoreWithSpamAssassin(m.raw);
+    EXPECT_LE(spam.score, 0.5) << parsed.Header("Subject") << "\n" << spam.report;
+    std::cout << "spam score " << parsed.Header("Subject") << ": " << spam.score << "\n";
     subjects.push_back(parsed.Header("Subject"));
     for (const auto& part : parsed.parts)
       if (part.contentType == "text/html") {

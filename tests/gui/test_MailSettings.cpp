@@ -583,7 +583,8 @@ TEST_F(MailSettings, TestMailWarningsEndTheActionQuietly) {
   ASSERT_EQ(ui.asked.size(), 2u);
   EXPECT_EQ(ui.asked[1].kind, "warning");
   // The reason as the send gives it, no full stop added.
-  EXPECT_EQ(ui.asked[1].text, "Failed to connect to host 127.0.0.1 on port " + std::to_string(port));
+  EXPECT_EQ(ui.asked[1].text,
+            "Failed to connect to host 127.0.0.1 on port " + std::to_string(port) + ": Connection refused");
   EXPECT_TRUE(dlg.isVisible());
 
   ui.asked.clear();

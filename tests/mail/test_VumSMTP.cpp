@@ -321,13 +321,13 @@ TEST_F(SmtpSession, ServerFallingSilentOrBabblingMidSessionRaises) {
     const char* error;
   };
   const TCase cases[] = {
-      {TSmtpReply::Silence(), "Windows socket error: Connection timed out (110), on API 'recv'"},
+      {TSmtpReply::Silence(), "Socket error: Connection timed out (110), on API 'recv'"},
       {TSmtpReply::Raw([] {
          std::string endless;
          while (endless.size() <= TVumSMTP::MaxReplySize) endless += "250-and more\r\n";
          return endless;
        }()),
-       "Windows socket error: Message too long (90), on API 'recv'"},
+       "Socket error: Message too long (90), on API 'recv'"},
   };
   for (const TCase& c : cases) {
     TScriptedSmtpServer server({"220 ready", "250 hello", c.reply});

@@ -3,6 +3,7 @@
 // that must be refused before anything secret crosses the network.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
@@ -133,9 +134,10 @@ TEST_P(SecureTransport, DeliversOnlyOverATrustedConnection) {
   EXPECT_FALSE(sent);
   EXPECT_NE(error, "no error");
   EXPECT_EQ(mails.size(), 0u);
-  EXPECT_THAT(n.LastError, AllOf(StartsWith("Failed to connect to host " + std::string(c.host) + " on port " +
-                                            std::to_string(server.Port()) + ": "),
-                                 HasSubstr(c.refusal)));
+  EXPECT_THAT(n.LastError + ": " + error,
+              AllOf(StartsWith("Failed to connect to host " + std::string(c.host) + " on port " +
+                               std::to_string(server.Port()) + ": "),
+                    HasSubstr(c.refusal)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,6 +158,12 @@ INSTANTIATE_TEST_SUITE_P(
                     TTrust::RightFingerprint, false, nullptr},
         TSecureCase{"WrongHostNameRefused", false, TCert::OtherName, "127.0.0.1", 1, "localhost",
                     TTrust::CaFile, true, "TLS certificate of the mail server is not for localhost"},
+        // An address is checked against the certificate as a name is: one issued for another name is refused.
+        TSecureCase{"DottedAddressNotInTheCertificateRefused", true, TCert::OtherName, "127.0.0.1", 2,
+                    "127.0.0.1", TTrust::CaFile, false,
+                    "TLS certificate of the mail server is not for 127.0.0.1"},
+        TSecureCase{"Ipv6AddressNotInTheCertificateRefused", false, TCert::OtherName, "::1", 1, "[::1]",
+                    TTrust::CaFile, false, "TLS certificate of the mail server is not for ::1"},
         TSecureCase{"WrongFingerprintRefused", true, TCert::SelfSigned, "127.0.0.1", 2, "localhost",
                     TTrust::WrongFingerprint, false, "is not the one configured"},
         TSecureCase{"SelfSignedNotTrusted", false, TCert::SelfSigned, "127.0.0.1", 1, "localhost",
@@ -196,15 +204,91 @@ TEST(SecureTransportRefusals, NoLogonEverGoesOutInPlain) {
     n.SMTPRequiresLogon = true;
     n.SMTPLogon = "user";
     n.SMTPPwd = "secret";
-    EXPECT_EQ(ErrorOf([&] { n.SendMail(""); }), "Invalid Op. Not connected.");
-    EXPECT_EQ(n.LastError, "Failed to connect to host 127.0.0.1 on port " + std::to_string(server.Port()) +
-                               ": " + c.reason);
+    const std::string error = ErrorOf([&] { n.SendMail(""); });
+    EXPECT_EQ(n.LastError + ": " + error, "Failed to connect to host 127.0.0.1 on port " +
+                                              std::to_string(server.Port()) + ": " + c.reason);
     const auto commands = server.Commands();
     EXPECT_THAT(commands, Not(Contains(StartsWith("AUTH"))));
     EXPECT_THAT(commands, Not(Contains(StartsWith("MAIL"))));
     ASSERT_FALSE(commands.empty());
     EXPECT_THAT(commands.front(), StartsWith("EHLO "));
   }
+}
+
+// Settings that ask for TLS (a CA file, a fingerprint) with a plain connection, or recipients
+// without a mail server: nothing is sent, and the reason is the error.
+TEST(SecureTransportRefusals, SettingsThatCannotSendSafelySendNothing) {
+  const struct {
+    const char* name;
+    void (*change)(TNotifier&);
+    const char* error;
+  } cases[] = {
+      {"CaFileWithPlain", [](TNotifier& n) { n.SMTPCAFile = "/etc/ssl/certs/ca-certificates.crt"; },
+       "\"SMTPCAFile\" is set but connection security \"SMTPSecurity\" is 0 (none): nothing is sent in "
+       "plain"},
+      {"FingerprintWithPlain", [](TNotifier& n) { n.SMTPFingerprint = std::string(64, 'a'); },
+       "\"SMTPFingerprint\" is set but connection security \"SMTPSecurity\" is 0 (none): nothing is sent in "
+       "plain"},
+      {"NoMailServer", [](TNotifier& n) { n.SMTPServer = " "; }, "No mail server is set (\"SMTPServer\")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedSmtpServer server = AcceptingServer();
+    server.Start();
+    TNotifier n = SettingsFor(server);
+    n.SMTPRequiresLogon = true;
+    n.SMTPLogon = "user";
+    n.SMTPPwd = "secret";
+    n.SendTo = "ops@example.org";
+    c.change(n);
+    EXPECT_EQ(MailSettingsProblem(n), c.error);
+    bool sent = true;
+    EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(n.LastError, c.error);
+    EXPECT_EQ(server.Connections(), 0);
+  }
+}
+
+// A CA file that is no regular file of at most 1 MiB holding a certificate is refused before
+// anything connects; a FIFO with no writer must not hold the send.
+TEST(SecureTransportRefusals, CaFileThatCannotServeSendsNothing) {
+  test::TTempDir dir;
+  const std::string fifo = dir / "ca.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir / "big.pem";
+  std::string pem = test::ReadFile(Certs().caPem);
+  std::string bigText;
+  while (bigText.size() <= 2u << 20) bigText += pem;
+  test::WriteFile(big, bigText);
+  const std::string empty = dir / "empty.pem";
+  test::WriteFile(empty, "no certificate here\n");
+  const struct {
+    const char* name;
+    std::string file;
+    const char* reason;
+  } cases[] = {
+      {"Fifo", fifo, "not a regular file"},
+      {"TwoMiB", big, "larger than 1 MiB"},
+      {"Missing", dir / "missing.pem", "No such file or directory"},
+      {"Directory", dir.Path(), "not a regular file"},
+      {"NoCertificate", empty, "holds no PEM certificate"},
+  };
+  for (int security : {1, 2})
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " security " + std::to_string(security));
+      TScriptedSmtpServer server = AcceptingServer();
+      server.Start();
+      TNotifier n = SettingsFor(server);
+      n.SendTo = "ops@example.org";
+      n.SMTPSecurity = security;
+      n.SMTPCAFile = c.file;
+      bool sent = true;
+      EXPECT_EQ(ErrorOf([&] { sent = n.SendMail(""); }), "no error");
+      EXPECT_FALSE(sent);
+      EXPECT_EQ(n.LastError, "TLS CA file " + c.file + " cannot be used: " + c.reason);
+      EXPECT_EQ(server.Connections(), 0);
+    }
 }
 
 // A security setting the program does not know (a typo, a word for the number) may have been
@@ -243,9 +327,10 @@ TEST(SecureTransportRefusals, SilentServerEndsTheHandshakeWithinTheTimeOut) {
   n.SMTPFrom = "backup@example.org";
   n.SendTo = "ops@example.org";
   n.SMTPSecurity = 2;
-  EXPECT_NE(ErrorOf([&] { n.SendMail(""); }), "no error");
-  EXPECT_EQ(n.LastError, "Failed to connect to host 127.0.0.1 on port " + std::to_string(server.Port()) +
-                             ": TLS handshake with 127.0.0.1 failed: no answer in time");
+  const std::string error = ErrorOf([&] { n.SendMail(""); });
+  EXPECT_EQ(n.LastError + ": " + error, "Failed to connect to host 127.0.0.1 on port " +
+                                            std::to_string(server.Port()) +
+                                            ": TLS handshake with 127.0.0.1 failed: no answer in time");
   SetNotifierSmtpTimeout(30000);
 }
 

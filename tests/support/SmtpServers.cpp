@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -430,6 +431,31 @@ TParsedMail ParseMailWithPython(const std::string& raw) {
   mail.defects = static_cast<int>(SplitLines(mail.defectText).size());
   mail.ToNames = SplitLines(ReadFile(dir / "tonames"));
   return mail;
+}
+
+TSpamScore ScoreWithSpamAssassin(const std::string& raw) {
+  TTempDir dir;
+  WriteFile(dir / "mail.eml", raw);
+  const std::string outPath = dir / "scored";
+  const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) throw std::runtime_error("cannot write " + outPath);
+  const pid_t pid =
+      Spawn({"/bin/sh", "-c", "exec spamassassin -L -t < '" + dir / "mail.eml" + "' 2>&1"}, out, -1);
+  ::close(out);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const std::string scored = ReadFile(outPath);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("spamassassin -L -t failed (is it installed?): " + scored);
+  std::smatch m;
+  static const std::regex status_re("X-Spam-Status: (Yes|No), score=(-?[0-9.]+)");
+  if (!std::regex_search(scored, m, status_re))
+    throw std::runtime_error("spamassassin gave no score: " + scored);
+  TSpamScore r;
+  r.score = std::stod(m[2].str());
+  const size_t report = scored.find("Content analysis details:");
+  r.report = report == std::string::npos ? scored : scored.substr(report);
+  return r;
 }
 
 }  // namespace tavik::test

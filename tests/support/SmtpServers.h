@@ -125,6 +125,14 @@ struct TParsedMail {
 };
 TParsedMail ParseMailWithPython(const std::string& raw);
 
+// What spamassassin's local rules make of a mail: its score and its report. Throws when the
+// scorer is missing or fails, so a test that needs it fails rather than passing unscored.
+struct TSpamScore {
+  double score = 0;
+  std::string report;
+};
+TSpamScore ScoreWithSpamAssassin(const std::string& raw);
+
 // Certificates made for a test run by the openssl tool, in a folder of their own: a CA, a server
 // certificate it signed for localhost, 127.0.0.1 and ::1, one it signed for another name, and a
 // self-signed one for localhost with its SHA-256 fingerprint.
