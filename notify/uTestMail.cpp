@@ -15,9 +15,8 @@ bool SendTestMessage(TNotifier& n, const std::string& to, std::string& reason) {
     if (n.SendTestMail(true)) return true;
     reason = n.LastError.empty() ? "the server did not take the mail" : n.LastError;
   } catch (const std::exception& e) {
-    // The notifier's reason (the connect or the logon that failed) says more than the client's
-    // complaint about the connection that failure left closed.
-    reason = n.LastError.empty() ? e.what() : n.LastError;
+    // What failed (the connect, the logon) with why, worded as the run's error line words it.
+    reason = n.LastError.empty() ? e.what() : n.LastError + ": " + e.what();
   }
   return false;
 }
