@@ -46,12 +46,18 @@ class FaultRunTest : public ::testing::Test {
     for (size_t i = 0; i < image.size(); i += 97) image[i] = static_cast<char>('a' + i % 26);
     WriteFile(src + "/C_new.spf", image);
     WriteFile(src + "/C_new_i1.spi", "incremental");
-    for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old.md5"}) WriteFile(dst + "/" + old, "previous");
+    for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old.md5"}) WriteOld(dst + "/" + old, "previous");
     WriteFile(jobPath, "[Main]\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
   }
   void TearDown() override {
     UnpinClock();
     SetNotifierSmtpTimeout(30000);
+  }
+
+  // A file of the previous chain: a day older than the new one.
+  static void WriteOld(const std::string& path, const std::string& content) {
+    WriteFile(path, content);
+    SetMTime(path, static_cast<long long>(::time(nullptr)) - 86400);
   }
 
   // The settings the dialog would leave: no identity check, errors and completions to one admin.

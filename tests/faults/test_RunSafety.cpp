@@ -145,8 +145,8 @@ TEST_P(RoomForBothChains, DecidesWhetherTheOldChainGoesBeforeOrAfterTheCopy) {
   const TRoomCase& c = GetParam();
   TSmallDisk disk(dst, c.diskSize);
   if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-  WriteFile(dst + "/C_old.spf", std::string(512 * 1024, 'o'));
-  WriteFile(dst + "/C_old_i1.spi", "previous");
+  WriteOld(dst + "/C_old.spf", std::string(512 * 1024, 'o'));
+  WriteOld(dst + "/C_old_i1.spi", "previous");
   const TRunResult r = RunUnattended();
   ASSERT_TRUE(r.endedByItself);
   EXPECT_FALSE(r.hadErrors);
@@ -189,7 +189,7 @@ TEST_F(RunSafety, WithoutRoomForBothChainsTheWholeOldChainMakesWayForTheNewFullI
   if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
   // 500 KiB of the old chain: the new image fits only once its incrementals go too.
   for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old_i2.spi", "C_old_i3.spi", "C_old_i4.spi"})
-    WriteFile(dst + "/" + old, std::string(100 * 1024, 'o'));
+    WriteOld(dst + "/" + old, std::string(100 * 1024, 'o'));
   // The second night finds the disk as the first left it, whatever that was.
   for (int night = 1; night <= 2; ++night) {
     const TRunResult r = RunUnattended();
