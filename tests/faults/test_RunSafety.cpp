@@ -112,23 +112,6 @@ TEST_F(RunSafety, FifosNamedLikeImagesAreSkippedWithAnErrorLineAndNeverOpened) {
   ExpectErrorMail(skipped[1]);
 }
 
-// A small disk of its own mounted over the destination for one test; unmounted however the
-// test ends.
-class TSmallDisk {
- public:
-  TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
-    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-  }
-  ~TSmallDisk() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool Mounted() const { return mounted_; }
-
- private:
-  std::string at_;
-  bool mounted_ = false;
-};
-
 struct TRoomCase {
   const char* name;
   const char* diskSize;
