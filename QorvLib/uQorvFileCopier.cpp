@@ -311,6 +311,8 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   const int32_t blockSize = BlockSize > 0 ? BlockSize : DefaultBlockSize;
 
   std::string dest = ExpandFileName(destination);
+  if (!destination.empty() && destination.back() == PathDelim && !FolderExists(dest))
+    throw EInOutError("Error copying " + source + " to " + destination + ": " + SysErrorMessage(ENOENT));
   if (FolderExists(dest)) dest = IncludeTrailingSeparator(dest) + ExtractFileName(source);
   if (IsRunningExecutable(dest)) return crIgnored;
 
@@ -359,6 +361,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   }
 
   const std::string folder = ExtractFilePath(dest);
+  if (CheckDestination) CheckDestination();
   if (!FolderExists(folder)) ForceFolders(folder, CreatedFolderMode(ExtractFilePath(source)));
 
   // The destination itself is left alone until a complete copy replaces it, so its own
@@ -367,6 +370,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   int outFd = -1;
   for (;;) {
     // A crash may have left an earlier attempt behind, possibly read-only.
+    if (CheckDestination) CheckDestination();
     if (!dest.empty()) ::unlink(partial.c_str());
     outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (outFd >= 0) break;
@@ -436,6 +440,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   }
   if (!out.Close()) fail(errno);
   in.Close();
+  if (CheckDestination) CheckDestination();
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
   partialGuard.Done();
   if (FlushFolderEachCopy) FlushFolder(folder);

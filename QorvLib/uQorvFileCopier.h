@@ -60,6 +60,10 @@ class TQorvFileCopier {
   TNewFile OnNewFile;
   TCopyEvent OnBeforeCopy;
   TProgressEvent OnProgress;
+  // Called before the destination's folder is created, before the temporary copy is created and
+  // before it is renamed into place; whatever it throws ends the copy (the temporary copy
+  // removed) and reaches the caller, never the error handlers. A disk that went away stops here.
+  std::function<void()> CheckDestination;
   TProgressEvent OnXCopyProgress;
   TProgressTarget* ProgBar = nullptr;
   TProgressTarget* XCopyProgBar = nullptr;
@@ -80,10 +84,11 @@ class TQorvFileCopier {
   // least). What callers see per block does not depend on it.
   int64_t BytesPerCall = 1 << 20;
 
-  // Copies source to dest (a file path or an existing folder). The copy is written beside the
-  // destination under a temporary name, flushed, and only then renamed over the destination, so
-  // a destination is replaced by a complete copy or not at all; a read or write failure raises
-  // an error naming the file and the reason.
+  // Copies source to dest (a file path or an existing folder; a path ending in a separator is
+  // a folder, and when it does not exist the copy fails rather than take it as a file name). The copy is
+  // written beside the destination under a temporary name, flushed, and only then renamed over the
+  // destination, so a destination is replaced by a complete copy or not at all; a read or write failure
+  // raises an error naming the file and the reason.
   TCopyResult CopyFileTo(const std::string& source, const std::string& dest);
   void CancelCopy() { cancelRequested_ = true; }
   bool CancelRequested() const { return cancelRequested_; }

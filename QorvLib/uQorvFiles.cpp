@@ -209,15 +209,19 @@ struct TEntry {
   int64_t mtime;
   int64_t size;
   bool regular;
+  int statErr = 0;  // an entry that is there but cannot be examined: a dangling or looping link
 };
 
 // Entries of folder whose names match pattern, in the order the folder listing gives them.
 // Without times, an entry whose kind the listing already tells is not looked up.
 bool ListMatching(const std::string& folder, const std::string& pattern, std::vector<TEntry>& out,
-                  bool withTimes = true) {
+                  bool withTimes = true, int* listErr = nullptr) {
   std::string dirPath = folder.empty() ? "." : folder;
   DIR* d = ::opendir(dirPath.c_str());
-  if (!d) return false;
+  if (!d) {
+    if (listErr) *listErr = errno;
+    return false;
+  }
   while (dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == ".." || !MatchesMask(name, pattern)) continue;
@@ -228,7 +232,13 @@ bool ListMatching(const std::string& folder, const std::string& pattern, std::ve
     }
     struct stat st {};
     std::string full = IncludeTrailingSeparator(dirPath) + name;
-    if (::stat(full.c_str(), &st) != 0) continue;  // vanished or a dangling link
+    if (::stat(full.c_str(), &st) != 0) {
+      // Vanished: gone. Still there (a dangling or looping link, a refusal): kept, with why.
+      const int err = errno;
+      struct stat self {};
+      if (::lstat(full.c_str(), &self) == 0) out.push_back({name, false, 0, 0, false, err});
+      continue;
+    }
     out.push_back({name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime),
                    static_cast<int64_t>(st.st_size), S_ISREG(st.st_mode)});
   }
@@ -244,6 +254,7 @@ bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigne
   std::vector<TEntry> entries;
   if (!ListMatching(folder, pattern, entries)) return false;
   for (const TEntry& e : entries) {
+    if (e.statErr != 0) continue;
     if (e.isDir) {
       if (recurse && (attrs & faDirectory))
         FindFiles(IncludeTrailingSeparator(folder) + e.name + PathDelim + pattern, files, attrs, recurse);
@@ -254,12 +265,13 @@ bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigne
   return !entries.empty();
 }
 
-std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes) {
+std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes, int* listErr) {
   std::vector<TEntry> entries;
   std::vector<TFoundFile> r;
-  ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries, withTimes);
+  if (listErr) *listErr = 0;
+  ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries, withTimes, listErr);
   for (const TEntry& e : entries)
-    if (!e.isDir) r.push_back({e.name, e.mtime, e.size, e.regular});
+    if (!e.isDir) r.push_back({e.name, e.mtime, e.size, e.regular, e.statErr});
   return r;
 }
 

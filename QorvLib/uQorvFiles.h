@@ -57,11 +57,13 @@ struct TFoundFile {
   int64_t mtimeSec;  // last write, seconds since the epoch
   int64_t size;
   bool regular = true;  // false for a FIFO, a device or a socket
+  int statErr = 0;      // why an entry that is there cannot be examined (a dangling link); not regular
 };
 // The files (never folders) matching mask in the folder listing's order. Without times,
 // mtimeSec and size are 0 wherever the listing itself tells a file from a folder: a folder of
-// thousands of names is then read without a look-up per name.
-std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes = true);
+// thousands of names is then read without a look-up per name. listErr, when given, receives
+// why the folder could not be listed (0 when it was).
+std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes = true, int* listErr = nullptr);
 
 int WeekdayIndex(TDateTime t);
 // "dd", "mm"/"MM" (minutes right after an hour), "yyyy", "yy", "hh"/"HH", "nn", "ss"/"SS", "zzz".

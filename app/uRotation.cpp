@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <unordered_set>
+#include <functional>
+#include <unordered_map>
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
@@ -27,10 +28,17 @@ int64_t TwoSecondSlot(int64_t utcSeconds) {
   return utcSeconds >= 0 ? utcSeconds / 2 : -((1 - utcSeconds) / 2);
 }
 
-// Logs before the attempt so a deletion that fails silently still shows it was tried.
-bool DeleteLogged(TRunOutput& out, const std::string& before, const std::string& path) {
+// Logs before the attempt so a deletion that fails still shows it was tried; the failure is an
+// error, for the disk then holds both chains, or a chain that was to go.
+bool DeleteLogged(TRunOutput& out, const TDiskWatch* disk, const std::string& before,
+                  const std::string& path) {
+  if (disk) disk->Check();
   out.LogLine(before + path, false);
-  if (::unlink(path.c_str()) != 0) return false;
+  if (::unlink(path.c_str()) != 0) {
+    const int err = errno;
+    out.LogLine("File not deleted " + path + ": " + SysErrorMessage(err), true);
+    return false;
+  }
   out.LogLine("File deleted " + path, false);
   return true;
 }
@@ -57,7 +65,8 @@ struct TProgReset {
 bool CopyLogged(TRunOutput& out, TQorvFileCopier& fc, const std::string& source, const std::string& folder) {
   out.LogLine("File copying " + source + " to " + folder, false);
   TProgReset reset{out.Prog()};
-  const TCopyResult r = fc.CopyFileTo(source, folder);
+  // With its separator: a folder gone by now is an error, never a file name.
+  const TCopyResult r = fc.CopyFileTo(source, IncludeTrailingSeparator(folder));
   if (r != crCopied) {
     const std::string why = fc.LastErrorText().empty() ? "" : ": " + fc.LastErrorText();
     out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + why + ")", true);
@@ -81,17 +90,38 @@ void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder, std::vect
   });
 }
 
-// Whether folder's file system has room for bytes more, with 1% to spare.
-bool RoomFor(const std::string& folder, int64_t bytes) {
+// Free bytes of folder's file system; 0 when it cannot be told.
+int64_t FreeBytes(const std::string& folder) {
   struct statvfs fs {};
-  if (::statvfs(folder.c_str(), &fs) != 0) return false;
-  const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-  return free >= static_cast<unsigned long long>(bytes) + static_cast<unsigned long long>(bytes) / 100;
+  if (::statvfs(folder.c_str(), &fs) != 0) return 0;
+  return static_cast<int64_t>(static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize);
 }
 
-// Opening a FIFO would wait for ever and a device is no image: either is skipped, as an error.
-void LogNotAFile(TRunOutput& out, const std::string& path) {
-  out.LogLine("File skipped " + path + ": " + TQorvFileCopier::NotRegularFileText, true);
+// An image needs its own size and 1% to spare.
+int64_t Needed(int64_t bytes) {
+  return bytes + bytes / 100;
+}
+
+// The size of a file on the disk, links not followed; 0 when it cannot be told.
+int64_t SizeOnDisk(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+// Whether the disk's file is a whole copy of a source of size bytes: a regular file of that size.
+// A link planted under the name is no copy, wherever it points.
+bool WholeCopy(const std::string& path, int64_t size) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<int64_t>(st.st_size) == size;
+}
+
+// A FIFO or a device is no image, and opening a FIFO would wait for ever; an entry that cannot be
+// examined (a dangling or looping link) is none either: each is skipped, as an error.
+void LogSkipped(TRunOutput& out, const std::string& path, const TFoundFile& f) {
+  out.LogLine(
+      "File skipped " + path + ": " +
+          (f.statErr != 0 ? SysErrorMessage(f.statErr) : std::string(TQorvFileCopier::NotRegularFileText)),
+      true);
 }
 
 // The paths of the listed files whose names match pattern, in listing order.
@@ -137,10 +167,38 @@ std::string FindLatestFile(const std::string& mask) {
   return latest ? ExtractFilePath(mask) + latest->name : std::string();
 }
 
-void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job) {
+TDiskWatch::TDiskWatch(const std::string& idPath) : idPath_(idPath) {
+  struct stat st {};
+  idKnown_ = !idPath.empty() && ::stat(idPath.c_str(), &st) == 0;
+  if (idKnown_) idDev_ = st.st_dev;
+}
+
+void TDiskWatch::BeginVolume(const std::string& destination) {
+  struct stat st {};
+  dest_ = destination;
+  destKnown_ = !destination.empty() && ::stat(destination.c_str(), &st) == 0;
+  if (destKnown_) destDev_ = st.st_dev;
+}
+
+void TDiskWatch::Check() const {
+  auto still = [](const std::string& folder, dev_t dev) {
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev;
+  };
+  if ((idKnown_ && !still(idPath_, idDev_)) || (destKnown_ && !still(dest_, destDev_)))
+    throw EDiskGone("Backup disk at " + RemoveTrailingSeparator(idKnown_ ? idPath_ : dest_) +
+                    " is gone: the run stops");
+}
+
+void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
+                  TDiskWatch* disk) {
   const std::string& S = job.Source;
   const std::string& D = job.Destination;
   const std::string& V = job.Volume;
+  if (disk) {
+    disk->BeginVolume("");
+    disk->Check();
+  }
   if (!FolderExists(S)) {
     out.LogLine("Source Directory " + S + " not found", true);
     return;
@@ -153,18 +211,30 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   // Each folder is listed once per volume and the listing kept current by hand: a chain of
   // thousands of incrementals must not cost a listing per file.
   const std::string sourceFolder = IncludeTrailingSeparator(S);
-  std::vector<TFoundFile> sourceFiles = ListFiles(sourceFolder + "*", false);
+  int listErr = 0;
+  std::vector<TFoundFile> sourceFiles = ListFiles(sourceFolder + "*", false, &listErr);
+  if (listErr != 0) {
+    // Not "no full backup": the folder may be full of them.
+    out.LogLine("Cannot list " + S + ": " + SysErrorMessage(listErr), true);
+    return;
+  }
   // Only the full images' times and sizes count.
   for (TFoundFile& f : sourceFiles) {
+    if (f.statErr != 0 || !MatchesMask(f.name, V + "*.spf")) continue;
     struct stat st {};
-    if (!MatchesMask(f.name, V + "*.spf") || ::stat((sourceFolder + f.name).c_str(), &st) != 0) continue;
+    if (::stat((sourceFolder + f.name).c_str(), &st) != 0) {
+      f.statErr = errno;
+      f.regular = false;
+      continue;
+    }
     f.mtimeSec = static_cast<int64_t>(st.st_mtime);
     f.size = static_cast<int64_t>(st.st_size);
     f.regular = S_ISREG(st.st_mode);
   }
-  // A FIFO or device named like a full image is never the latest; the operator hears of it.
+  // A FIFO, a device or a dangling link named like a full image is never the latest; the
+  // operator hears of it.
   for (const TFoundFile& f : sourceFiles)
-    if (!f.regular && MatchesMask(f.name, V + "*.spf")) LogNotAFile(out, sourceFolder + f.name);
+    if (!f.regular && MatchesMask(f.name, V + "*.spf")) LogSkipped(out, sourceFolder + f.name, f);
 
   const TFoundFile* latestFile = LatestOf(sourceFiles, V + "*.spf");
   if (!latestFile) {
@@ -179,10 +249,17 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const std::string& latestName = latestFile->name;
   const std::string chainName = ChangeFileExt(latestName, "");
 
-  if (notifier.CreateDestFolder && !FolderExists(D)) ForceFolders(D, CreatedFolderMode(S));
+  if (notifier.CreateDestFolder && !FolderExists(D)) {
+    if (disk) disk->Check();
+    ForceFolders(D, CreatedFolderMode(S));
+  }
   if (!FolderExists(D)) {
     out.LogLine("Destination Directory " + D + " not found", true);
     return;
+  }
+  if (disk) {
+    disk->BeginVolume(D);
+    disk->Check();
   }
   const std::string destFolder = IncludeTrailingSeparator(D);
   // Copies are renamed into place without a flush of the folder each; one flush when the volume
@@ -192,31 +269,64 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     const std::string& folder;
     ~TFlushAtEnd() { TQorvFileCopier::FlushFolder(folder); }
   } flushAtEnd{destFolder};
-  const bool flushEach = fc.FlushFolderEachCopy;
-  fc.FlushFolderEachCopy = false;
   struct TRestore {
     TQorvFileCopier& fc;
     bool flushEach;
-    ~TRestore() { fc.FlushFolderEachCopy = flushEach; }
-  } restore{fc, flushEach};
+    std::function<void()> check;
+    ~TRestore() {
+      fc.FlushFolderEachCopy = flushEach;
+      fc.CheckDestination = check;
+    }
+  } restore{fc, fc.FlushFolderEachCopy, fc.CheckDestination};
+  fc.FlushFolderEachCopy = false;
+  if (disk) fc.CheckDestination = [disk] { disk->Check(); };
 
   std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*", false);
   RemoveTemporaryCopies(out, destFolder, destFiles);
-  // The destination's names, folded, for the case-blind "already there" test.
-  std::unordered_set<std::string> held;
-  for (const TFoundFile& f : destFiles) held.insert(LowerCase(f.name));
+  // The destination's names, folded, for the case-blind "already there" test, with the name
+  // each has on the disk.
+  std::unordered_map<std::string, std::string> held;
+  for (const TFoundFile& f : destFiles) held.emplace(LowerCase(f.name), f.name);
   auto deleted = [&](const std::string& path) { held.erase(LowerCase(ExtractFileName(path))); };
+  // A file under its source's name that is not its size (cut short before copies were whole,
+  // or a link planted there) is copied again through the temporary name.
+  auto heldWhole = [&](const std::string& folded, const std::string& source, int64_t size) {
+    const auto it = held.find(folded);
+    if (it == held.end()) return false;
+    struct stat st {};
+    if (size < 0) size = ::stat(source.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    if (WholeCopy(destFolder + it->second, size)) return true;
+    out.LogLine("File on disk differs in size from its source, copied again: " + destFolder + it->second,
+                false);
+    return false;
+  };
 
   const std::vector<std::string> fulls = Matching(destFolder, destFiles, V + "*.spf");
   out.ShowStatus("Checking destination folders full backups. " + std::to_string(fulls.size()) +
                  " full backups to check.");
+  // An image on the disk newer than any in the source means the source is not what it was (a
+  // share of another day, an image gone or unreadable): rotating would put an older chain in
+  // place of a newer one.
+  for (const std::string& f : fulls) {
+    struct stat st {};
+    if (SameText(ExtractFileName(f), latestName) || ::stat(f.c_str(), &st) != 0) continue;
+    if (TwoSecondSlot(static_cast<int64_t>(st.st_mtime)) > TwoSecondSlot(latestFile->mtimeSec)) {
+      out.LogLine(D + " holds " + ExtractFileName(f) + ", newer than the newest full backup in " + S +
+                      ": nothing deleted or copied",
+                  true);
+      return;
+    }
+  }
   std::vector<std::string> older;
   bool latestPresent = false;
   for (const std::string& f : fulls) {
-    if (SameText(ExtractFileName(f), latestName))
-      latestPresent = true;
-    else
+    if (!SameText(ExtractFileName(f), latestName)) {
       older.push_back(f);
+    } else if (heldWhole(LowerCase(latestName), latest, latestFile->size)) {
+      latestPresent = true;
+    } else if (ExtractFileName(f) != latestName) {
+      older.push_back(f);  // the copy takes the source's name; this one would stay beside it
+    }
   }
 
   // An incremental or checksum file that does not begin with the chain's name belongs to an
@@ -233,31 +343,45 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(spiCount) +
                    " increments to check.");
     for (const std::string& f : incrementals)
-      if (stale(f) && DeleteLogged(out, "Delete file ", f)) deleted(f);
+      if (stale(f) && DeleteLogged(out, disk, "Delete file ", f)) deleted(f);
   };
 
   // Deleting the old chain first leaves the disk without any restorable chain of the volume
   // whenever the copy then fails; where the disk holds both, the old one goes only after the
   // new full image is in place. Where it does not, the whole older chain makes way, its
   // incrementals too: useless without their full image, left in place they could keep the new
-  // one from ever fitting, night after night.
-  const bool room = latestPresent || RoomFor(D, latestFile->size);
+  // one from ever fitting, night after night. An image that would not fit even then keeps it.
+  const int64_t freeBytes = latestPresent ? 0 : FreeBytes(D);
+  const bool room = latestPresent || freeBytes >= Needed(latestFile->size);
+  if (!room) {
+    int64_t olderBytes = 0;
+    for (const std::string& f : older) olderBytes += SizeOnDisk(f);
+    for (const std::string& f : incrementals)
+      if (stale(f)) olderBytes += SizeOnDisk(f);
+    if (freeBytes + olderBytes < Needed(latestFile->size)) {
+      out.LogLine(latest + " (" + std::to_string(latestFile->size) + " bytes) does not fit on " + D + ": " +
+                      std::to_string(freeBytes) + " bytes free, " + std::to_string(olderBytes) +
+                      " bytes held by the older chain; the older chain is kept",
+                  true);
+      return;
+    }
+  }
   const bool copyFirst = !latestPresent && !older.empty() && room;
   const bool sweepFirst = !room;
   if (sweepFirst && (!older.empty() || std::any_of(incrementals.begin(), incrementals.end(), stale)))
     out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
   if (!copyFirst)
     for (const std::string& f : older)
-      if (DeleteLogged(out, "File deleting ", f)) deleted(f);
+      if (DeleteLogged(out, disk, "File deleting ", f)) deleted(f);
   if (sweepFirst) sweep();
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
     if (!CopyLogged(out, fc, latest, D)) return;
-    held.insert(LowerCase(latestName));
+    held[LowerCase(latestName)] = latestName;
   }
   if (copyFirst)
     for (const std::string& f : older)
-      if (DeleteLogged(out, "File deleting ", f)) deleted(f);
+      if (DeleteLogged(out, disk, "File deleting ", f)) deleted(f);
   if (!sweepFirst) sweep();
 
   out.LogLine("Searching for new incrementals", false);
@@ -274,13 +398,16 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   std::stable_sort(byName.begin(), byName.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [folded, f] : byName) {
-    if (held.count(folded)) continue;
     if (!f->regular) {
-      LogNotAFile(out, sourceFolder + f->name);
+      LogSkipped(out, sourceFolder + f->name, *f);
       continue;
     }
+    if (heldWhole(folded, sourceFolder + f->name, -1)) continue;
     if (!CopyLogged(out, fc, sourceFolder + f->name, destFolder)) return;
-    held.insert(folded);
+    // The copy takes the source's name; a short one under another case would stay beside it.
+    if (const auto it = held.find(folded); it != held.end() && it->second != f->name)
+      DeleteLogged(out, disk, "File deleting ", destFolder + it->second);
+    held[folded] = f->name;
   }
 
   out.LogLine("Completed Sucessfully", false);

@@ -99,6 +99,21 @@ bool Guarded(TLineOutput& out, F&& stage) {
     return false;
   }
 }
+
+// One volume: its failure is its own "Error: " line and the next volume still runs. False when
+// the backup disk has gone, which ends the run's volumes.
+template <typename F>
+bool VolumeAlone(TLineOutput& out, F&& rotate) {
+  try {
+    rotate();
+  } catch (const EDiskGone& e) {
+    Guarded(out, [&] { out.LogLine(e.what(), true); });
+    return false;
+  } catch (const std::exception& e) {
+    out.ReportFailure(e.what());
+  }
+  return true;
+}
 }  // namespace
 
 void TBackupRunner::Run(TLineOutput& out) {
@@ -137,6 +152,7 @@ void TBackupRunner::Run(TLineOutput& out) {
   // copied. A disk that cannot be labelled or read (write-protected, a refused identity file)
   // stops the run before the volumes as well. The end stamp and the report still follow.
   bool diskReady = idPathRead;
+  TDiskWatch disk(idPath_);
   if (idPathRead && !idPath_.empty() && !BackupDiskPresent(idPath_)) {
     Guarded(out, [&] { out.LogLine("Backup disk not found at " + RemoveTrailingSeparator(idPath_), true); });
     diskReady = false;
@@ -148,14 +164,17 @@ void TBackupRunner::Run(TLineOutput& out) {
   }
 
   if (diskReady) history.DiskSeen(values_, idPath_);
-  // One guard for the whole loop: a failure ends it, the volumes after it are not processed.
+  // Each volume on its own (a late image costs its own volume only); a disk gone stops them all.
   if (diskReady)
     Guarded(out, [&] {
       fc_.VerifyCopies = job_->VerifyCopies();
       const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
       const std::vector<bool> refused = RefuseOverlappingFolders(out, volumes);
       for (size_t i = 0; i < volumes.size(); ++i)
-        if (!refused[i]) history.Volume(volumes[i], [&] { RotateVolume(out, fc_, *notifier_, volumes[i]); });
+        if (!refused[i] && !VolumeAlone(out, [&] {
+              history.Volume(volumes[i], [&] { RotateVolume(out, fc_, *notifier_, volumes[i], &disk); });
+            }))
+          break;
     });
 
   Guarded(out, [&] {

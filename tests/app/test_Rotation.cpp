@@ -131,8 +131,8 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
   Make(dst + "/C_old.spf");
   Make(dst + "/C_old_i1.spi");
   Make(dst + "/C_old.md5");
-  Make(dst + "/C_new.md5", 5, "own checksum");  // the latest image's own checksum stays
-  Make(dst + "/c_new_i3.SPI", 5, "x");          // present under another case, cut short: kept
+  Make(dst + "/C_new.md5", 5, "own chksum");  // the latest image's own checksum, its size: stays
+  Make(dst + "/c_new_i3.SPI", 5, "x");        // present under another case, cut short: copied again
 
   Rotate();
 
@@ -161,16 +161,21 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
       "File copied " + src + "/c_new_I1.spi to " + dst + "/",
       "File copying " + src + "/C_new_i2.spi to " + dst + "/",
       "File copied " + src + "/C_new_i2.spi to " + dst + "/",
+      "File on disk differs in size from its source, copied again: " + dst + "/c_new_i3.SPI",
+      "File copying " + src + "/C_new_i3.spi to " + dst + "/",
+      "File copied " + src + "/C_new_i3.spi to " + dst + "/",
+      "File deleting " + dst + "/c_new_i3.SPI",
+      "File deleted " + dst + "/c_new_i3.SPI",
       "Completed Sucessfully",
   };
   EXPECT_EQ(view.memo, want);
   EXPECT_TRUE(out.ErrorLines().empty());
-  EXPECT_EQ(Names(dst), (std::set<std::string>{"C_new.spf", "C_new.md5", "c_new_i3.SPI", "C_NEW_i1.md5",
+  EXPECT_EQ(Names(dst), (std::set<std::string>{"C_new.spf", "C_new.md5", "C_new_i3.spi", "C_NEW_i1.md5",
                                                "c_new_I1.spi", "C_new_i2.spi"}));
   EXPECT_EQ(ReadFile(dst + "/C_new.spf"), "the new full image");
   EXPECT_EQ(fs::last_write_time(dst + "/C_new.spf"), fs::last_write_time(src + "/C_new.spf"));
-  EXPECT_EQ(ReadFile(dst + "/c_new_i3.SPI"), "x");
-  EXPECT_EQ(ReadFile(dst + "/C_new.md5"), "own checksum");
+  EXPECT_EQ(ReadFile(dst + "/C_new_i3.spi"), "image data");
+  EXPECT_EQ(ReadFile(dst + "/C_new.md5"), "own chksum");
   // Every copy moved the bar and left it at 0.
   EXPECT_GT(*std::max_element(view.prog.positions.begin(), view.prog.positions.end()), 0);
   EXPECT_EQ(view.prog.position, 0);
@@ -179,7 +184,7 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
 TEST_F(RotationTest, LatestPresentUnderAnyCaseIsNeitherCopiedNorDeleted) {
   Make(src + "/C_new.spf", 2'000'000, "full");
   Make(src + "/C_new_i1.spi", 2'000'010);
-  Make(dst + "/c_NEW.SPF", 7, "cut short");
+  Make(dst + "/c_NEW.SPF", 7, "FULL");  // its size: whole
   Make(dst + "/C_older.spf");
   Make(dst + "/D_other.spf");  // another prefix's full image is not this volume's to judge
   Make(dst + "/C_new_i1.spi");
@@ -200,11 +205,11 @@ TEST_F(RotationTest, LatestPresentUnderAnyCaseIsNeitherCopiedNorDeleted) {
       "Completed Sucessfully",
   };
   EXPECT_EQ(view.memo, want);
-  EXPECT_EQ(ReadFile(dst + "/c_NEW.SPF"), "cut short");
+  EXPECT_EQ(ReadFile(dst + "/c_NEW.SPF"), "FULL");
   EXPECT_EQ(Names(dst), (std::set<std::string>{"c_NEW.SPF", "D_other.spf", "C_new_i1.spi"}));
 }
 
-TEST_F(RotationTest, AFailedDeletionIsLoggedAsTriedAndPassedOver) {
+TEST_F(RotationTest, AFailedDeletionIsAnErrorLineAndTheVolumeGoesOn) {
   Make(src + "/C_new.spf", 2'000'000);
   Make(dst + "/C_old.spf");
   Make(dst + "/C_old_i1.spi");
@@ -222,7 +227,9 @@ TEST_F(RotationTest, AFailedDeletionIsLoggedAsTriedAndPassedOver) {
                           [](const std::string& l) { return l.rfind("File deleted ", 0) == 0; }),
             0);
   EXPECT_EQ(m.back(), "Completed Sucessfully");
-  EXPECT_TRUE(out.ErrorLines().empty());
+  EXPECT_EQ(out.ErrorLines(),
+            (Lines{"File not deleted " + dst + "/C_old.spf: No such file or directory",
+                   "File not deleted " + dst + "/C_old_i1.spi: No such file or directory"}));
 }
 
 TEST_F(RotationTest, MissingDestinationCreatedOnlyWhenSettingsSaySo) {
@@ -450,14 +457,14 @@ TEST_F(RotationRunTest, ADestinationOverlappingAnySourceFolderIsRefused) {
   }
 }
 
-TEST_F(RotationRunTest, AFailureEndsTheLoopButAGivenUpCopyEndsOnlyItsVolume) {
+TEST_F(RotationRunTest, AFailureOrAGivenUpCopyEndsOnlyItsVolume) {
   Make(src + "/C_a.spf", 2'000'000);
   Make(src + "/E_b.spf", 2'000'000);
   Make(src + "/G_c.spf", 2'000'000);
   const std::string dst3 = dir / "dst3";
   WriteJob(src + "," + src + "," + src, dst + "," + dst2 + "," + dst3, "C,E,G");
   // Volume C: the operator aborts the copy. Volume E: its source vanishes, so the copier cannot
-  // open it and the loop ends there; volume G is never processed.
+  // open it. Volume G is still processed, with its own lines.
   Make(TQorvFileCopier::PartialPath(dst + "/C_a.spf") + "/keep");
   view.onProcess = [&] {
     if (view.memo.back() == "File copying " + src + "/E_b.spf to " + dst2) fs::remove(src + "/E_b.spf");
@@ -467,9 +474,11 @@ TEST_F(RotationRunTest, AFailureEndsTheLoopButAGivenUpCopyEndsOnlyItsVolume) {
   const std::string error = "Error: Cannot open " + src + "/E_b.spf";
   EXPECT_LT(At(l, aborted), At(l, "Processing Volume E ...."));
   EXPECT_LT(At(l, "Processing Volume E ...."), At(l, error));
-  EXPECT_LT(At(l, error), At(l, "End: 07/12/2026 09:30"));
-  EXPECT_EQ(At(l, "Processing Volume G ...."), l.size());
-  EXPECT_EQ(std::count(l.begin(), l.end(), "Completed Sucessfully"), 0);
+  EXPECT_LT(At(l, error), At(l, "Processing Volume G ...."));
+  EXPECT_LT(At(l, "Processing Volume G ...."), At(l, "Completed Sucessfully"));
+  EXPECT_LT(At(l, "Completed Sucessfully"), At(l, "End: 07/12/2026 09:30"));
+  EXPECT_EQ(std::count(l.begin(), l.end(), "Completed Sucessfully"), 1);
+  EXPECT_EQ(ReadFile(dst3 + "/G_c.spf"), "image data");
   EXPECT_EQ(l.back(), "*** Done ***");
   EXPECT_EQ(view.closeRequests, 1);
 }

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,23 @@
 
 namespace tavik::test {
 
+// A small disk of its own mounted over a folder for one test; unmounted however the
+// test ends.
+class TSmallDisk {
+ public:
+  TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
+    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~TSmallDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+};
+
 class FaultRunTest : public ::testing::Test {
  protected:
   // Larger than a copy block, so a fault can strike with the copy half done.
@@ -46,12 +64,18 @@ class FaultRunTest : public ::testing::Test {
     for (size_t i = 0; i < image.size(); i += 97) image[i] = static_cast<char>('a' + i % 26);
     WriteFile(src + "/C_new.spf", image);
     WriteFile(src + "/C_new_i1.spi", "incremental");
-    for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old.md5"}) WriteFile(dst + "/" + old, "previous");
+    for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old.md5"}) WriteOld(dst + "/" + old, "previous");
     WriteFile(jobPath, "[Main]\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
   }
   void TearDown() override {
     UnpinClock();
     SetNotifierSmtpTimeout(30000);
+  }
+
+  // A file of the previous chain: a day older than the new one.
+  static void WriteOld(const std::string& path, const std::string& content) {
+    WriteFile(path, content);
+    SetMTime(path, static_cast<long long>(::time(nullptr)) - 86400);
   }
 
   // The settings the dialog would leave: no identity check, errors and completions to one admin.

@@ -112,23 +112,6 @@ TEST_F(RunSafety, FifosNamedLikeImagesAreSkippedWithAnErrorLineAndNeverOpened) {
   ExpectErrorMail(skipped[1]);
 }
 
-// A small disk of its own mounted over the destination for one test; unmounted however the
-// test ends.
-class TSmallDisk {
- public:
-  TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
-    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-  }
-  ~TSmallDisk() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool Mounted() const { return mounted_; }
-
- private:
-  std::string at_;
-  bool mounted_ = false;
-};
-
 struct TRoomCase {
   const char* name;
   const char* diskSize;
@@ -145,8 +128,8 @@ TEST_P(RoomForBothChains, DecidesWhetherTheOldChainGoesBeforeOrAfterTheCopy) {
   const TRoomCase& c = GetParam();
   TSmallDisk disk(dst, c.diskSize);
   if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-  WriteFile(dst + "/C_old.spf", std::string(512 * 1024, 'o'));
-  WriteFile(dst + "/C_old_i1.spi", "previous");
+  WriteOld(dst + "/C_old.spf", std::string(512 * 1024, 'o'));
+  WriteOld(dst + "/C_old_i1.spi", "previous");
   const TRunResult r = RunUnattended();
   ASSERT_TRUE(r.endedByItself);
   EXPECT_FALSE(r.hadErrors);
@@ -189,7 +172,7 @@ TEST_F(RunSafety, WithoutRoomForBothChainsTheWholeOldChainMakesWayForTheNewFullI
   if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
   // 500 KiB of the old chain: the new image fits only once its incrementals go too.
   for (const char* old : {"C_old.spf", "C_old_i1.spi", "C_old_i2.spi", "C_old_i3.spi", "C_old_i4.spi"})
-    WriteFile(dst + "/" + old, std::string(100 * 1024, 'o'));
+    WriteOld(dst + "/" + old, std::string(100 * 1024, 'o'));
   // The second night finds the disk as the first left it, whatever that was.
   for (int night = 1; night <= 2; ++night) {
     const TRunResult r = RunUnattended();
