@@ -351,8 +351,10 @@ TEST_F(EndToEnd, NewerChainReplacesTheOlderOneAndNothingIsCopiedTwice) {
   SaveNotifications(server.Port());
   TwoVolumes();
   ASSERT_EQ(Run("-h").status, 0);
-  // A copy on the disk that differs from its source shows whether the run copied it again.
-  test::WriteFile(Dest(2) + "/SRV_D_VOL-b001-i001.spi", "cut short");
+  // A copy on the disk of its source's size but other bytes shows whether the run copied it again
+  // (one of another size is copied again, as a cut-short copy must be).
+  const std::string planted(fs::file_size(Src(2, "SRV_D_VOL-b001-i001.spi")), 'x');
+  test::WriteFile(Dest(2) + "/SRV_D_VOL-b001-i001.spi", planted);
   Image(1, "SRV_C_VOL-b003.spf", 160000, Day(8));
   Image(1, "SRV_C_VOL-b003-i001.spi", 8000, Day(9));
   Image(2, "SRV_D_VOL-b001-i002.spi", 6000, Day(9));
@@ -360,9 +362,9 @@ TEST_F(EndToEnd, NewerChainReplacesTheOlderOneAndNothingIsCopiedTwice) {
   const TRun run = Run("-h");
 
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(Tree(Disk())["vol2/SRV_D_VOL-b001-i001.spi"], "cut short");
+  EXPECT_TRUE(Tree(Disk())["vol2/SRV_D_VOL-b001-i001.spi"] == planted);
   // The source now matches that copy so the rest of the disk is compared as usual.
-  test::WriteFile(Src(2, "SRV_D_VOL-b001-i001.spi"), "cut short");
+  test::WriteFile(Src(2, "SRV_D_VOL-b001-i001.spi"), planted);
   ExpectDiskHolds({{1, "SRV_C_VOL-b003.spf"},
                    {1, "SRV_C_VOL-b003-i001.spi"},
                    {2, "SRV_D_VOL-b001.spf"},
@@ -703,6 +705,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TDiskCase{"FolderMissing",
                   [](const TPlaces& p) { ReplaceIDPath(p.job, "IDPath=" + p.disk + "/tavik\n"); },
+                  [](const TPlaces& p) { return "Backup disk not found at " + p.disk + "/tavik"; }, false},
+        // The disk's presence is checked whether or not its identity is.
+        TDiskCase{"FolderMissingWithoutTheIdentityCheck",
+                  [](const TPlaces& p) {
+                    ReplaceIDPath(p.job, "IDPath=" + p.disk + "/tavik\n");
+                    WriteProfileString(SettingsFileName(), "Notifications", "IDDisk", "0");
+                  },
                   [](const TPlaces& p) { return "Backup disk not found at " + p.disk + "/tavik"; }, false},
         TDiskCase{"MountPointWithNothingMounted",
                   [](const TPlaces& p) {
