@@ -179,6 +179,18 @@ THistory::THistory(const std::string& path, TMode mode) : path_(path) {
     db_ = nullptr;
     throw EInOutError("Cannot open history " + path + ": " + why);
   }
+  // A constructor that throws runs no destructor: the handle is closed here instead.
+  try {
+    Prepare(mode);
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+void THistory::Prepare(TMode mode) {
+  const std::string& path = path_;
   // A run never waits long on a reader that holds the file; a hung lock must not hang a run.
   sqlite3_busy_timeout(db_, 2000);
   int64_t found = 0;

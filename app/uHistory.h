@@ -105,6 +105,8 @@ class THistory {
   std::vector<TRotationDisk> Rotation(TDateTime now, const std::vector<std::string>& scheduledIds);
 
  private:
+  // Everything the constructor does after the open, so a failure can close the handle.
+  void Prepare(TMode mode);
   void Exec(const char* sql);
   // Calls row for each row of s; a failed step throws.
   void EachRow(THistoryStmt& s, const std::function<void()>& row);
