@@ -255,11 +255,16 @@ TEST_F(HistoryRunTest, TheMailsCarryTheVolumesAndTheRotation) {
   // The tables come after the notice's own text.
   EXPECT_LT(completion.find("change the disk"), completion.find("<table"));
   const std::string log = part(mails[1], "text/html");
-  EXPECT_LT(log.find("<table"), log.find("This message is brought to you from"));
+  ASSERT_NE(log.find("Sent by TavikBackupCopy"), std::string::npos);
+  EXPECT_LT(log.find("<table"), log.find("Sent by TavikBackupCopy"));
+  // A text-only reader sees the same tables, a row to a line.
+  EXPECT_THAT(part(mails[0], "text/plain"), AllOf(HasSubstr("D | D_full | D_full_i01.spi | 2 | 5.1 kB"),
+                                                  HasSubstr("Disk2 | 01/12/2026 22:00 | 0")));
 
   EXPECT_THAT(mails[2].Header("Subject"), HasSubstr("Disk Change Error"));
   EXPECT_THAT(part(mails[2], "text/html"), HasSubstr("Overdue disks: Disk1 (never seen)"));
   EXPECT_THAT(part(mails[3], "text/html"), ContainsRegex("<td>Disk1</td><td>never</td>.*<td>OVERDUE</td>"));
+  EXPECT_THAT(part(mails[3], "text/plain"), ContainsRegex("Disk1 \\| never \\|.*\\| OVERDUE"));
 }
 
 }  // namespace
