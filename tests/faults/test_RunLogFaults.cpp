@@ -1,6 +1,7 @@
 // The run log under faults of its own folder and under another account's hand: a log that cannot
 // be written costs the run nothing but the log (said once), and a file another account puts at the
-// log's name is never written, cut, attached or quoted by a root run.
+// log's name is never written, cut, attached or quoted by a root run; a long run's log mail still
+// shows how the run began.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -134,6 +135,67 @@ TEST_F(RunLogSwap, ALinkAnotherAccountPutsAtTheLogsNameIsNeverWrittenOrMailed) {
     for (const auto& part : ParseMailWithPython(m.raw).parts)
       EXPECT_THAT(part.payload, Not(HasSubstr("ROOT-ONLY")));
   }
+}
+
+using LongRunLog = MailedFaultRunTest;
+
+// The log mail of a run too long for the log still shows how the run began: its start and disk
+// check, then one line counting what the trims left out, then the newest lines up to the report.
+TEST_F(LongRunLog, ItsMailShowsHowTheRunBegan) {
+  TNotifier n;
+  LoadSettings(n);
+  n.IDDisk = true;
+  for (bool TNotifier::*flag :
+       {&TNotifier::IDDiskSun, &TNotifier::IDDiskMon, &TNotifier::IDDiskTue, &TNotifier::IDDiskWed,
+        &TNotifier::IDDiskThur, &TNotifier::IDDiskFri, &TNotifier::IDDiskSat})
+    n.*flag = true;
+  for (std::string TNotifier::*id :
+       {&TNotifier::SundayID, &TNotifier::MondayID, &TNotifier::TuesdayID, &TNotifier::WednesdayID,
+        &TNotifier::ThursdayID, &TNotifier::FridayID, &TNotifier::SaturdayID})
+    n.*id = "Disk1";
+  n.LogEmails = "log@example.org";
+  SaveSettings(n);
+  WriteFile(dst + "/ID.txt", "Disk1\r\n");
+  WriteFile(jobPath,
+            "[Main]\r\nIDPath=" + dst + "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
+  // About 1 KB of log a file, names being long: enough for two trims.
+  const int files = 450;
+  for (int i = 2; i < files + 2; ++i)
+    WriteFile(src + "/C_new_i" + std::to_string(i) + std::string(200, 'n') + ".spi", "i");
+
+  const TRunResult r = RunUnattended();
+  ASSERT_TRUE(r.endedByItself);
+  EXPECT_FALSE(r.hadErrors);
+  const auto volume = std::find(r.lines.begin(), r.lines.end(), "Processing Volume C ....");
+  ASSERT_NE(volume, r.lines.end());
+  const std::vector<std::string> head(r.lines.begin(), volume);
+  ASSERT_THAT(head, ::testing::Contains("Disk ID Check: OK"));
+
+  const std::vector<TReceivedMail> mails = server.Messages();
+  ASSERT_EQ(mails.size(), 2u);
+  std::string log;
+  for (const auto& part : ParseMailWithPython(mails[1].raw).parts)
+    if (part.fileName == ExtractFileName(logPath)) log = part.payload;
+  ASSERT_FALSE(log.empty());
+  std::vector<std::string> lines;
+  for (size_t pos = 0, e; (e = log.find("\r\n", pos)) != std::string::npos; pos = e + 2) {
+    const std::string line = log.substr(pos, e - pos);
+    lines.push_back(line.substr(line.find('\t', line.find('\t') + 1) + 1));
+  }
+  ASSERT_GT(lines.size(), head.size() + 2);
+  EXPECT_EQ(lines[0], "Log file created");
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 1 + static_cast<long>(head.size())),
+            head);
+  const std::string leftOut = lines[head.size() + 1];
+  ASSERT_THAT(leftOut, ::testing::EndsWith(" lines left out here to keep the log below 240 KiB"));
+  // Every line up to the report is in the mail or counted, and the mail's lines end the same way.
+  const auto last = std::find(r.lines.begin(), r.lines.end(), "Checking to see if any alerts to send.");
+  ASSERT_NE(last, r.lines.end());
+  EXPECT_EQ(lines.back(), *last);
+  const size_t written = 1 + static_cast<size_t>(last - r.lines.begin()) + 1;
+  EXPECT_EQ(std::stoul(leftOut) + lines.size() - 1, written);
+  EXPECT_TRUE(std::equal(lines.begin() + static_cast<long>(head.size()) + 2, lines.end(),
+                         last + 1 - static_cast<long>(lines.size() - head.size() - 2)));
 }
 
 }  // namespace
