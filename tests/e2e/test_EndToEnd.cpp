@@ -28,6 +28,7 @@
 #include "platform/uIniFile.h"
 #include "platform/uSystem.h"
 #include "tests/support/ProgramRun.h"
+#include "tests/support/Schedule.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -248,15 +249,7 @@ class EndToEnd : public ::testing::Test {
     n.SiteID = "S01";
     n.SiteDescription = "Office";
     n.CreateDestFolder = true;
-    n.IDDisk = true;
-    for (bool TNotifier::*flag :
-         {&TNotifier::IDDiskSun, &TNotifier::IDDiskMon, &TNotifier::IDDiskTue, &TNotifier::IDDiskWed,
-          &TNotifier::IDDiskThur, &TNotifier::IDDiskFri, &TNotifier::IDDiskSat})
-      n.*flag = true;
-    for (std::string TNotifier::*id :
-         {&TNotifier::SundayID, &TNotifier::MondayID, &TNotifier::TuesdayID, &TNotifier::WednesdayID,
-          &TNotifier::ThursdayID, &TNotifier::FridayID, &TNotifier::SaturdayID})
-      n.*id = diskId;
+    test::ScheduleEveryDay(n, diskId);
     n.DiskChangeEmails = "disks@example.org";
     n.ErrorEmails = "errors@example.org, admin@example.org";
     n.BackupCompleteEmails = "office@example.org";

@@ -13,6 +13,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "tests/faults/FaultRun.h"
+#include "tests/support/Schedule.h"
 
 namespace tavik::test {
 namespace {
@@ -144,15 +145,7 @@ using LongRunLog = MailedFaultRunTest;
 TEST_F(LongRunLog, ItsMailShowsHowTheRunBegan) {
   TNotifier n;
   LoadSettings(n);
-  n.IDDisk = true;
-  for (bool TNotifier::*flag :
-       {&TNotifier::IDDiskSun, &TNotifier::IDDiskMon, &TNotifier::IDDiskTue, &TNotifier::IDDiskWed,
-        &TNotifier::IDDiskThur, &TNotifier::IDDiskFri, &TNotifier::IDDiskSat})
-    n.*flag = true;
-  for (std::string TNotifier::*id :
-       {&TNotifier::SundayID, &TNotifier::MondayID, &TNotifier::TuesdayID, &TNotifier::WednesdayID,
-        &TNotifier::ThursdayID, &TNotifier::FridayID, &TNotifier::SaturdayID})
-    n.*id = "Disk1";
+  ScheduleEveryDay(n, "Disk1");
   n.LogEmails = "log@example.org";
   SaveSettings(n);
   WriteFile(dst + "/ID.txt", "Disk1\r\n");
