@@ -636,6 +636,28 @@ TEST_F(EndToEnd, AStartWhileAnotherRunHoldsTheDiskLeavesDiskAndLogAlone) {
   ExpectNewestChainsOnDisk();
 }
 
+// A run log the program cannot write costs the backup nothing: it is said once, on standard error
+// and in the error mail, the chains are still carried, and the exit status is 1.
+TEST_F(EndToEnd, ARunLogThatCannotBeWrittenIsSaidOnceAndTheChainsAreStillCarried) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  Label("DiskA");
+  fs::create_directories(logFile + "/taken");  // a folder holds the log's name
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  ExpectNewestChainsOnDisk();
+  const std::string said = "The run log could not be written: " + logFile + " is not a regular file";
+  EXPECT_EQ(run.err, said + "\n");
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors"));
+  EXPECT_EQ(mails[0].body, "Please see attached log file<br /><br />" + said + "<br />" + Footer);
+  EXPECT_THAT(mails[0].attachmentName, IsEmpty());
+}
+
 // When "IDPath" does not lead to the backup disk, or its identity file cannot be used, nothing is
 // labelled, created or copied; the run still ends with its stamp, its report and exit 1.
 // The places a case prepares: the backup disk's folder, the job file, the test's own folder.
