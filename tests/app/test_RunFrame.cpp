@@ -6,9 +6,11 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uRunBackup.h"
 #include "app/uRunLock.h"
+#include "app/uRunOutput.h"
 #include "app/uSwitches.h"
 #include "notify/uNotifier.h"
 #include "platform/uIniFile.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/RunRecorder.h"
 #include "tests/support/TestSupport.h"
 
@@ -138,6 +140,26 @@ TEST_F(RunFrameTest, AnUnwritableLogIsSaidOnceAndTheRunGoesOnAndExits) {
   EXPECT_EQ(view.memo, (std::vector<std::string>{said, "Start: 07/12/2026 09:30", "End: 07/12/2026 09:30",
                                                  "Total Backup Time: 00:00:00",
                                                  "Checking to see if any alerts to send.", "*** Done ***"}));
+}
+
+// A log that comes back mid-run says how many lines it missed, and the failure is still said once.
+TEST_F(RunFrameTest, ALogThatComesBackSaysHowManyLinesItMissed) {
+  TLineOutput out(logger, view);
+  out.LogLine("before", false);
+  std::filesystem::rename(logPath, logPath + ".kept");
+  std::filesystem::create_directories(logPath + "/taken");
+  out.LogLine("lost 1", false);
+  out.ShowStatus("lost 2");
+  std::filesystem::remove_all(logPath);
+  std::filesystem::rename(logPath + ".kept", logPath);
+  out.LogLine("after", false);
+  out.LogLine("later", true);
+  EXPECT_EQ(tavik::test::LogMessages(tavik::test::ReadFile(logPath)),
+            (std::vector<std::string>{"Log file created", "before",
+                                      "The run log missed 2 lines before this one", "after", "later"}));
+  EXPECT_EQ(out.ErrorLines(),
+            (std::vector<std::string>{
+                "The run log could not be written: " + logPath + " is not a regular file", "later"}));
 }
 
 TEST_F(RunFrameTest, AManualStartWhileAnotherRunHoldsTheLockShowsWhyAndStaysOpen) {
