@@ -1,6 +1,8 @@
 #pragma once
-// The run log: one timestamped line per entry, the file opened and closed for each entry,
-// kept below 240 KiB by dropping its older half.
+// The run log: one timestamped line per entry, the file opened and closed for each entry, kept
+// below 240 KiB by a trim that keeps the run's first lines and the newer half of the rest. The
+// log is only ever this account's own regular file: a link, a FIFO or a file another account put
+// in its place is refused, never written, cut or read.
 #include <cstdint>
 #include <string>
 
@@ -11,16 +13,32 @@ enum TDebugLevel : uint8_t { dlUnknown = 0, dlBasic = 1, dlStandard = 2, dlFull 
 
 inline constexpr int64_t LogTrimBound = 245760;
 
+// The lines a trim keeps at the log's start: the bytes from begin up to end (both at line starts).
+struct TLogHead {
+  int64_t begin = 0;
+  int64_t end = 0;
+};
+
 class TQorvLogger {
  public:
   TQorvLogger();
   TQorvLogger(const TQorvLogger&) = delete;
   TQorvLogger& operator=(const TQorvLogger&) = delete;
 
+  // A log folder that cannot be created is not raised here: the first entry raises it.
   std::string ConfigureLog(bool common, const std::string& appFolder, const std::string& fileName);
   void WriteLog(const std::string& msg);
   std::string DefaultLogFileName() const;
-  static void TrimLogFile(const std::string& file, int64_t bound);
+  // Above bound, rewrites the file through a new file renamed into place: the header line, the
+  // head's lines, one line telling how many lines were left out (counting those an earlier trim
+  // left out), and the newer half of the lines after the head. Gives the kept part's place in
+  // the new file. A head that is not at line starts, or above a quarter of the bound, keeps nothing.
+  static TLogHead TrimLogFile(const std::string& file, int64_t bound, TLogHead head = {});
+
+  // The run's own first lines, which a trim keeps: from the log's end when the run starts to its
+  // end once the disk check is done.
+  void MarkRunStart();
+  void MarkHeadEnd();
 
   const std::string& LogFileName() const { return logFileName_; }
   void SetLogFileName(const std::string& v) { logFileName_ = v; }
@@ -33,9 +51,37 @@ class TQorvLogger {
   TDebugLevel SystemDebugLevel = dlStandard;
 
  private:
+  int64_t LogSizeNow() const;
+
   std::string logFileName_;
   std::string logMsg_;
   std::string logPath_;
+  TLogHead head_;
+};
+
+// Opens the run log as itself, for reading (O_RDONLY) or appending: no link is followed, a FIFO
+// cannot block, and anything but a regular file of this account with one name is refused with
+// the reason, before a byte is read or written. Gives the open descriptor.
+int OpenOwnLog(const std::string& file, int flags);
+
+// The run log as a mail attaches it or a ping quotes it: a name in a folder of this account
+// alone that stands for the log as it was checked when this object was made, whatever is put
+// in the log's place afterwards. Removed with this object.
+class TLogAttachment {
+ public:
+  explicit TLogAttachment(const std::string& logFile);
+  ~TLogAttachment();
+  TLogAttachment(const TLogAttachment&) = delete;
+  TLogAttachment& operator=(const TLogAttachment&) = delete;
+  // Empty when the log is missing or refused; Problem() then says why.
+  const std::string& Path() const { return path_; }
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  int fd_ = -1;
+  std::string folder_;
+  std::string path_;
+  std::string problem_;
 };
 
 // The folder ConfigureLog puts the log in, with its trailing separator; creates nothing.

@@ -119,6 +119,8 @@ bool VolumeAlone(TLineOutput& out, F&& rotate) {
 void TBackupRunner::Run(TLineOutput& out) {
   values_ = TRunValues{};
   idPath_.clear();
+  // A trim keeps how this run began: its start line and the disk check, marked below.
+  logger_.MarkRunStart();
   notifier_ = std::make_unique<TNotifier>();
   job_ = std::make_unique<TJobSettings>(jobPath_);
   THistoryRecorder history(out, *notifier_);
@@ -164,6 +166,7 @@ void TBackupRunner::Run(TLineOutput& out) {
   }
 
   if (diskReady) history.DiskSeen(values_, idPath_);
+  logger_.MarkHeadEnd();
   // Each volume on its own (a late image costs its own volume only); a disk gone stops them all.
   if (diskReady)
     Guarded(out, [&] {
@@ -184,16 +187,17 @@ void TBackupRunner::Run(TLineOutput& out) {
   });
 
   Guarded(out, [&] { out.ShowStatus("Checking to see if any alerts to send."); });
+  // The mails and the ping read the log checked here, never whatever stands at its name later.
+  const TLogAttachment log(RunLogFilePath(logger_));
   // Its own stage, so the mails still go when the log could not take the status line; a
   // server that cannot be reached ends the report with an "Error: " line, never a hang.
   Guarded(out, [&] {
     // A report mail that did not go out is the last thing the administrator would otherwise learn
     // of; the line keeps it in the log for the next mail that does.
     auto notSent = [&](const std::string& line) { out.ReportFailure(line); };
-    SendReport(*notifier_, out.ErrorLines(), values_, RunLogFilePath(logger_), notSent,
-               history.ReportTables(Now()));
+    SendReport(*notifier_, out.ErrorLines(), values_, log.Path(), notSent, history.ReportTables(Now()));
   });
-  Guarded(out, [&] { history.RunEnded(Now(), values_, RunLogFilePath(logger_)); });
+  Guarded(out, [&] { history.RunEnded(Now(), values_, log.Path()); });
 
   Guarded(out, [&] {
     view_.SetFinished(FormatDateTime("dd/mm/yyyy hh:mm", Now()));

@@ -24,7 +24,7 @@ int JournalPriority(const std::string& text, bool isError) {
 // leaves the run's lines where the service manager shows them.
 void TLineOutput::LogLine(const std::string& text, bool isError) {
   JournalLineAt(text, JournalPriority(text, isError));
-  logger_.WriteLog(text);
+  ToLog(text);
   view_.AppendLog(text);
   if (isError) errorLines_.push_back(text);
   view_.SetStatus(text);
@@ -33,10 +33,32 @@ void TLineOutput::LogLine(const std::string& text, bool isError) {
 
 void TLineOutput::ShowStatus(const std::string& text) {
   JournalLineAt(text, JournalPriority(text, false));
-  logger_.WriteLog(text);
+  ToLog(text);
   view_.AppendLog(text);
   view_.SetStatus2(text);
   view_.ProcessMessages();
+}
+
+// The log is a record of the backup, never a condition of it: a line it cannot take is told once
+// (standard error, the journal, the error mail) and the run goes on. A log that comes back says
+// how many lines it missed, so its gap is never silent.
+void TLineOutput::ToLog(const std::string& text) {
+  try {
+    if (logMissed_ > 0) {
+      logger_.WriteLog("The run log missed " + std::to_string(logMissed_) +
+                       (logMissed_ == 1 ? " line" : " lines") + " before this one");
+      logMissed_ = 0;
+    }
+    logger_.WriteLog(text);
+  } catch (const std::exception& e) {
+    ++logMissed_;
+    if (logFailed_) return;
+    logFailed_ = true;
+    const std::string line = LogNotWrittenText + std::string(e.what());
+    if (!view_.EchoesToStderr()) ErrorToStderr(line);
+    view_.AppendLog(line);
+    errorLines_.push_back(line);
+  }
 }
 
 std::string TLineOutput::ErrorText() const {
@@ -46,21 +68,7 @@ std::string TLineOutput::ErrorText() const {
 }
 
 void TLineOutput::ReportFailure(const std::string& message) {
-  const std::string line = "Error: " + message;
-  try {
-    LogLine(line, true);
-  } catch (const std::exception& e) {
-    // The log could not take the line; keep it where the operator and the error mail see it.
-    view_.AppendLog(line);
-    errorLines_.push_back(line);
-    view_.SetStatus(line);
-    if (std::string(e.what()) != message) {
-      const std::string why = "Error: run log not written: " + std::string(e.what());
-      JournalLine(why, true);
-      view_.AppendLog(why);
-      errorLines_.push_back(why);
-    }
-  }
+  LogLine("Error: " + message, true);
 }
 
 }  // namespace tavik

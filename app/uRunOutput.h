@@ -25,6 +25,8 @@ struct TRunView {
   // The run is over (its last line written), before its closing box or the program's exit: a
   // window that shows lines in batches shows the rest now.
   virtual void RunEnded() {}
+  // Every line appended is also written to standard error (a window started from a terminal).
+  virtual bool EchoesToStderr() const { return false; }
   virtual ~TRunView() = default;
 };
 
@@ -52,9 +54,16 @@ class TLineOutput : public TRunOutput {
   void ReportFailure(const std::string& message);
 
  private:
+  void ToLog(const std::string& text);
+
   TQorvLogger& logger_;
   TRunView& view_;
   std::vector<std::string> errorLines_;
+  bool logFailed_ = false;
+  size_t logMissed_ = 0;
 };
+
+// The line, followed by the reason, that tells once in a run that its log could not be written.
+inline constexpr const char* LogNotWrittenText = "The run log could not be written: ";
 
 }  // namespace tavik

@@ -57,6 +57,7 @@ class TFrmMain : public QMainWindow, public TRunView {
 
   // TRunView
   void AppendLog(const std::string& text) override;
+  bool EchoesToStderr() const override { return echoLines_; }
   void SetStatus(const std::string& text) override;
   void SetStatus2(const std::string& text) override;
   void SetStarted(const std::string& text) override;

@@ -1,7 +1,10 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "QorvLib/uQorvFiles.h"
@@ -130,7 +133,8 @@ TEST_F(LoggerTest, ConfigureKeepsOnlyTheFileNamePart) {
   EXPECT_EQ(log.ConfigureLog(false, "app", "/some/where/run.log"), env.UserData() + "/qorv/app/run.log");
 }
 
-TEST_F(LoggerTest, TrimFiresOnlyAboveTheBoundAndDropsTheOlderHalfPlusOne) {
+// Without a head the trim drops the older half plus one and says how many lines went.
+TEST_F(LoggerTest, TrimFiresOnlyAboveTheBoundAndDropsTheOlderHalfPlusOneWithALineSayingSo) {
   TTempDir tmp;
   const std::string f = tmp / "t.log";
   struct Case {
@@ -143,7 +147,11 @@ TEST_F(LoggerTest, TrimFiresOnlyAboveTheBoundAndDropsTheOlderHalfPlusOne) {
     WriteFile(f, text);
     TQorvLogger::TrimLogFile(f, 1);
     auto lines = Lines(ReadFile(f));
-    ASSERT_EQ(static_cast<int>(lines.size()), c.keep) << c.lines;
+    ASSERT_EQ(static_cast<int>(lines.size()), c.keep + 1) << c.lines;
+    const int dropped = c.lines - c.keep;
+    EXPECT_EQ(lines[0], "[07/12/26 14:05:09.123]\t1\t" + std::to_string(dropped) +
+                            (dropped == 1 ? " line" : " lines") +
+                            " left out here to keep the log below 1 bytes");
     if (c.keep) {
       EXPECT_EQ(lines.back(), "line" + std::to_string(c.lines - 1));
     }
@@ -152,7 +160,28 @@ TEST_F(LoggerTest, TrimFiresOnlyAboveTheBoundAndDropsTheOlderHalfPlusOne) {
   TQorvLogger::TrimLogFile(f, 100);  // exactly at the bound: untouched
   EXPECT_EQ(ReadFile(f).size(), 100u);
   TQorvLogger::TrimLogFile(f, 99);
-  EXPECT_EQ(ReadFile(f), "");
+  EXPECT_EQ(Lines(ReadFile(f)),
+            std::vector<std::string>{
+                "[07/12/26 14:05:09.123]\t1\t1 line left out here to keep the log below 99 bytes"});
+}
+
+// The trim writes a new file and renames it into place (the old one is never cut), with the
+// old one's permissions.
+TEST_F(LoggerTest, TrimReplacesTheFileWithANewOne) {
+  TTempDir tmp;
+  const std::string f = tmp / "t.log";
+  WriteFile(f, "a\r\nb\r\nc\r\n");
+  ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(::stat(f.c_str(), &before), 0);
+  TQorvLogger::TrimLogFile(f, 1);
+  ASSERT_EQ(::stat(f.c_str(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(Lines(ReadFile(f)).back(), "c");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.Path()), {}), 1)
+      << "no temporary file is left";
 }
 
 TEST_F(LoggerTest, EntryThatCrossesTheBoundTrimsTheLog) {
@@ -177,4 +206,148 @@ TEST_F(LoggerTest, UnwritableLogRaisesInOutError) {
   const std::string path = log.ConfigureLog(true, "T", "x.log");
   tavik::test::WriteFile(path + "/inner", "");  // the log's name is taken by a folder
   EXPECT_THROW(log.WriteLog("x"), EInOutError);
+}
+
+namespace {
+// What follows a log line's stamp and kind.
+std::string MessageOf(const std::string& line) {
+  const size_t tab = line.find('\t');
+  return tab == std::string::npos ? line : line.substr(line.find('\t', tab + 1) + 1);
+}
+
+// The failure's message, or "(none)".
+template <typename F>
+std::string Refusal(F&& f) {
+  try {
+    f();
+  } catch (const EInOutError& e) {
+    return e.what();
+  }
+  return "(none)";
+}
+}  // namespace
+
+// A long run's trimmed log still shows how it began: the header, its start line and disk check
+// (not those of an earlier run in the same log), one line counting every line left out over all
+// the trims, then the newest lines.
+TEST_F(LoggerTest, TrimKeepsTheRunsFirstLinesAndCountsWhatItLeftOut) {
+  TQorvLogger log;
+  const std::string path = log.ConfigureLog(true, "T", "x.log");
+  size_t written = 1;  // the header
+  log.MarkRunStart();
+  log.WriteLog("Start: 06/12/2026 14:05");
+  log.MarkHeadEnd();
+  for (int i = 0; i < 50; ++i, ++written) log.WriteLog("First run's line " + std::to_string(i));
+  written += 1;
+
+  log.MarkRunStart();
+  const std::vector<std::string> head = {"Start: 07/12/2026 14:05", "Checking Disk ID", "Disk ID Check: OK",
+                                         "Disk ID Disk1"};
+  for (const std::string& l : head) log.WriteLog(l);
+  written += head.size();
+  log.MarkHeadEnd();
+  const int files = 20000;
+  for (int i = 0; i < files; ++i, ++written)
+    log.WriteLog("File copied /src/C_VOL_i" + std::to_string(i) + ".spi to /dst/");
+
+  const std::string text = ReadFile(path);
+  EXPECT_LE(static_cast<int64_t>(text.size()), LogTrimBound);
+  const auto lines = Lines(text);
+  ASSERT_GT(lines.size(), head.size() + 3);
+  EXPECT_EQ(MessageOf(lines[0]), "Log file created");
+  for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(MessageOf(lines[1 + i]), head[i]);
+  const std::string leftOut = MessageOf(lines[head.size() + 1]);
+  const std::string suffix = " lines left out here to keep the log below 240 KiB";
+  ASSERT_GT(leftOut.size(), suffix.size());
+  ASSERT_EQ(leftOut.substr(leftOut.size() - suffix.size()), suffix);
+  const size_t count = std::stoul(leftOut);
+  EXPECT_EQ(count + lines.size() - 1, written) << "every line written is in the log or counted";
+  // The rest is the newest lines, in order and without a gap.
+  const size_t tail = lines.size() - head.size() - 2;
+  for (size_t i = 0; i < tail; ++i)
+    ASSERT_EQ(MessageOf(lines[head.size() + 2 + i]),
+              "File copied /src/C_VOL_i" + std::to_string(files - tail + i) + ".spi to /dst/");
+  EXPECT_EQ(text.find("First run's line"), std::string::npos);
+}
+
+// Only the account's own log is written, cut or read: whatever else stands at its name is refused
+// with the reason and left as it was, and no open waits on a FIFO.
+TEST_F(LoggerTest, WhatIsNotTheAccountsOwnLogIsRefusedAndLeftAlone) {
+  TTempDir tmp;
+  const std::string secret = tmp / "secret";
+  struct Case {
+    const char* what;
+    std::function<bool(const std::string&)> plant;
+    std::string reason;
+  } cases[] = {
+      {"link", [&](const std::string& p) { return ::symlink(secret.c_str(), p.c_str()) == 0; }, " is a link"},
+      {"dangling link",
+       [&](const std::string& p) { return ::symlink((tmp / "none").c_str(), p.c_str()) == 0; }, " is a link"},
+      {"FIFO", [](const std::string& p) { return ::mkfifo(p.c_str(), 0666) == 0; }, " is not a regular file"},
+      {"folder", [](const std::string& p) { return ::mkdir(p.c_str(), 0755) == 0; },
+       " is not a regular file"},
+      {"second name", [&](const std::string& p) { return ::link(secret.c_str(), p.c_str()) == 0; },
+       " has 2 names (hard links)"},
+      {"another account's file",
+       [](const std::string& p) {
+         WriteFile(p, "theirs\r\n");
+         return ::chown(p.c_str(), 65534, 65534) == 0;
+       },
+       " belongs to user id 65534, not to this account"},
+  };
+  int folderNo = 0;
+  for (const Case& c : cases) {
+    const std::string folder = tmp / ("log" + std::to_string(++folderNo));
+    std::filesystem::create_directories(folder);
+    WriteFile(secret, "root only\r\n");
+    ::chmod(secret.c_str(), 0600);
+    const std::string path = folder + "/x.log";
+    if (!c.plant(path)) {
+      // Planting another account's file takes root.
+      EXPECT_NE(::geteuid(), 0u) << c.what;
+      continue;
+    }
+    TQorvLogger log;
+    log.SetLogPath(folder);
+    log.SetLogFileName("x.log");
+    EXPECT_EQ(Refusal([&] { log.WriteLog("a line"); }), path + c.reason) << c.what;
+    EXPECT_EQ(Refusal([&] { TQorvLogger::TrimLogFile(path, 1); }), path + c.reason) << c.what;
+    const TLogAttachment attachment(path);
+    EXPECT_EQ(attachment.Path(), "") << c.what;
+    EXPECT_EQ(attachment.Problem(), path + c.reason) << c.what;
+    EXPECT_EQ(ReadFile(secret), "root only\r\n") << c.what;
+    if (c.reason.find("another account") != std::string::npos) {
+      EXPECT_EQ(ReadFile(path), "theirs\r\n");
+    }
+    std::filesystem::remove_all(folder);
+  }
+}
+
+// The attachment stands for the log as it was checked, even once another file is put at the
+// log's name, and goes with its object.
+TEST_F(LoggerTest, AnAttachmentReadsTheCheckedLogWhateverIsPutAtItsNameLater) {
+  TTempDir tmp;
+  const std::string secret = tmp / "secret";
+  WriteFile(secret, "root only\r\n");
+  TQorvLogger log;
+  const std::string path = log.ConfigureLog(true, "T", "x.log");
+  log.WriteLog("the run's line");
+  const std::string logText = ReadFile(path);
+  std::string folder;
+  {
+    const TLogAttachment attachment(path);
+    ASSERT_NE(attachment.Path(), "") << attachment.Problem();
+    EXPECT_EQ(ExtractFileName(attachment.Path()), "x.log");
+    folder = ExtractFilePath(attachment.Path());
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::rename(path.c_str(), (path + ".old").c_str()), 0);
+    ASSERT_EQ(::symlink(secret.c_str(), path.c_str()), 0);
+    EXPECT_EQ(ReadFile(attachment.Path()), logText);
+  }
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  const TLogAttachment none(tmp / "missing.log");
+  EXPECT_EQ(none.Path(), "");
+  EXPECT_EQ(none.Problem(), "No such file or directory: " + tmp / "missing.log");
 }

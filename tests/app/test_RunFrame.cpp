@@ -6,9 +6,11 @@
 #include "QorvLib/uQorvLogger.h"
 #include "app/uRunBackup.h"
 #include "app/uRunLock.h"
+#include "app/uRunOutput.h"
 #include "app/uSwitches.h"
 #include "notify/uNotifier.h"
 #include "platform/uIniFile.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/RunRecorder.h"
 #include "tests/support/TestSupport.h"
 
@@ -127,14 +129,37 @@ TEST_F(RunFrameTest, AStartInsideARunIsIgnored) {
   EXPECT_FALSE(runner->Running());
 }
 
-TEST_F(RunFrameTest, AnUnwritableLogStillEndsTheRunAndExits) {
+// A log that cannot be written is said once, as an error line, and costs the run nothing else.
+TEST_F(RunFrameTest, AnUnwritableLogIsSaidOnceAndTheRunGoesOnAndExits) {
   tavik::test::WriteFile(logPath + "/blocker", "");  // the log's name is taken by a folder
   auto runner = MakeRunner(ParseSwitches({"-h"}));
   runner->RunBackup();
   EXPECT_EQ(view.closeRequests, 1);
   EXPECT_TRUE(runner->LastRunHadErrors());
-  ASSERT_FALSE(view.memo.empty());
-  EXPECT_EQ(view.memo.front().rfind("Error: ", 0), 0u);
+  const std::string said = "The run log could not be written: " + logPath + " is not a regular file";
+  EXPECT_EQ(view.memo, (std::vector<std::string>{said, "Start: 07/12/2026 09:30", "End: 07/12/2026 09:30",
+                                                 "Total Backup Time: 00:00:00",
+                                                 "Checking to see if any alerts to send.", "*** Done ***"}));
+}
+
+// A log that comes back mid-run says how many lines it missed, and the failure is still said once.
+TEST_F(RunFrameTest, ALogThatComesBackSaysHowManyLinesItMissed) {
+  TLineOutput out(logger, view);
+  out.LogLine("before", false);
+  std::filesystem::rename(logPath, logPath + ".kept");
+  std::filesystem::create_directories(logPath + "/taken");
+  out.LogLine("lost 1", false);
+  out.ShowStatus("lost 2");
+  std::filesystem::remove_all(logPath);
+  std::filesystem::rename(logPath + ".kept", logPath);
+  out.LogLine("after", false);
+  out.LogLine("later", true);
+  EXPECT_EQ(tavik::test::LogMessages(tavik::test::ReadFile(logPath)),
+            (std::vector<std::string>{"Log file created", "before",
+                                      "The run log missed 2 lines before this one", "after", "later"}));
+  EXPECT_EQ(out.ErrorLines(),
+            (std::vector<std::string>{
+                "The run log could not be written: " + logPath + " is not a regular file", "later"}));
 }
 
 TEST_F(RunFrameTest, AManualStartWhileAnotherRunHoldsTheLockShowsWhyAndStaysOpen) {

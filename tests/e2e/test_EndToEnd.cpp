@@ -28,6 +28,7 @@
 #include "platform/uIniFile.h"
 #include "platform/uSystem.h"
 #include "tests/support/ProgramRun.h"
+#include "tests/support/Schedule.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
 
@@ -248,15 +249,7 @@ class EndToEnd : public ::testing::Test {
     n.SiteID = "S01";
     n.SiteDescription = "Office";
     n.CreateDestFolder = true;
-    n.IDDisk = true;
-    for (bool TNotifier::*flag :
-         {&TNotifier::IDDiskSun, &TNotifier::IDDiskMon, &TNotifier::IDDiskTue, &TNotifier::IDDiskWed,
-          &TNotifier::IDDiskThur, &TNotifier::IDDiskFri, &TNotifier::IDDiskSat})
-      n.*flag = true;
-    for (std::string TNotifier::*id :
-         {&TNotifier::SundayID, &TNotifier::MondayID, &TNotifier::TuesdayID, &TNotifier::WednesdayID,
-          &TNotifier::ThursdayID, &TNotifier::FridayID, &TNotifier::SaturdayID})
-      n.*id = diskId;
+    test::ScheduleEveryDay(n, diskId);
     n.DiskChangeEmails = "disks@example.org";
     n.ErrorEmails = "errors@example.org, admin@example.org";
     n.BackupCompleteEmails = "office@example.org";
@@ -641,6 +634,28 @@ TEST_F(EndToEnd, AStartWhileAnotherRunHoldsTheDiskLeavesDiskAndLogAlone) {
   other.Release();
   EXPECT_EQ(Run("-h").status, 0);
   ExpectNewestChainsOnDisk();
+}
+
+// A run log the program cannot write costs the backup nothing: it is said once, on standard error
+// and in the error mail, the chains are still carried, and the exit status is 1.
+TEST_F(EndToEnd, ARunLogThatCannotBeWrittenIsSaidOnceAndTheChainsAreStillCarried) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  Label("DiskA");
+  fs::create_directories(logFile + "/taken");  // a folder holds the log's name
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  ExpectNewestChainsOnDisk();
+  const std::string said = "The run log could not be written: " + logFile + " is not a regular file";
+  EXPECT_EQ(run.err, said + "\n");
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors"));
+  EXPECT_EQ(mails[0].body, "Please see attached log file<br /><br />" + said + "<br />" + Footer);
+  EXPECT_THAT(mails[0].attachmentName, IsEmpty());
 }
 
 // When "IDPath" does not lead to the backup disk, or its identity file cannot be used, nothing is

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "tests/faults/FaultRun.h"
+#include "tests/support/Schedule.h"
 
 namespace tavik::test {
 namespace {
@@ -117,15 +118,7 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
   LoadSettings(n);
   n.SiteID = c.siteId;
   n.SiteDescription = c.siteName;
-  n.IDDisk = true;
-  for (bool TNotifier::*flag :
-       {&TNotifier::IDDiskSun, &TNotifier::IDDiskMon, &TNotifier::IDDiskTue, &TNotifier::IDDiskWed,
-        &TNotifier::IDDiskThur, &TNotifier::IDDiskFri, &TNotifier::IDDiskSat})
-    n.*flag = true;
-  for (std::string TNotifier::*id :
-       {&TNotifier::SundayID, &TNotifier::MondayID, &TNotifier::TuesdayID, &TNotifier::WednesdayID,
-        &TNotifier::ThursdayID, &TNotifier::FridayID, &TNotifier::SaturdayID})
-    n.*id = "Disk-" + Buero;
+  ScheduleEveryDay(n, "Disk-" + Buero);
   n.DiskChangeEmails = "disks@example.org";
   n.LogEmails = "log@example.org";
   SaveSettings(n);
