@@ -61,12 +61,23 @@ struct TProgReset {
 
 // Copies source into folder. A copy the copier gave up on (the operator's Abort or Ignore,
 // or a hook's skip) is a failed volume, never a "File copied".
-bool CopyLogged(TRunOutput& out, TRotationActions& acts, TQorvFileCopier& fc, const std::string& source,
-                const std::string& folder) {
+bool CopyLogged(TRunOutput& out, TRotationActions& acts, const TDiskWatch* disk, TQorvFileCopier& fc,
+                const std::string& source, const std::string& folder) {
+  if (disk) disk->Check();
   out.LogLine("File copying " + source + " to " + folder, false);
   TProgReset reset{out.Prog()};
-  // With its separator: a folder gone by now is an error, never a file name.
-  const TCopyResult r = acts.Copy(fc, source, IncludeTrailingSeparator(folder));
+  TCopyResult r = crSkipped;
+  try {
+    // With its separator: a folder gone by now is an error, never a file name.
+    r = acts.Copy(fc, source, IncludeTrailingSeparator(folder));
+  } catch (const EDiskGone&) {
+    throw;
+  } catch (const std::exception&) {
+    // A disk pulled during the copy fails the copy first; that the disk is gone is what counts.
+    if (disk) disk->Check();
+    throw;
+  }
+  if (r != crCopied && disk) disk->Check();
   if (r != crCopied) {
     const std::string why = fc.LastErrorText().empty() ? "" : ": " + fc.LastErrorText();
     out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + why + ")", true);
@@ -394,7 +405,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   if (sweepFirst) sweep();
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
-    if (!CopyLogged(out, acts, fc, latest, D)) return;
+    if (!CopyLogged(out, acts, disk, fc, latest, D)) return;
     held[LowerCase(latestName)] = latestName;
   }
   if (copyFirst)
@@ -421,7 +432,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
       continue;
     }
     if (heldWhole(folded, sourceFolder + f->name, -1)) continue;
-    if (!CopyLogged(out, acts, fc, sourceFolder + f->name, destFolder)) return;
+    if (!CopyLogged(out, acts, disk, fc, sourceFolder + f->name, destFolder)) return;
     // The copy takes the source's name; a short one under another case would stay beside it.
     if (const auto it = held.find(folded); it != held.end() && it->second != f->name)
       DeleteLogged(out, acts, disk, "File deleting ", destFolder + it->second);
