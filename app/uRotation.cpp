@@ -102,10 +102,15 @@ void RemoveTemporaryCopies(TRunOutput& out, TRotationActions& acts, const std::s
   });
 }
 
-// Free bytes of folder's file system; 0 when it cannot be told.
-int64_t FreeBytes(const std::string& folder) {
+// Free bytes of folder's file system; 0 when it cannot be told. A folder only planned (a check
+// does not make it) is measured where it would be made.
+int64_t FreeBytes(std::string folder) {
   struct statvfs fs {};
-  if (::statvfs(folder.c_str(), &fs) != 0) return 0;
+  while (::statvfs(folder.c_str(), &fs) != 0) {
+    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(folder));
+    if (errno != ENOENT || parent.empty() || parent == folder) return 0;
+    folder = parent;
+  }
   return static_cast<int64_t>(static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize);
 }
 

@@ -7,16 +7,20 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "QorvLib/uQorvCrypt.h"
+#include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
 #include "app/uDiskIdentity.h"
 #include "notify/uNotifier.h"
 #include "platform/uClock.h"
 #include "platform/uIniFile.h"
+#include "platform/uSystem.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
@@ -450,6 +454,53 @@ INSTANTIATE_TEST_SUITE_P(Check, CheckCases, ::testing::Values(
          "  error: Volumne or Destination missing from ini file for source @/source\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
+
+// The plan is the rotation's own: what --check lists is exactly what the run then deletes and
+// copies, with a temporary copy left over, an older chain, a file cut short and a folder to make.
+TEST_F(ShellCommands, ThePlanIsWhatTheRunThenDoes) {
+  ASSERT_EQ(Run({"--set", "IDDisk=0", "CreateDestFolder=1"}).status, 0);
+  for (const char* f : {"SRV_C_VOL-b001.spf", "SRV_C_VOL-b001_i001.spi", "SRV_C_VOL-b001_i002.spi",
+                        "SRV_C_VOL-b001.md5", "SRV_D_VOL-b001.spf"})
+    test::WriteFile(root / "source/" + f, std::string("content of ") + f);
+  const std::string vol1 = root / "disk/vol1";
+  fs::create_directories(vol1);
+  for (const char* old : {"SRV_C_VOL-a001.spf", "SRV_C_VOL-a001_i001.spi"}) {
+    test::WriteFile(vol1 + "/" + old, "older chain");
+    test::SetMTime(vol1 + "/" + old, static_cast<long long>(::time(nullptr)) - 86400);
+  }
+  test::WriteFile(vol1 + "/SRV_C_VOL-b001_i001.spi", "cut");
+  test::WriteFile(TQorvFileCopier::PartialPath(vol1 + "/SRV_C_VOL-b001.spf"), "half");
+  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" + "," +
+                                        root / "source" + "\nDestination=" + vol1 + "," + root / "disk/vol2" +
+                                        "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
+
+  const test::TProgramRun check = Run({"--check"});
+  ASSERT_EQ(check.status, 0) << check.output;
+  std::multiset<std::string> planned, done;
+  const std::regex deletion("  would delete (.*) \\(\\d+ bytes?\\)"),
+      copy("  would copy (.*) \\(\\d+ bytes?\\)");
+  std::smatch m;
+  std::istringstream lines(check.out);
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_match(line, m, deletion))
+      planned.insert("delete " + m[1].str());
+    else if (std::regex_match(line, m, copy))
+      planned.insert("copy " + m[1].str());
+  EXPECT_THAT(check.out, HasSubstr("  would create the folder " + root / "disk/vol2\n"));
+
+  ASSERT_EQ(Run({"-h"}).status, 0);
+  const std::string log = env.ProgramData() + "/qorv/TavikShadowCopy/" + ProgramName + "-Log-" +
+                          LocalUserName() + "-" + LocalComputerName() + ".log";
+  const std::regex deleted("(?:File|Temporary copy) deleted (.*)"), copied("File copied (.*) to (.*?)/?");
+  for (const std::string& line : test::LogMessages(test::ReadFile(log)))
+    if (std::regex_match(line, m, deleted))
+      done.insert("delete " + m[1].str());
+    else if (std::regex_match(line, m, copied))
+      done.insert("copy " + m[1].str() + " -> " + m[2].str());
+  EXPECT_EQ(planned, done);
+  // 3 deletions (the temporary copy and the older chain), 5 copies (one the short file again).
+  EXPECT_EQ(planned.size(), 8u) << check.out;
+}
 
 }  // namespace
 }  // namespace tavik
