@@ -18,6 +18,17 @@ std::string JobSettingsNotFound(const std::string& path) {
   return "Job settings file " + path + " not found";
 }
 
+const std::vector<std::string>& JobSettingKeys() {
+  static const std::vector<std::string> keys = {"IDPath", "Source",  "Destination",
+                                                "Volume", "Volumne", "VerifyCopies"};
+  return keys;
+}
+
+const std::vector<std::string>& RequiredJobSettingKeys() {
+  static const std::vector<std::string> keys = {"IDPath", "Source", "Destination", "Volume"};
+  return keys;
+}
+
 std::string JobSettingsPath() {
   return JobSettingsPathFor(ExecutablePath());
 }

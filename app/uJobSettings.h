@@ -25,6 +25,11 @@ struct TVolumeJob {
   bool Complete() const { return HasDestination && HasVolume && !Destination.empty() && !Volume.empty(); }
 };
 
+// Every key the job file's section may hold, and which of them a working job needs ("Volume" may
+// be written "Volumne").
+const std::vector<std::string>& JobSettingKeys();
+const std::vector<std::string>& RequiredJobSettingKeys();
+
 class TJobSettings {
  public:
   explicit TJobSettings(std::string path = JobSettingsPath());

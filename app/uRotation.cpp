@@ -30,12 +30,11 @@ int64_t TwoSecondSlot(int64_t utcSeconds) {
 
 // Logs before the attempt so a deletion that fails still shows it was tried; the failure is an
 // error, for the disk then holds both chains, or a chain that was to go.
-bool DeleteLogged(TRunOutput& out, const TDiskWatch* disk, const std::string& before,
+bool DeleteLogged(TRunOutput& out, TRotationActions& acts, const TDiskWatch* disk, const std::string& before,
                   const std::string& path) {
   if (disk) disk->Check();
   out.LogLine(before + path, false);
-  if (::unlink(path.c_str()) != 0) {
-    const int err = errno;
+  if (const int err = acts.Delete(path); err != 0) {
     out.LogLine("File not deleted " + path + ": " + SysErrorMessage(err), true);
     return false;
   }
@@ -62,11 +61,23 @@ struct TProgReset {
 
 // Copies source into folder. A copy the copier gave up on (the operator's Abort or Ignore,
 // or a hook's skip) is a failed volume, never a "File copied".
-bool CopyLogged(TRunOutput& out, TQorvFileCopier& fc, const std::string& source, const std::string& folder) {
+bool CopyLogged(TRunOutput& out, TRotationActions& acts, const TDiskWatch* disk, TQorvFileCopier& fc,
+                const std::string& source, const std::string& folder) {
+  if (disk) disk->Check();
   out.LogLine("File copying " + source + " to " + folder, false);
   TProgReset reset{out.Prog()};
-  // With its separator: a folder gone by now is an error, never a file name.
-  const TCopyResult r = fc.CopyFileTo(source, IncludeTrailingSeparator(folder));
+  TCopyResult r = crSkipped;
+  try {
+    // With its separator: a folder gone by now is an error, never a file name.
+    r = acts.Copy(fc, source, IncludeTrailingSeparator(folder));
+  } catch (const EDiskGone&) {
+    throw;
+  } catch (const std::exception&) {
+    // A disk pulled during the copy fails the copy first; that the disk is gone is what counts.
+    if (disk) disk->Check();
+    throw;
+  }
+  if (r != crCopied && disk) disk->Check();
   if (r != crCopied) {
     const std::string why = fc.LastErrorText().empty() ? "" : ": " + fc.LastErrorText();
     out.LogLine("File not copied " + source + " to " + folder + " (" + OutcomeText(r) + why + ")", true);
@@ -78,22 +89,28 @@ bool CopyLogged(TRunOutput& out, TQorvFileCopier& fc, const std::string& source,
 
 // A temporary copy is only ever in use while its run holds the run lock, which this run does:
 // whatever is left was cut short by a crash, a kill or a pulled disk, and would otherwise stay.
-void RemoveTemporaryCopies(TRunOutput& out, const std::string& folder, std::vector<TFoundFile>& files) {
+void RemoveTemporaryCopies(TRunOutput& out, TRotationActions& acts, const std::string& folder,
+                           std::vector<TFoundFile>& files) {
   std::erase_if(files, [&](const TFoundFile& f) {
     if (!TQorvFileCopier::IsPartialName(f.name)) return false;
     const std::string path = folder + f.name;
-    if (::unlink(path.c_str()) == 0)
+    if (const int err = acts.Delete(path); err == 0)
       out.LogLine("Temporary copy deleted " + path, false);
     else
-      out.LogLine("Temporary copy not deleted " + path + ": " + SysErrorMessage(errno), false);
+      out.LogLine("Temporary copy not deleted " + path + ": " + SysErrorMessage(err), false);
     return true;
   });
 }
 
-// Free bytes of folder's file system; 0 when it cannot be told.
-int64_t FreeBytes(const std::string& folder) {
+// Free bytes of folder's file system; 0 when it cannot be told. A folder only planned (a check
+// does not make it) is measured where it would be made.
+int64_t FreeBytes(std::string folder) {
   struct statvfs fs {};
-  if (::statvfs(folder.c_str(), &fs) != 0) return 0;
+  while (::statvfs(folder.c_str(), &fs) != 0) {
+    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(folder));
+    if (errno != ENOENT || parent.empty() || parent == folder) return 0;
+    folder = parent;
+  }
   return static_cast<int64_t>(static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize);
 }
 
@@ -159,7 +176,23 @@ std::string ResolvedFolder(const std::string& folder) {
   return r;
 }
 
+struct TDiskActions : TRotationActions {
+  int Delete(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+  TCopyResult Copy(TQorvFileCopier& fc, const std::string& source, const std::string& folder) override {
+    return fc.CopyFileTo(source, folder);
+  }
+  bool CreateFolder(const std::string& folder, int mode) override {
+    ForceFolders(folder, mode);
+    return FolderExists(folder);
+  }
+};
+
 }  // namespace
+
+TRotationActions& DiskActions() {
+  static TDiskActions acts;
+  return acts;
+}
 
 std::string FindLatestFile(const std::string& mask) {
   const std::vector<TFoundFile> files = ListFiles(mask);
@@ -191,7 +224,7 @@ void TDiskWatch::Check() const {
 }
 
 void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
-                  TDiskWatch* disk) {
+                  TDiskWatch* disk, TRotationActions& acts) {
   const std::string& S = job.Source;
   const std::string& D = job.Destination;
   const std::string& V = job.Volume;
@@ -249,11 +282,12 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const std::string& latestName = latestFile->name;
   const std::string chainName = ChangeFileExt(latestName, "");
 
-  if (notifier.CreateDestFolder && !FolderExists(D)) {
+  bool destThere = FolderExists(D);
+  if (notifier.CreateDestFolder && !destThere) {
     if (disk) disk->Check();
-    ForceFolders(D, CreatedFolderMode(S));
+    destThere = acts.CreateFolder(D, CreatedFolderMode(S));
   }
-  if (!FolderExists(D)) {
+  if (!destThere) {
     out.LogLine("Destination Directory " + D + " not found", true);
     return;
   }
@@ -282,7 +316,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   if (disk) fc.CheckDestination = [disk] { disk->Check(); };
 
   std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*", false);
-  RemoveTemporaryCopies(out, destFolder, destFiles);
+  RemoveTemporaryCopies(out, acts, destFolder, destFiles);
   // The destination's names, folded, for the case-blind "already there" test, with the name
   // each has on the disk.
   std::unordered_map<std::string, std::string> held;
@@ -343,7 +377,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(spiCount) +
                    " increments to check.");
     for (const std::string& f : incrementals)
-      if (stale(f) && DeleteLogged(out, disk, "Delete file ", f)) deleted(f);
+      if (stale(f) && DeleteLogged(out, acts, disk, "Delete file ", f)) deleted(f);
   };
 
   // Deleting the old chain first leaves the disk without any restorable chain of the volume
@@ -372,16 +406,16 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
   if (!copyFirst)
     for (const std::string& f : older)
-      if (DeleteLogged(out, disk, "File deleting ", f)) deleted(f);
+      if (DeleteLogged(out, acts, disk, "File deleting ", f)) deleted(f);
   if (sweepFirst) sweep();
   if (!latestPresent) {
     out.ShowStatus("Copy latest full backup.");
-    if (!CopyLogged(out, fc, latest, D)) return;
+    if (!CopyLogged(out, acts, disk, fc, latest, D)) return;
     held[LowerCase(latestName)] = latestName;
   }
   if (copyFirst)
     for (const std::string& f : older)
-      if (DeleteLogged(out, disk, "File deleting ", f)) deleted(f);
+      if (DeleteLogged(out, acts, disk, "File deleting ", f)) deleted(f);
   if (!sweepFirst) sweep();
 
   out.LogLine("Searching for new incrementals", false);
@@ -403,10 +437,10 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
       continue;
     }
     if (heldWhole(folded, sourceFolder + f->name, -1)) continue;
-    if (!CopyLogged(out, fc, sourceFolder + f->name, destFolder)) return;
+    if (!CopyLogged(out, acts, disk, fc, sourceFolder + f->name, destFolder)) return;
     // The copy takes the source's name; a short one under another case would stay beside it.
     if (const auto it = held.find(folded); it != held.end() && it->second != f->name)
-      DeleteLogged(out, disk, "File deleting ", destFolder + it->second);
+      DeleteLogged(out, acts, disk, "File deleting ", destFolder + it->second);
     held[folded] = f->name;
   }
 

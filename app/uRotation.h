@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "QorvLib/uQorvFileCopier.h"
 #include "app/uJobSettings.h"
 
 namespace tavik {
 
 class TNotifier;
-class TQorvFileCopier;
 struct TRunOutput;
 
 // The full path of the newest regular file matching mask, empty when none matches. Times are
@@ -44,12 +44,26 @@ class TDiskWatch {
   bool idKnown_ = false, destKnown_ = false;
 };
 
+// Every change the rotation makes to the disk goes through one of these. A run acts; a check only
+// records what would be done, so the plan it shows comes from the very decisions a run makes.
+struct TRotationActions {
+  // 0, or the errno of a deletion that failed.
+  virtual int Delete(const std::string& path) = 0;
+  // source into folder (given with its separator), as the copier copies it.
+  virtual TCopyResult Copy(TQorvFileCopier& fc, const std::string& source, const std::string& folder) = 0;
+  // Whether folder is there afterwards (or would be).
+  virtual bool CreateFolder(const std::string& folder, int mode) = 0;
+  virtual ~TRotationActions() = default;
+};
+// The actions of a run: they change the disk.
+TRotationActions& DiskActions();
+
 // Brings job's destination up to date with the newest chain in its source. Missing folders and
 // entries, and a file the copier did not copy, end the volume with an error line; any failure
 // raised (a source that cannot be opened, say) is passed on and ends the volume. With a watch,
 // a disk gone raises EDiskGone before anything more is created, copied or deleted.
 void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
-                  TDiskWatch* disk = nullptr);
+                  TDiskWatch* disk = nullptr, TRotationActions& acts = DiskActions());
 
 // Which volumes may not run, each with its error line: a destination that is, lies inside or
 // contains any volume's source folder; a destination an earlier volume already uses. Folders

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "QorvLib/uQorvFiles.h"
+#include "app/uCheck.h"
 #include "app/uHistoryCommands.h"
 #include "app/uStartup.h"
 #include "notify/uNotifier.h"
@@ -244,6 +245,12 @@ int SettingsCommand(const std::vector<std::string>& args, TCommandStreams io) {
 
 }  // namespace
 
+std::vector<std::string> SettingKeyNames() {
+  std::vector<std::string> names;
+  for (const TSettingKey& k : SettingKeys) names.emplace_back(k.key);
+  return names;
+}
+
 const std::vector<TShellCommand>& ShellCommands() {
   static const std::vector<TShellCommand> commands = {
       {"--help", "", "print this text and exit", HelpCommand},
@@ -262,9 +269,10 @@ const std::vector<TShellCommand>& ShellCommands() {
        [](const std::vector<std::string>& args, TCommandStreams io) {
          return HistoryCommandArgs(args, io.out, io.err);
        }},
-      // --check: wired at merge, once app/uCheck.h is on main:
-      // {"--check", "", "check the setup and print what a run would do", [](const std::vector<std::string>&,
-      // TCommandStreams io) { return RunCheck(io.out, io.err); }},
+      {"--check", "", "check the setup and print what a run would do, changing nothing",
+       [](const std::vector<std::string>& args, TCommandStreams io) {
+         return args.empty() ? RunCheck(io.out, io.err) : Refuse(io, "--check takes no arguments");
+       }},
   };
   return commands;
 }

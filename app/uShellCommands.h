@@ -31,6 +31,9 @@ const std::vector<TShellCommand>& ShellCommands();
 // The row named exactly word, or nullptr.
 const TShellCommand* FindShellCommand(const std::string& word);
 
+// The name of every notification setting, in the order the settings file holds them.
+std::vector<std::string> SettingKeyNames();
+
 // What the commands do; each returns its exit status.
 int SetSettingsCommand(const std::vector<std::string>& assignments, TCommandStreams io);
 int PrintSettingsCommand(TCommandStreams io);

@@ -128,6 +128,23 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
   return result;
 }
 
+std::vector<std::pair<std::string, std::string>> ProfileKeys(const std::string& file) {
+  std::vector<std::pair<std::string, std::string>> keys;
+  std::string content;
+  if (!LoadFile(file, content)) return keys;
+  std::vector<std::string> lines, ends;
+  SplitLines(content, lines, ends);
+  std::string section;
+  for (const std::string& line : lines) {
+    std::string name, k, v;
+    if (SectionOf(line, name))
+      section = name;
+    else if (KeyOf(line, k, v))
+      keys.emplace_back(section, k);
+  }
+  return keys;
+}
+
 bool WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
                         const std::string& value) {
   if (!FitsOneLine(section) || !FitsOneLine(key) || !FitsOneLine(value) || Trim(key).empty() ||

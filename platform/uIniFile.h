@@ -4,6 +4,8 @@
 // at 2047 characters, LF and CRLF alike; a write creates the file or appends a new section and
 // leaves every other line as it was.
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tavik {
 
@@ -11,6 +13,10 @@ inline constexpr size_t ProfileValueMax = 2047;
 
 std::string ReadProfileString(const std::string& file, const std::string& section, const std::string& key,
                               const std::string& defaultValue);
+
+// The section and key of every key line, in file order (keys before any section have section "");
+// empty when the file cannot be read.
+std::vector<std::pair<std::string, std::string>> ProfileKeys(const std::string& file);
 
 // False when the file cannot be read back or written. The file is replaced by a complete new
 // version in one rename, so a crash never leaves half a settings file; an existing file keeps

@@ -3,14 +3,24 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "QorvLib/uQorvCrypt.h"
+#include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
+#include "app/uDiskIdentity.h"
 #include "notify/uNotifier.h"
+#include "platform/uClock.h"
+#include "platform/uIniFile.h"
+#include "platform/uSystem.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
@@ -333,6 +343,163 @@ TEST_F(ShellCommands, TestMailThatCannotGoSaysWhy) {
   EXPECT_EQ(nobody.status, 1);
   EXPECT_THAT(nobody.err, HasSubstr("no recipient"));
   EXPECT_EQ(notAnAddress.status, 2);
+}
+
+// Everything below folder as it is on disk: each entry's kind, mode, size, modification time and
+// content (or a link's target), with the command runs' own output files left out.
+std::map<std::string, std::string> Tree(const std::string& folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const std::string path = e.path().string();
+    if (e.path().filename().string().rfind("run-", 0) == 0) continue;
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+                       std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    if (S_ISLNK(st.st_mode))
+      what += " -> " + fs::read_symlink(e.path()).string();
+    else if (S_ISREG(st.st_mode))
+      what += " " + test::ReadFile(path);
+    tree[path] = what;
+  }
+  return tree;
+}
+
+struct TCheckCase {
+  const char* name;
+  std::function<void(const std::string& root, std::string& job)> change;  // the demo setup made wrong
+  int status;
+  std::vector<std::string> shown;  // in the output, root written as "@"
+};
+
+void PrintTo(const TCheckCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class CheckCases : public ShellCommands, public ::testing::WithParamInterface<TCheckCase> {};
+
+// The demo setup: today's disk holds the previous chain of one volume, the source a newer one.
+TEST_P(CheckCases, PlanAndStatusWithEverythingLeftAsItWas) {
+  const TCheckCase& c = GetParam();
+  test::TAioSmtpServer server;
+  server.Start();
+  TNotifier n;
+  LoadSettings(n);
+  n.SMTPServer = "127.0.0.1";
+  n.SMTPPort = server.Port();
+  n.SMTPFrom = "backup@example.org";
+  n.SiteID = "S01";
+  n.ErrorEmails = n.DiskChangeEmails = n.LogEmails = n.BackupCompleteEmails = "admin@example.org";
+  n.IDDisk = n.IDDiskSat = n.IDDiskSun = true;  // every day checked
+  SaveSettings(n);
+  const std::string today = ScheduledID(n, WeekdayIndex(Now()));
+  test::WriteFile(root / "disk/ID.txt", today + "\r\n");
+  test::WriteFile(root / "source/SRV_C_VOL-b001.spf", "new full image");
+  test::WriteFile(root / "source/SRV_C_VOL-b001_i001.spi", "new incremental");
+  fs::create_directories(root / "disk/vol1");
+  for (const char* old : {"SRV_C_VOL-a001.spf", "SRV_C_VOL-a001_i001.spi"}) {
+    test::WriteFile(root / "disk/vol1/" + old, "older chain");
+    test::SetMTime(root / "disk/vol1/" + old, static_cast<long long>(::time(nullptr)) - 86400);
+  }
+  std::string job = "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
+                    "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n";
+  if (c.change) c.change(root.Path(), job);
+  test::WriteFile(program + ".ini", job);
+  const auto before = Tree(root.Path());
+  const auto settingsBefore = Tree(env.Dir().Path());
+
+  const test::TProgramRun check = Run({"--check"});
+
+  EXPECT_EQ(check.status, c.status) << check.output;
+  for (std::string line : c.shown) {
+    for (size_t at; (at = line.find('@')) != std::string::npos;) line.replace(at, 1, root.Path());
+    if (const size_t at = line.find('#'); at != std::string::npos) line.replace(at, 1, today);
+    EXPECT_THAT(check.out, HasSubstr(line)) << check.output;
+  }
+  EXPECT_THAT(check.err, IsEmpty());
+  EXPECT_EQ(Tree(root.Path()), before) << "the check changed the disk, the source or the job";
+  EXPECT_EQ(Tree(env.Dir().Path()), settingsBefore) << "the check wrote a log, a history or the settings";
+  EXPECT_THAT(server.Messages(), IsEmpty());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Check, CheckCases, ::testing::Values(
+    TCheckCase{"DemoSetup", nullptr, 0,
+        {"Disk ID #: today's disk",
+         "Volume SRV_C_VOL: @/source -> @/disk/vol1\n",
+         "  would copy @/source/SRV_C_VOL-b001.spf -> @/disk/vol1 (14 bytes)\n"
+         "  would delete @/disk/vol1/SRV_C_VOL-a001.spf (11 bytes)\n"
+         "  would delete @/disk/vol1/SRV_C_VOL-a001_i001.spi (11 bytes)\n"
+         "  would copy @/source/SRV_C_VOL-b001_i001.spi -> @/disk/vol1 (15 bytes)\n",
+         "A run would delete 2 files (22 bytes) and copy 2 files (29 bytes); 0 error lines.\n"}},
+    TCheckCase{"WrongDisk", [](const std::string& root, std::string&) {
+                 test::WriteFile(root + "/disk/ID.txt", "Disk9\r\n"); }, 3,
+        {"Disk ID INCORRRECT: ID = Disk9, Should be: #\n",
+         "would copy @/source/SRV_C_VOL-b001.spf -> @/disk/vol1 (14 bytes)",
+         "0 error lines; the disk in is not today's.\n"}},
+    TCheckCase{"MissingSource", [](const std::string& root, std::string&) {
+                 fs::remove_all(root + "/source"); }, 1,
+        {"  error: Source Directory @/source not found\n",
+         "A run would delete 0 files (0 bytes) and copy 0 files (0 bytes); 1 error line.\n"}},
+    TCheckCase{"MissingDisk", [](const std::string& root, std::string& job) {
+                 job = std::regex_replace(job, std::regex("IDPath=[^\n]*"), "IDPath=" + root + "/gone"); }, 1,
+        {"  error: Backup disk not found at @/gone\n", "copy 0 files (0 bytes); 1 error line.\n"}},
+    TCheckCase{"UnknownAndMissingKeys", [](const std::string& root, std::string& job) {
+                 job = std::regex_replace(job, std::regex("Destination="), "Destinaton=");
+                 WriteProfileString(SettingsFilePath(), "Email Settings", "SMTPColour", "blue");
+                 (void)root; }, 1,
+        {"  unknown key SMTPColour in [Email Settings]: no run reads it\n",
+         "  unknown key Destinaton in [Main]: no run reads it\n",
+         "  not set, a run takes the default: Destination\n",
+         "  error: Volumne or Destination missing from ini file for source @/source\n"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+// The plan is the rotation's own: what --check lists is exactly what the run then deletes and
+// copies, with a temporary copy left over, an older chain, a file cut short and a folder to make.
+TEST_F(ShellCommands, ThePlanIsWhatTheRunThenDoes) {
+  ASSERT_EQ(Run({"--set", "IDDisk=0", "CreateDestFolder=1"}).status, 0);
+  for (const char* f : {"SRV_C_VOL-b001.spf", "SRV_C_VOL-b001_i001.spi", "SRV_C_VOL-b001_i002.spi",
+                        "SRV_C_VOL-b001.md5", "SRV_D_VOL-b001.spf"})
+    test::WriteFile(root / "source/" + f, std::string("content of ") + f);
+  const std::string vol1 = root / "disk/vol1";
+  fs::create_directories(vol1);
+  for (const char* old : {"SRV_C_VOL-a001.spf", "SRV_C_VOL-a001_i001.spi"}) {
+    test::WriteFile(vol1 + "/" + old, "older chain");
+    test::SetMTime(vol1 + "/" + old, static_cast<long long>(::time(nullptr)) - 86400);
+  }
+  test::WriteFile(vol1 + "/SRV_C_VOL-b001_i001.spi", "cut");
+  test::WriteFile(TQorvFileCopier::PartialPath(vol1 + "/SRV_C_VOL-b001.spf"), "half");
+  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" + "," +
+                                        root / "source" + "\nDestination=" + vol1 + "," + root / "disk/vol2" +
+                                        "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
+
+  const test::TProgramRun check = Run({"--check"});
+  ASSERT_EQ(check.status, 0) << check.output;
+  std::multiset<std::string> planned, done;
+  const std::regex deletion("  would delete (.*) \\(\\d+ bytes?\\)"),
+      copy("  would copy (.*) \\(\\d+ bytes?\\)");
+  std::smatch m;
+  std::istringstream lines(check.out);
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_match(line, m, deletion))
+      planned.insert("delete " + m[1].str());
+    else if (std::regex_match(line, m, copy))
+      planned.insert("copy " + m[1].str());
+  EXPECT_THAT(check.out, HasSubstr("  would create the folder " + root / "disk/vol2\n"));
+
+  ASSERT_EQ(Run({"-h"}).status, 0);
+  const std::string log = env.ProgramData() + "/qorv/TavikShadowCopy/" + ProgramName + "-Log-" +
+                          LocalUserName() + "-" + LocalComputerName() + ".log";
+  const std::regex deleted("(?:File|Temporary copy) deleted (.*)"), copied("File copied (.*) to (.*?)/?");
+  for (const std::string& line : test::LogMessages(test::ReadFile(log)))
+    if (std::regex_match(line, m, deleted))
+      done.insert("delete " + m[1].str());
+    else if (std::regex_match(line, m, copied))
+      done.insert("copy " + m[1].str() + " -> " + m[2].str());
+  EXPECT_EQ(planned, done);
+  // 3 deletions (the temporary copy and the older chain), 5 copies (one the short file again).
+  EXPECT_EQ(planned.size(), 8u) << check.out;
 }
 
 }  // namespace
