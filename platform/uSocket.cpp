@@ -24,19 +24,7 @@ namespace {
 // Waits for events on fd for at most ms milliseconds (0: without limit), across interruptions.
 // Returns the revents, 0 when the time ran out, -1 with errno on failure.
 int PollFor(int fd, short events, int ms) {
-  const int64_t deadline = MonotonicMs() + ms;
-  for (;;) {
-    int wait = -1;
-    if (ms > 0) {
-      const int64_t left = deadline - MonotonicMs();
-      wait = left > 0 ? static_cast<int>(left) : 0;
-    }
-    pollfd p{fd, events, 0};
-    const int rc = poll(&p, 1, wait);
-    if (rc > 0) return p.revents ? p.revents : events;
-    if (rc == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
+  return PollUntil(fd, events, ms > 0 ? MonotonicMs() + ms : 0);
 }
 
 std::string AddressText(const sockaddr_storage& sa) {
@@ -259,7 +247,7 @@ void TClientSocket::StartTls(const TTlsOptions& options) {
   std::lock_guard g(lock_);
   if (!connected_) throw ESocketError("Not connected. Attempting to send on socket.");
   try {
-    tls_ = std::make_unique<TTlsSession>(fd_, options);
+    tls_ = std::make_unique<TTlsSession>(fd_, options, timeoutMs_);
   } catch (const ESocketError&) {
     // The reason is the caller's to report: it knows the dialogue the handshake belonged to.
     Close();
@@ -298,7 +286,7 @@ void TClientSocket::ReleaseHandle() {
 int TClientSocket::FlushTls() {
   size_t done = 0;
   while (done < tlsPending_.size()) {
-    const long n = tls_->Write(tlsPending_.data() + done, tlsPending_.size() - done);
+    const long n = tls_->Write(tlsPending_.data() + done, tlsPending_.size() - done, timeoutMs_);
     if (n == 0) errno = EPIPE;
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
@@ -346,15 +334,26 @@ int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
   int on = 1, off = 0;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
-  const int ready = tls_ && tls_->Pending() ? POLLIN : PollFor(fd_, POLLIN, waitMs < 0 ? timeoutMs_ : waitMs);
+  const int wait = waitMs < 0 ? timeoutMs_ : waitMs;
+  if (tls_) {
+    // The session waits itself, for a whole record, until the same deadline.
+    for (;;) {
+      const long n = tls_->Read(buf, static_cast<size_t>(count), wait > 0 ? MonotonicMs() + wait : 0);
+      if (n >= 0) return static_cast<int>(n);
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ReportError(err, SysErrorMessage(err), "recv");
+      return 0;
+    }
+  }
+  const int ready = PollFor(fd_, POLLIN, wait);
   if (ready <= 0) {
     const int err = ready == 0 ? ETIMEDOUT : errno;
     ReportError(err, SysErrorMessage(err), "recv");
     return 0;
   }
   for (;;) {
-    const ssize_t n =
-        tls_ ? tls_->Read(buf, static_cast<size_t>(count)) : recv(fd_, buf, static_cast<size_t>(count), 0);
+    const ssize_t n = recv(fd_, buf, static_cast<size_t>(count), 0);
     if (n >= 0) return static_cast<int>(n);
     if (errno == EINTR) continue;
     const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;

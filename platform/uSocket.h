@@ -45,7 +45,8 @@ class TClientSocket {
 
   // Puts TLS under the open connection: every byte from here on is encrypted. A failed handshake
   // or certificate check closes the connection and raises ESocketError with the reason (the error
-  // event is left to the caller). The time-out bounds the handshake as every read and write.
+  // event is left to the caller). The time-out bounds the handshake as a whole; afterwards a read
+  // is bounded as a whole by its wait, a write by the time-out without progress.
   void StartTls(const TTlsOptions& options);
   bool Encrypted() const;
 
