@@ -23,6 +23,7 @@ using test::TSmtpReply;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // The message of the error f raises, "no error" when it raises none.
 template <class F>
@@ -441,6 +442,71 @@ TEST_F(SmtpSession, EachRecipientListIsItsOwnTransaction) {
   for (const std::string& line : msg.RawMail()) composed += line + "\r\n";
   EXPECT_EQ(blocks[0], composed + "\r\n");
   EXPECT_THAT(log.events, ElementsAre("lookup", "connecting", "connect", "before", "after", "quit"));
+}
+
+// An 8-bit body goes out as it is only to a server whose EHLO reply offers 8BITMIME, announced in
+// MAIL FROM; any other server (and one greeted with HELO, which learns nothing) gets it
+// quoted-printable, with no byte beyond ASCII on the wire.
+TEST(SmtpEightBit, BodyIsEightBitOnlyWhereTheServerOffersIt) {
+  const struct {
+    const char* name;
+    bool ehlo;
+    const char* ehloReply;
+    const char* body;
+    const char* mailFrom;
+    const char* encoding;
+    const char* bodyOnTheWire;
+  } cases[] = {
+      {"offered", true, "250-hello\r\n250-8BITMIME\r\n250 SIZE 1000000",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "MAIL FROM:<a@b.org> BODY=8BITMIME", "Content-Transfer-Encoding: 8Bit",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e"},
+      {"not offered", true, "250-hello\r\n250 SIZE 1000000",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "MAIL FROM:<a@b.org>", "Content-Transfer-Encoding: quoted-printable",
+       "Gr=C3=BC=C3=9F"
+       "e"},
+      {"greeted with HELO", false, "250 hello",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "MAIL FROM:<a@b.org>", "Content-Transfer-Encoding: quoted-printable",
+       "Gr=C3=BC=C3=9F"
+       "e"},
+      {"ASCII body", true, "250-hello\r\n250 8BITMIME", "Gruesse", "MAIL FROM:<a@b.org>",
+       "Content-Transfer-Encoding: 8Bit", "Gruesse"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedSmtpServer server(Join({"220 ready", TSmtpReply::Raw(std::string(c.ehloReply) + "\r\n")},
+                                    Join(Transaction(1), {"221 bye"})));
+    TVumSMTP smtp;
+    TEventLog log;
+    Aim(smtp, server, log);
+    if (c.ehlo) smtp.UserId = "user";  // a logon to come makes the greeting EHLO
+    TVumMsg msg;
+    msg.SetFrom("a@b.org");
+    msg.SetSendTo("c@d.org");
+    msg.Subject = "s";
+    msg.CharSet = "utf-8";
+    msg.Text() = {c.body};
+    ASSERT_TRUE(smtp.Connect());
+    EXPECT_TRUE(smtp.SendMessage(msg));
+    smtp.Disconnect();
+    const auto commands = server.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_THAT(commands[0], StartsWith(c.ehlo ? "EHLO " : "HELO "));
+    EXPECT_EQ(commands[1], c.mailFrom);
+    const auto blocks = server.DataBlocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_THAT(blocks[0], HasSubstr(c.encoding));
+    EXPECT_THAT(blocks[0], HasSubstr(std::string("\r\n") + c.bodyOnTheWire + "\r\n"));
+    const bool ascii = std::all_of(blocks[0].begin(), blocks[0].end(),
+                                   [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+    EXPECT_EQ(ascii, std::string(c.mailFrom).find("8BITMIME") == std::string::npos);
+  }
 }
 
 TEST_F(SmtpSession, RefusedRecipientStopsTheMessage) {
