@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <thread>
 
 #include "QorvLib/uQorvFiles.h"
 #include "mail/VumAttFile.h"
@@ -460,24 +459,26 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
   ReadReply();
   if (!Expect("354")) return -3;
   int threshold = SendProgressStep;
-  for (size_t k = 1; k <= lines.size(); ++k) {
-    try {
+  try {
+    for (size_t k = 1; k <= lines.size(); ++k) {
       SendText(lines[k - 1] + "\r\n");
-    } catch (const std::exception&) {
-      failed_ = true;
-      NoteFailure((socket_->LastErrorText().empty() ? std::string("the connection failed")
-                                                    : socket_->LastErrorText()) +
-                  " while sending the mail");
-      return -6;
+      percent_ = PercentOf(k, lines.size());
+      if (percent_ >= threshold) {
+        if (OnSendProgress) OnSendProgress(this, percent_);
+        threshold += SendProgressStep;
+      }
     }
-    percent_ = PercentOf(k, lines.size());
-    if (percent_ >= threshold) {
-      if (OnSendProgress) OnSendProgress(this, percent_);
-      threshold += SendProgressStep;
-    }
-    std::this_thread::yield();
+    SendText("\r\n.\r\n");
+    // The lines are gathered into large writes: the last of them leaves here, so a failure to
+    // send is told as one, not as a reply that never came.
+    socket_->Flush();
+  } catch (const std::exception&) {
+    failed_ = true;
+    NoteFailure(
+        (socket_->LastErrorText().empty() ? std::string("the connection failed") : socket_->LastErrorText()) +
+        " while sending the mail");
+    return -6;
   }
-  SendText("\r\n.\r\n");
   ReadReply();
   if (!Expect("250")) return -4;
   // From here on the mail is the server's: a RSET that is refused or never answered is reported

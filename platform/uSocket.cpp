@@ -275,7 +275,7 @@ void TClientSocket::Close() {
 }
 
 void TClientSocket::ReleaseHandle() {
-  tlsPending_.clear();
+  pending_.clear();
   tls_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -283,52 +283,41 @@ void TClientSocket::ReleaseHandle() {
   closing_ = false;
 }
 
-int TClientSocket::FlushTls() {
+void TClientSocket::Flush() {
+  std::lock_guard g(lock_);
   size_t done = 0;
-  while (done < tlsPending_.size()) {
-    const long n = tls_->Write(tlsPending_.data() + done, tlsPending_.size() - done, timeoutMs_);
+  while (connected_ && done < pending_.size()) {
+    const long n = tls_ ? tls_->Write(pending_.data() + done, pending_.size() - done, timeoutMs_)
+                        : send(fd_, pending_.data() + done, pending_.size() - done, MSG_NOSIGNAL);
     if (n == 0) errno = EPIPE;
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
+      // With a send time-out set, "would block" means the network took nothing for that long.
       const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
-      tlsPending_.clear();
+      pending_.clear();
       ReportError(err, SysErrorMessage(err), "send");
-      return -1;
+      return;
     }
     done += static_cast<size_t>(n);
   }
-  tlsPending_.clear();
-  return 0;
+  pending_.clear();
 }
 
 int TClientSocket::SendText(const std::string& text) {
   std::lock_guard g(lock_);
   if (!connected_) return 0;
-  if (tls_) {
-    tlsPending_ += text;
-    if (tlsPending_.size() >= 16 * 1024 && FlushTls() != 0) return 0;
-    return static_cast<int>(text.size());
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n == 0) errno = EPIPE;
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      // With a send time-out set, "would block" means the wait ran out.
-      const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
-      ReportError(err, SysErrorMessage(err), "send");
-      return static_cast<int>(done);
-    }
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int>(done);
+  pending_ += text;
+  if (pending_.size() >= kGatherBytes) Flush();
+  return connected_ ? static_cast<int>(text.size()) : 0;
 }
 
 int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
   std::lock_guard g(lock_);
   if (!connected_ || count <= 0) return 0;
-  if (tls_ && !tlsPending_.empty() && FlushTls() != 0) return 0;
+  if (!pending_.empty()) {
+    Flush();
+    if (!connected_) return 0;
+  }
   // Whoever waits for an answer has said everything: push out what Nagle still holds back, or a
   // short last write (the end of a mail) can sit for the peer's delayed acknowledgement.
   int on = 1, off = 0;
