@@ -96,8 +96,10 @@ void SendReport(TNotifier& notifier, std::vector<std::string> errorLines, const 
   if (!errorLines.empty() && HasRecipients(notifier.ErrorEmails)) {
     std::string errors;
     for (const std::string& line : errorLines) errors += HtmlText(line) + BreakTag;
-    Send(notifier, notifier.ErrorEmails, "] Backup Errors",
-         "Please see attached log file<br /><br />" + errors + overdue + MailFooter(),
+    // A refused run has no log of its own to attach: its mail says what did not happen and why.
+    const std::string opening = values.refused ? "No backup was made: the run could not start.<br /><br />"
+                                               : "Please see attached log file<br /><br />";
+    Send(notifier, notifier.ErrorEmails, "] Backup Errors", opening + errors + overdue + MailFooter(),
          FileExists(logFilePath) ? logFilePath : "", notSent);
   } else if (HasRecipients(notifier.BackupCompleteEmails)) {
     // The office still needs the next disk, but a run with errors must never read as a clean one.

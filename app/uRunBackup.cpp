@@ -79,7 +79,9 @@ void TBackupRunner::RefuseRun(const std::string& reason) {
     n.DiskChangeEmails.clear();
     n.BackupCompleteEmails.clear();
     n.LogEmails.clear();
-    SendReport(n, {reason}, TRunValues{}, "");
+    TRunValues values;
+    values.refused = true;
+    SendReport(n, {reason}, values, "");
   } catch (const std::exception& e) {
     ErrorToStderr(std::string("Mail not sent: ") + e.what());
   }

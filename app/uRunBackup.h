@@ -21,6 +21,7 @@ struct TRunValues {
   std::string expectedId;
   std::string nextDisk;
   bool diskMismatch = false;
+  bool refused = false;  // the run could not start (the lock), so it made no backup
 };
 
 class TBackupRunner {

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
-#include <thread>
 
 #include "QorvLib/uQorvFiles.h"
 #include "mail/VumAttFile.h"
@@ -270,6 +269,34 @@ void TVumSMTP::FailSession(void* sender) {
   if (OnError) OnError(sender, static_cast<int>(TextToInt64(replyCode_)), replyText_);
 }
 
+namespace {
+// A line of the EHLO reply that names the extension (after its "250-" or "250 ").
+bool Offers(const std::string& reply, const std::string& extension) {
+  size_t pos = 0;
+  while (pos < reply.size()) {
+    size_t end = reply.find('\n', pos);
+    if (end == std::string::npos) end = reply.size();
+    const std::string word =
+        LowerCase(Trim(reply.substr(std::min(pos + 4, end), end - std::min(pos + 4, end))));
+    if (word == extension || word.rfind(extension + " ", 0) == 0) return true;
+    pos = end + 1;
+  }
+  return false;
+}
+
+// A byte beyond ASCII anywhere in the lines.
+bool HasEightBit(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines)
+    for (char c : line)
+      if (static_cast<unsigned char>(c) >= 0x80) return true;
+  return false;
+}
+
+bool IsIpv6Literal(const std::string& host) {
+  return host.find(':') != std::string::npos;
+}
+}  // namespace
+
 void TVumSMTP::Greet(bool ehlo) {
   SendText((ehlo ? "EHLO " : "HELO ") + localHost_ + "\r\n");
   // The capability list is kept whole: the mechanisms are looked for anywhere in it.
@@ -281,6 +308,7 @@ void TVumSMTP::Greet(bool ehlo) {
   }
   authLoginOffered_ = replyText_.find("LOGIN") != std::string::npos;
   authPlainOffered_ = replyText_.find("PLAIN") != std::string::npos;
+  eightBitMimeOffered_ = ehlo && Offers(reply, "8bitmime");
 }
 
 void TVumSMTP::StartSecure() {
@@ -309,26 +337,6 @@ bool TVumSMTP::RefuseInsecure(const std::string& reason) {
   return false;
 }
 
-namespace {
-// A line of the EHLO reply that names the extension (after its "250-" or "250 ").
-bool Offers(const std::string& reply, const std::string& extension) {
-  size_t pos = 0;
-  while (pos < reply.size()) {
-    size_t end = reply.find('\n', pos);
-    if (end == std::string::npos) end = reply.size();
-    const std::string word =
-        LowerCase(Trim(reply.substr(std::min(pos + 4, end), end - std::min(pos + 4, end))));
-    if (word == extension || word.rfind(extension + " ", 0) == 0) return true;
-    pos = end + 1;
-  }
-  return false;
-}
-
-bool IsIpv6Literal(const std::string& host) {
-  return host.find(':') != std::string::npos;
-}
-}  // namespace
-
 bool TVumSMTP::Connect() {
   const int port = DecimalUpTo(Port, 65535);
   socket_->SetPort(port < 0 ? 25 : port);
@@ -346,6 +354,7 @@ bool TVumSMTP::Connect() {
   failed_ = false;
   tlsError_.clear();
   failure_.clear();
+  eightBitMimeOffered_ = false;
   awaiting_ = "the greeting";
   try {
     socket_->Open();
@@ -435,7 +444,7 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
                            const std::vector<std::string>& lines,
                            const std::vector<std::string>& recipients) {
   if (recipients.empty()) return 1;
-  SendText(bounce ? std::string("MAIL FROM:<>\r\n") : "MAIL FROM:<" + sender + ">\r\n");
+  SendText(bounce ? std::string("MAIL FROM:<>\r\n") : "MAIL FROM:<" + sender + ">" + bodyParameter_ + "\r\n");
   ReadReply();
   if (!Expect("250")) return -1;
   for (const std::string& recipient : recipients) {
@@ -450,24 +459,26 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
   ReadReply();
   if (!Expect("354")) return -3;
   int threshold = SendProgressStep;
-  for (size_t k = 1; k <= lines.size(); ++k) {
-    try {
+  try {
+    for (size_t k = 1; k <= lines.size(); ++k) {
       SendText(lines[k - 1] + "\r\n");
-    } catch (const std::exception&) {
-      failed_ = true;
-      NoteFailure((socket_->LastErrorText().empty() ? std::string("the connection failed")
-                                                    : socket_->LastErrorText()) +
-                  " while sending the mail");
-      return -6;
+      percent_ = PercentOf(k, lines.size());
+      if (percent_ >= threshold) {
+        if (OnSendProgress) OnSendProgress(this, percent_);
+        threshold += SendProgressStep;
+      }
     }
-    percent_ = PercentOf(k, lines.size());
-    if (percent_ >= threshold) {
-      if (OnSendProgress) OnSendProgress(this, percent_);
-      threshold += SendProgressStep;
-    }
-    std::this_thread::yield();
+    SendText("\r\n.\r\n");
+    // The lines are gathered into large writes: the last of them leaves here, so a failure to
+    // send is told as one, not as a reply that never came.
+    socket_->Flush();
+  } catch (const std::exception&) {
+    failed_ = true;
+    NoteFailure(
+        (socket_->LastErrorText().empty() ? std::string("the connection failed") : socket_->LastErrorText()) +
+        " while sending the mail");
+    return -6;
   }
-  SendText("\r\n.\r\n");
   ReadReply();
   if (!Expect("250")) return -4;
   // From here on the mail is the server's: a RSET that is refused or never answered is reported
@@ -487,7 +498,18 @@ int TVumSMTP::SendEnvelope(const std::string& sender, const std::string& bounceR
 bool TVumSMTP::SendMessage(TVumMsg& message) {
   if (message.From().empty() && !message.BounceMsg) throw EQorvError("\"From\" field not specified.");
   if (message.SendTo().empty()) throw EQorvError("\"SendTo\" field not specified.");
-  if (message.RawMail().empty()) message.Compose();
+  if (message.RawMail().empty()) {
+    // Only a server that said it takes 8-bit bodies gets one: elsewhere a relay may strip the
+    // eighth bit, so the text goes quoted-printable, which any server carries unchanged.
+    const TTextEncoding chosen = message.TextEncoding;
+    if (chosen == te8Bit && !eightBitMimeOffered_ &&
+        (HasEightBit(message.Text()) || HasEightBit(message.HTML())))
+      message.TextEncoding = teQP;
+    message.Compose();
+    message.TextEncoding = chosen;
+  }
+  // An 8-bit body must be announced as one.
+  bodyParameter_ = eightBitMimeOffered_ && HasEightBit(message.RawMail()) ? " BODY=8BITMIME" : "";
   if (OnBeforeSend) OnBeforeSend(this);
   const std::string sender = ExtractAddress(message.From());
   const std::vector<std::string> lists[] = {ParseAddressList(message.SendTo()),

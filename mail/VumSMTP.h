@@ -75,6 +75,8 @@ class TVumSMTP {
   bool Authenticated() const { return authenticated_; }
   bool AuthLoginOffered() const { return authLoginOffered_; }
   bool AuthPlainOffered() const { return authPlainOffered_; }
+  // The server's EHLO reply offered 8BITMIME (never after HELO, which learns nothing).
+  bool EightBitMimeOffered() const { return eightBitMimeOffered_; }
   uint16_t Percent() const { return percent_; }
 
   bool Connect();
@@ -115,6 +117,8 @@ class TVumSMTP {
   bool authenticated_ = false;
   bool authLoginOffered_ = false;
   bool authPlainOffered_ = false;
+  bool eightBitMimeOffered_ = false;
+  std::string bodyParameter_;  // added to MAIL FROM for the message being sent
   uint16_t percent_ = 0;
   std::string tlsError_;
   std::string failure_;

@@ -24,19 +24,7 @@ namespace {
 // Waits for events on fd for at most ms milliseconds (0: without limit), across interruptions.
 // Returns the revents, 0 when the time ran out, -1 with errno on failure.
 int PollFor(int fd, short events, int ms) {
-  const int64_t deadline = MonotonicMs() + ms;
-  for (;;) {
-    int wait = -1;
-    if (ms > 0) {
-      const int64_t left = deadline - MonotonicMs();
-      wait = left > 0 ? static_cast<int>(left) : 0;
-    }
-    pollfd p{fd, events, 0};
-    const int rc = poll(&p, 1, wait);
-    if (rc > 0) return p.revents ? p.revents : events;
-    if (rc == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
+  return PollUntil(fd, events, ms > 0 ? MonotonicMs() + ms : 0);
 }
 
 std::string AddressText(const sockaddr_storage& sa) {
@@ -259,7 +247,7 @@ void TClientSocket::StartTls(const TTlsOptions& options) {
   std::lock_guard g(lock_);
   if (!connected_) throw ESocketError("Not connected. Attempting to send on socket.");
   try {
-    tls_ = std::make_unique<TTlsSession>(fd_, options);
+    tls_ = std::make_unique<TTlsSession>(fd_, options, timeoutMs_);
   } catch (const ESocketError&) {
     // The reason is the caller's to report: it knows the dialogue the handshake belonged to.
     Close();
@@ -287,7 +275,7 @@ void TClientSocket::Close() {
 }
 
 void TClientSocket::ReleaseHandle() {
-  tlsPending_.clear();
+  pending_.clear();
   tls_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -295,66 +283,66 @@ void TClientSocket::ReleaseHandle() {
   closing_ = false;
 }
 
-int TClientSocket::FlushTls() {
+void TClientSocket::Flush() {
+  std::lock_guard g(lock_);
   size_t done = 0;
-  while (done < tlsPending_.size()) {
-    const long n = tls_->Write(tlsPending_.data() + done, tlsPending_.size() - done);
+  while (connected_ && done < pending_.size()) {
+    const long n = tls_ ? tls_->Write(pending_.data() + done, pending_.size() - done, timeoutMs_)
+                        : send(fd_, pending_.data() + done, pending_.size() - done, MSG_NOSIGNAL);
     if (n == 0) errno = EPIPE;
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
+      // With a send time-out set, "would block" means the network took nothing for that long.
       const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
-      tlsPending_.clear();
+      pending_.clear();
       ReportError(err, SysErrorMessage(err), "send");
-      return -1;
+      return;
     }
     done += static_cast<size_t>(n);
   }
-  tlsPending_.clear();
-  return 0;
+  pending_.clear();
 }
 
 int TClientSocket::SendText(const std::string& text) {
   std::lock_guard g(lock_);
   if (!connected_) return 0;
-  if (tls_) {
-    tlsPending_ += text;
-    if (tlsPending_.size() >= 16 * 1024 && FlushTls() != 0) return 0;
-    return static_cast<int>(text.size());
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n == 0) errno = EPIPE;
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      // With a send time-out set, "would block" means the wait ran out.
-      const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
-      ReportError(err, SysErrorMessage(err), "send");
-      return static_cast<int>(done);
-    }
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int>(done);
+  pending_ += text;
+  if (pending_.size() >= kGatherBytes) Flush();
+  return connected_ ? static_cast<int>(text.size()) : 0;
 }
 
 int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
   std::lock_guard g(lock_);
   if (!connected_ || count <= 0) return 0;
-  if (tls_ && !tlsPending_.empty() && FlushTls() != 0) return 0;
+  if (!pending_.empty()) {
+    Flush();
+    if (!connected_) return 0;
+  }
   // Whoever waits for an answer has said everything: push out what Nagle still holds back, or a
   // short last write (the end of a mail) can sit for the peer's delayed acknowledgement.
   int on = 1, off = 0;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
-  const int ready = tls_ && tls_->Pending() ? POLLIN : PollFor(fd_, POLLIN, waitMs < 0 ? timeoutMs_ : waitMs);
+  const int wait = waitMs < 0 ? timeoutMs_ : waitMs;
+  if (tls_) {
+    // The session waits itself, for a whole record, until the same deadline.
+    for (;;) {
+      const long n = tls_->Read(buf, static_cast<size_t>(count), wait > 0 ? MonotonicMs() + wait : 0);
+      if (n >= 0) return static_cast<int>(n);
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ReportError(err, SysErrorMessage(err), "recv");
+      return 0;
+    }
+  }
+  const int ready = PollFor(fd_, POLLIN, wait);
   if (ready <= 0) {
     const int err = ready == 0 ? ETIMEDOUT : errno;
     ReportError(err, SysErrorMessage(err), "recv");
     return 0;
   }
   for (;;) {
-    const ssize_t n =
-        tls_ ? tls_->Read(buf, static_cast<size_t>(count)) : recv(fd_, buf, static_cast<size_t>(count), 0);
+    const ssize_t n = recv(fd_, buf, static_cast<size_t>(count), 0);
     if (n >= 0) return static_cast<int>(n);
     if (errno == EINTR) continue;
     const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;

@@ -45,12 +45,18 @@ class TClientSocket {
 
   // Puts TLS under the open connection: every byte from here on is encrypted. A failed handshake
   // or certificate check closes the connection and raises ESocketError with the reason (the error
-  // event is left to the caller). The time-out bounds the handshake as every read and write.
+  // event is left to the caller). The time-out bounds the handshake as a whole; afterwards a read
+  // is bounded as a whole by its wait, a write by the time-out without progress.
   void StartTls(const TTlsOptions& options);
   bool Encrypted() const;
 
-  // Writes all of text; nothing when not connected. Returns the bytes written.
+  // Queues text to be written: the bytes go out once enough has gathered, at Flush, or before a
+  // receive (whoever waits for an answer has said everything). Nothing when not connected.
+  // Returns the bytes taken, 0 when a write failed (reported as every failed call is).
   int SendText(const std::string& text);
+  // Writes everything queued; a failure is reported as every failed call is. A write is bounded
+  // by the time-out without progress, so a slow link still gets the whole of a large mail.
+  void Flush();
   // What has arrived, at most count bytes, waiting up to waitMs (the socket's time-out when negative)
   // while nothing has. 0 when the peer has closed or the socket is not connected.
   int ReceiveBuf(char* buf, int count, int waitMs = -1);
@@ -83,10 +89,11 @@ class TClientSocket {
   mutable std::recursive_mutex lock_;
   int fd_ = -1;
   std::unique_ptr<TTlsSession> tls_;
-  // Encrypted writes wait here until a reply is awaited (or enough has gathered): a record per
-  // message line would cost more than the line. Over TLS the wire shows no line boundaries anyway.
-  std::string tlsPending_;
-  int FlushTls();
+  // Writes wait here until a reply is awaited (or enough has gathered): a system call (and over
+  // TLS a record) per message line would cost more than the line, and the wire shows no line
+  // boundaries anyway.
+  static constexpr size_t kGatherBytes = 16 * 1024;
+  std::string pending_;
   bool connected_ = false;
   bool closing_ = false;
   std::string host_;

@@ -9,6 +9,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/uClock.h"
 #include "platform/uErrors.h"
 
 namespace tavik {
@@ -53,6 +55,19 @@ std::string Hex(const unsigned char* bytes, unsigned n, bool colons) {
     r += kDigits[bytes[i] & 15];
   }
   return r;
+}
+
+// Waits for what the library asked for (sslError: SSL_ERROR_WANT_READ or _WRITE) until deadline.
+// 1 when it may go on, 0 when the time is up, -1 with errno on failure. The deadline is looked at
+// before the wait too: a peer that always has a byte ready must not stretch the wait beyond it.
+int AwaitSocket(int fd, int sslError, int64_t deadline) {
+  if (deadline > 0 && MonotonicMs() >= deadline) return 0;
+  const int ready = PollUntil(fd, sslError == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline);
+  return ready > 0 ? 1 : ready;
+}
+
+bool Wants(int sslError) {
+  return sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE;
 }
 
 // OpenSSL writes to the socket itself, without MSG_NOSIGNAL: a peer that went away would end the
@@ -159,6 +174,21 @@ X509_STORE* TrustStore(const std::string& caFile) {
 
 }  // namespace
 
+int PollUntil(int fd, short events, int64_t deadline) {
+  for (;;) {
+    int wait = -1;
+    if (deadline > 0) {
+      const int64_t left = deadline - MonotonicMs();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    pollfd p{fd, events, 0};
+    const int rc = poll(&p, 1, wait);
+    if (rc > 0) return p.revents ? p.revents : events;
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
 std::string CaFileProblem(const std::string& caFile) {
   if (caFile.empty()) return {};
   try {
@@ -192,8 +222,9 @@ struct TTlsSession::TImpl {
   }
 };
 
-TTlsSession::TTlsSession(int fd, const TTlsOptions& o) : impl_(std::make_unique<TImpl>()) {
+TTlsSession::TTlsSession(int fd, const TTlsOptions& o, int timeoutMs) : impl_(std::make_unique<TImpl>()) {
   ERR_clear_error();
+  const int64_t deadline = timeoutMs > 0 ? MonotonicMs() + timeoutMs : 0;
   const std::string expected = NormalizedFingerprint(o.fingerprint);
   if (!o.fingerprint.empty() && expected.empty())
     throw ESocketError("TLS fingerprint \"" + o.fingerprint +
@@ -225,32 +256,47 @@ TTlsSession::TTlsSession(int fd, const TTlsOptions& o) : impl_(std::make_unique<
       SSL_set1_host(impl_->ssl, o.host.c_str());
   }
 
-  int rc;
-  {
-    TNoSigPipe guard;
-    errno = 0;
-    rc = SSL_connect(impl_->ssl);
+  // Every wait of the handshake is bounded here: the whole of it gets the time-out once.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  int rc = 0;
+  int err = 0;
+  int sslError = SSL_ERROR_NONE;
+  bool late = false;
+  for (;;) {
+    {
+      TNoSigPipe guard;
+      errno = 0;
+      rc = SSL_connect(impl_->ssl);
+      err = errno;
+    }
+    if (rc == 1) break;
+    sslError = SSL_get_error(impl_->ssl, rc);
+    if (!Wants(sslError)) break;
+    const int ready = AwaitSocket(fd, sslError, deadline);
+    if (ready > 0) continue;
+    late = ready == 0;
+    err = late ? 0 : errno;
+    sslError = SSL_ERROR_SYSCALL;
+    break;
   }
   if (rc != 1) {
-    const int err = errno;
     const long verify = SSL_get_verify_result(impl_->ssl);
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH)
       throw ESocketError("TLS certificate of the mail server is not for " + o.host);
     if (verify != X509_V_OK)
       throw ESocketError("TLS certificate for " + o.host +
                          " not trusted: " + X509_verify_cert_error_string(verify));
-    const int sslError = SSL_get_error(impl_->ssl, rc);
     std::string reason;
-    // The socket's time-out makes a silent server a read that "would block".
-    if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE ||
-        (sslError == SSL_ERROR_SYSCALL && (err == EAGAIN || err == EWOULDBLOCK)))
+    if (late) {
+      ERR_clear_error();
       reason = "no answer in time";
-    else if (sslError == SSL_ERROR_SYSCALL && err == 0)
+    } else if (sslError == SSL_ERROR_SYSCALL && err == 0) {
       reason = OpenSslReason("the server closed the connection");
-    else if (sslError == SSL_ERROR_SYSCALL)
+    } else if (sslError == SSL_ERROR_SYSCALL) {
       reason = OpenSslReason(SysErrorMessage(err));
-    else
+    } else {
       reason = OpenSslReason("protocol error");
+    }
     throw ESocketError("TLS handshake with " + o.host + " failed: " + reason);
   }
   if (!expected.empty()) {
@@ -270,37 +316,58 @@ TTlsSession::TTlsSession(int fd, const TTlsOptions& o) : impl_(std::make_unique<
 
 TTlsSession::~TTlsSession() = default;
 
-long TTlsSession::Write(const char* data, size_t count) {
-  TNoSigPipe guard;
-  size_t written = 0;
-  errno = 0;
-  const int rc = SSL_write_ex(impl_->ssl, data, count, &written);
-  if (rc == 1) return static_cast<long>(written);
-  const int e = SSL_get_error(impl_->ssl, rc);
-  if (e == SSL_ERROR_ZERO_RETURN) return 0;
-  if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) errno = EAGAIN;
-  if (errno == 0) errno = EPIPE;
-  ERR_clear_error();
-  return -1;
+long TTlsSession::Write(const char* data, size_t count, int stallMs) {
+  for (;;) {
+    size_t written = 0;
+    int rc, err;
+    {
+      TNoSigPipe guard;
+      errno = 0;
+      rc = SSL_write_ex(impl_->ssl, data, count, &written);
+      err = errno;
+    }
+    if (rc == 1) return static_cast<long>(written);
+    const int e = SSL_get_error(impl_->ssl, rc);
+    ERR_clear_error();
+    if (e == SSL_ERROR_ZERO_RETURN) return 0;
+    if (Wants(e)) {
+      // Each wait for room is a fresh one: what counts is that the network takes something.
+      const int ready = AwaitSocket(SSL_get_fd(impl_->ssl), e, stallMs > 0 ? MonotonicMs() + stallMs : 0);
+      if (ready > 0) continue;
+      if (ready == 0) errno = ETIMEDOUT;
+      return -1;
+    }
+    errno = err != 0 ? err : EPIPE;
+    return -1;
+  }
 }
 
-long TTlsSession::Read(char* buffer, size_t count) {
-  // A read writes too (an alert, the answer to a key update) to a peer that may be gone.
-  TNoSigPipe guard;
-  size_t got = 0;
-  errno = 0;
-  const int rc = SSL_read_ex(impl_->ssl, buffer, count, &got);
-  if (rc == 1) return static_cast<long>(got);
-  const int e = SSL_get_error(impl_->ssl, rc);
-  ERR_clear_error();
-  if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno == 0)) return 0;
-  if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) errno = EAGAIN;
-  if (errno == 0) errno = EIO;
-  return -1;
-}
-
-bool TTlsSession::Pending() const {
-  return SSL_pending(impl_->ssl) > 0;
+long TTlsSession::Read(char* buffer, size_t count, int64_t deadline) {
+  for (;;) {
+    size_t got = 0;
+    int rc, err;
+    {
+      // A read writes too (an alert, the answer to a key update) to a peer that may be gone.
+      TNoSigPipe guard;
+      errno = 0;
+      rc = SSL_read_ex(impl_->ssl, buffer, count, &got);
+      err = errno;
+    }
+    if (rc == 1) return static_cast<long>(got);
+    const int e = SSL_get_error(impl_->ssl, rc);
+    ERR_clear_error();
+    if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && err == 0)) return 0;
+    if (Wants(e)) {
+      // A record arrives whole or not at all: a server sending it a byte at a time still has
+      // only until the deadline.
+      const int ready = AwaitSocket(SSL_get_fd(impl_->ssl), e, deadline);
+      if (ready > 0) continue;
+      if (ready == 0) errno = ETIMEDOUT;
+      return -1;
+    }
+    errno = err != 0 ? err : EIO;
+    return -1;
+  }
 }
 
 }  // namespace tavik

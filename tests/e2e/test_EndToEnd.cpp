@@ -627,7 +627,8 @@ TEST_F(EndToEnd, AStartWhileAnotherRunHoldsTheDiskLeavesDiskAndLogAlone) {
   const std::vector<TMail> mails = Received(server);
   ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors"));
   EXPECT_THAT(mails[0].to, ElementsAre("errors@example.org", "admin@example.org"));
-  EXPECT_EQ(mails[0].body, "Please see attached log file<br /><br />" + refusal + "<br />" + Footer);
+  EXPECT_EQ(mails[0].body,
+            "No backup was made: the run could not start.<br /><br />" + refusal + "<br />" + Footer);
   EXPECT_THAT(mails[0].attachmentName, IsEmpty());
 
   // Once the other run has ended, the next start runs as usual.

@@ -44,11 +44,12 @@ TEST_P(MailFaults, TheReportFailsAndTheRunEnds) {
 INSTANTIATE_TEST_SUITE_P(
     Server, MailFaults,
     ::testing::Values(
+        // The mail leaves in one write the system takes; the reset (or the close) shows at the wait.
         TServerFault{"DropsDuringData",
                      {"220 ready", "250 hello", "250 sender ok", "250 recipient ok",
                       TSmtpReply("354 go ahead").ThenClose()},
                      40,
-                     " while sending the mail"},
+                     " while waiting for the reply to the end of the data"},
         TServerFault{
             "AnswersGarbage",
             {TSmtpReply::Raw(std::string("\xff\xfe\x01 no code here\r\n", 18)), TSmtpReply::Raw("%%%%\r\n")},

@@ -7,6 +7,9 @@
 #include <cstring>
 #include <iostream>
 
+#include "app/uReport.h"
+#include "app/uRunLock.h"
+#include "notify/uTestMail.h"
 #include "tests/faults/FaultRun.h"
 #include "tests/support/Schedule.h"
 
@@ -177,6 +180,59 @@ INSTANTIATE_TEST_SUITE_P(
         // Paths and disk IDs are the user's text, never markup of the mail.
         TRunCase{"MarkupInValues", 1, "<b>R&D</b>-", "S01", "Office", "<i>Disk&3</i>"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The mails the runs above never send, each made the way the program makes it: the completion
+// notice of a clean run, the refusal of a run that finds another one holding the lock, the
+// pre-check's wrong-disk warning and the test message. Each is ordinary mail to a filter's local
+// rules.
+class OtherMailTypes : public FaultRunTest {};
+
+TEST_F(OtherMailTypes, EachScoresAsOrdinaryMail) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveMailSettings(server.Port());
+
+  const TRunResult clean = RunUnattended();
+  ASSERT_TRUE(clean.endedByItself);
+  EXPECT_FALSE(clean.hadErrors) << clean.errors;
+  {
+    TRunLock other;
+    ASSERT_TRUE(other.TryAcquire());
+    const TRunResult refused = RunUnattended();
+    ASSERT_TRUE(refused.endedByItself);
+    EXPECT_TRUE(refused.hadErrors);
+  }
+  TNotifier n;
+  LoadSettings(n);
+  n.IDDisk = true;
+  n.IDDiskMon = true;  // the pinned day is a Monday
+  n.MondayID = "Disk-B";
+  SaveSettings(n);
+  WriteFile(dst + "/ID.txt", "Disk-A\r\n");
+  WriteFile(jobPath,
+            "[Main]\r\nIDPath=" + dst + "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
+  std::string failure;
+  bool wrongDisk = false;
+  EXPECT_TRUE(PreCheckDisk(jobPath, &failure, &wrongDisk)) << failure;
+  EXPECT_TRUE(wrongDisk);
+  std::string reason;
+  EXPECT_TRUE(SendTestMessage(n, "admin@example.org", reason)) << reason;
+
+  const std::vector<TReceivedMail> mails = server.Messages();
+  std::vector<std::string> subjects;
+  for (const TReceivedMail& m : mails) {
+    const TParsedMail parsed = ParseMailWithPython(m.raw);
+    EXPECT_EQ(parsed.defects, 0) << parsed.defectText;
+    const TSpamScore spam = ScoreWithSpamAssassin(m.raw);
+    EXPECT_LE(spam.score, 0.5) << parsed.Header("Subject") << "\n" << spam.report;
+    std::cout << "spam score " << parsed.Header("Subject") << ": " << spam.score << "\n";
+    subjects.push_back(parsed.Header("Subject"));
+  }
+  EXPECT_THAT(
+      subjects,
+      ElementsAre("[S01:Office] Backup Completed. Time to change disk.", "[S01:Office] Backup Errors",
+                  "[S01:Office] Warning incorrect disk found. Please insert Disk-B.", TestMailSubject));
+}
 
 // A tmpfs of the test's own, full to the last block, and unmounted whatever happens.
 class TFullTmpfs {

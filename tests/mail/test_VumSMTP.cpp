@@ -4,10 +4,15 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "mail/VumMsg.h"
@@ -23,6 +28,7 @@ using test::TSmtpReply;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 // The message of the error f raises, "no error" when it raises none.
 template <class F>
@@ -441,6 +447,214 @@ TEST_F(SmtpSession, EachRecipientListIsItsOwnTransaction) {
   for (const std::string& line : msg.RawMail()) composed += line + "\r\n";
   EXPECT_EQ(blocks[0], composed + "\r\n");
   EXPECT_THAT(log.events, ElementsAre("lookup", "connecting", "connect", "before", "after", "quit"));
+}
+
+// An 8-bit body goes out as it is only to a server whose EHLO reply offers 8BITMIME, announced in
+// MAIL FROM; any other server (and one greeted with HELO, which learns nothing) gets it
+// quoted-printable, with no byte beyond ASCII on the wire.
+TEST(SmtpEightBit, BodyIsEightBitOnlyWhereTheServerOffersIt) {
+  const struct {
+    const char* name;
+    bool ehlo;
+    const char* ehloReply;
+    const char* body;
+    const char* mailFrom;
+    const char* encoding;
+    const char* bodyOnTheWire;
+  } cases[] = {
+      {"offered", true, "250-hello\r\n250-8BITMIME\r\n250 SIZE 1000000",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "MAIL FROM:<a@b.org> BODY=8BITMIME", "Content-Transfer-Encoding: 8Bit",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e"},
+      {"not offered", true, "250-hello\r\n250 SIZE 1000000",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "MAIL FROM:<a@b.org>", "Content-Transfer-Encoding: quoted-printable",
+       "Gr=C3=BC=C3=9F"
+       "e"},
+      {"greeted with HELO", false, "250 hello",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       "MAIL FROM:<a@b.org>", "Content-Transfer-Encoding: quoted-printable",
+       "Gr=C3=BC=C3=9F"
+       "e"},
+      {"ASCII body", true, "250-hello\r\n250 8BITMIME", "Gruesse", "MAIL FROM:<a@b.org>",
+       "Content-Transfer-Encoding: 8Bit", "Gruesse"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TScriptedSmtpServer server(Join({"220 ready", TSmtpReply::Raw(std::string(c.ehloReply) + "\r\n")},
+                                    Join(Transaction(1), {"221 bye"})));
+    TVumSMTP smtp;
+    TEventLog log;
+    Aim(smtp, server, log);
+    if (c.ehlo) smtp.UserId = "user";  // a logon to come makes the greeting EHLO
+    TVumMsg msg;
+    msg.SetFrom("a@b.org");
+    msg.SetSendTo("c@d.org");
+    msg.Subject = "s";
+    msg.CharSet = "utf-8";
+    msg.Text() = {c.body};
+    ASSERT_TRUE(smtp.Connect());
+    EXPECT_TRUE(smtp.SendMessage(msg));
+    smtp.Disconnect();
+    const auto commands = server.Commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_THAT(commands[0], StartsWith(c.ehlo ? "EHLO " : "HELO "));
+    EXPECT_EQ(commands[1], c.mailFrom);
+    const auto blocks = server.DataBlocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_THAT(blocks[0], HasSubstr(c.encoding));
+    EXPECT_THAT(blocks[0], HasSubstr(std::string("\r\n") + c.bodyOnTheWire + "\r\n"));
+    const bool ascii = std::all_of(blocks[0].begin(), blocks[0].end(),
+                                   [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+    EXPECT_EQ(ascii, std::string(c.mailFrom).find("8BITMIME") == std::string::npos);
+  }
+}
+
+// A server that answers the dialogue at once but reads the mail's data slowly: bytesPerTick
+// every 50 ms, or, with 0, not at all once DATA is answered. Its receive buffer is small, so the
+// client meets the pace at once.
+class TSlowReader {
+ public:
+  explicit TSlowReader(size_t bytesPerTick) : perTick_(bytesPerTick) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 64 * 1024;
+    setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listen_, 1) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      throw std::runtime_error("slow reader cannot listen");
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TSlowReader() {
+    stop_ = true;
+    shutdown(listen_, SHUT_RDWR);
+    thread_.join();
+    close(listen_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  // Waits for readable bytes up to 50 ms; false once the test is over or the client gone.
+  bool Read(int fd, std::string& into, size_t most) {
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      std::string chunk(most, '\0');
+      const ssize_t n = recv(fd, chunk.data(), most, 0);
+      if (n <= 0) return false;
+      into.append(chunk.data(), static_cast<size_t>(n));
+      return true;
+    }
+    return false;
+  }
+  void Serve() {
+    pollfd p{listen_, POLLIN, 0};
+    while (!stop_ && poll(&p, 1, 50) <= 0) {
+    }
+    const int fd = stop_ ? -1 : accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    auto say = [fd](const char* text) { send(fd, text, std::strlen(text), MSG_NOSIGNAL); };
+    say("220 ready\r\n");
+    std::string in;
+    bool inData = false;
+    while (!stop_) {
+      if (inData) {
+        if (perTick_ == 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          continue;
+        }
+        // A tick's worth, as far as it has come, then the pause.
+        if (!Read(fd, in, perTick_)) break;
+        for (size_t got = in.size(); got < perTick_;) {
+          char chunk[65536];
+          const ssize_t n = recv(fd, chunk, std::min(sizeof chunk, perTick_ - got), MSG_DONTWAIT);
+          if (n <= 0) break;
+          in.append(chunk, static_cast<size_t>(n));
+          got += static_cast<size_t>(n);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const size_t end = in.find("\r\n.\r\n");
+        if (end == std::string::npos) {
+          in.erase(0, in.size() > 4 ? in.size() - 4 : 0);
+          continue;
+        }
+        in.erase(0, end + 5);
+        inData = false;
+        say("250 queued\r\n");
+        continue;
+      }
+      const size_t nl = in.find('\n');
+      if (nl == std::string::npos) {
+        if (!Read(fd, in, 4096)) break;
+        continue;
+      }
+      const std::string line = in.substr(0, nl);
+      in.erase(0, nl + 1);
+      inData = line.rfind("DATA", 0) == 0;
+      say(inData ? "354 go ahead\r\n" : line.rfind("QUIT", 0) == 0 ? "221 bye\r\n" : "250 ok\r\n");
+    }
+    close(fd);
+  }
+
+  size_t perTick_;
+  int listen_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The data of a mail is bounded by progress, not as a whole: a slow link still takes a mail that
+// needs many times the time-out, and a server that takes nothing for the time-out ends the send
+// with a line that says so.
+TEST(SmtpData, SendingIsBoundedByProgressNotAsAWhole) {
+  const struct {
+    const char* name;
+    size_t bytesPerTick;
+    size_t mailBytes;
+    bool sent;
+    const char* failure;
+  } cases[] = {
+      {"slow but steady", 512 * 1024, 16 << 20, true, ""},
+      {"stops reading", 0, 16 << 20, false, "Connection timed out while sending the mail"},
+  };
+  constexpr int kTimeoutMs = 1000;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSlowReader server(c.bytesPerTick);
+    TVumSMTP smtp;
+    smtp.Host = "127.0.0.1";
+    smtp.Port = std::to_string(server.Port());
+    smtp.OperationTimeout = kTimeoutMs;
+    TVumMsg msg;
+    msg.SetFrom("a@b.org");
+    msg.SetSendTo("c@d.org");
+    msg.Subject = "s";
+    msg.Text() = std::vector<std::string>(c.mailBytes / 100, std::string(98, 'x'));
+    msg.Compose();  // composing 16 MiB is no part of the wait measured
+    ASSERT_TRUE(smtp.Connect());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(smtp.SendMessage(msg), c.sent);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(smtp.Failure(), c.failure);
+    if (c.sent) {
+      // The whole took longer than one time-out, so only progress can have bounded it.
+      EXPECT_GT(elapsed, std::chrono::milliseconds(kTimeoutMs));
+    } else {
+      EXPECT_LT(elapsed, std::chrono::milliseconds(kTimeoutMs + 3000));
+    }
+    try {
+      smtp.Disconnect();
+    } catch (const std::exception&) {
+    }
+  }
 }
 
 TEST_F(SmtpSession, RefusedRecipientStopsTheMessage) {

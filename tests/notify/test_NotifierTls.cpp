@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "platform/uIniFile.h"
@@ -331,6 +333,50 @@ TEST(SecureTransportRefusals, SilentServerEndsTheHandshakeWithinTheTimeOut) {
   EXPECT_EQ(n.LastError + ": " + error, "Failed to connect to host 127.0.0.1 on port " +
                                             std::to_string(server.Port()) +
                                             ": TLS handshake with 127.0.0.1 failed: no answer in time");
+  SetNotifierSmtpTimeout(30000);
+}
+
+// A server that answers a byte at a time renews no wait: the handshake and each reply get the
+// time-out once, as a whole, and the line says which step ran out.
+TEST(SecureTransportRefusals, TricklingServerIsCutOffWithinTheTimeOut) {
+  using TTrickle = test::TTricklingSmtpServer::TTrickle;
+  using TTls = test::TTricklingSmtpServer::TTls;
+  const TTestCerts& certs = Certs();
+  const struct {
+    const char* name;
+    TTrickle what;
+    TTls tls;
+    int security;
+    const char* reason;
+  } cases[] = {
+      {"handshake after STARTTLS", TTrickle::Handshake, TTls::StartTls, 1,
+       "TLS handshake with 127.0.0.1 failed: no answer in time"},
+      {"handshake from the first byte", TTrickle::Handshake, TTls::Implicit, 2,
+       "TLS handshake with 127.0.0.1 failed: no answer in time"},
+      {"greeting inside TLS", TTrickle::Reply, TTls::Implicit, 2,
+       "timed out waiting for the reply to the greeting"},
+      {"plain reply", TTrickle::Reply, TTls::None, 0, "timed out waiting for the reply to HELO"},
+  };
+  constexpr int kTimeoutMs = 1000;
+  SetNotifierSmtpTimeout(kTimeoutMs);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TTricklingSmtpServer server(c.what, c.tls, certs.serverPem, certs.serverKey);
+    TNotifier n;
+    n.SMTPServer = "127.0.0.1";
+    n.SMTPPort = server.Port();
+    n.SMTPFrom = "backup@example.org";
+    n.SendTo = "ops@example.org";
+    n.SMTPSecurity = c.security;
+    if (c.security != 0) n.SMTPCAFile = certs.caPem;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string error = ErrorOf([&] { n.SendMail(""); });
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(n.LastError + ": " + error, "Failed to connect to host 127.0.0.1 on port " +
+                                              std::to_string(server.Port()) + ": " + c.reason);
+    // A hang is the fault looked for; the bound leaves room for a loaded machine.
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kTimeoutMs + 3000));
+  }
   SetNotifierSmtpTimeout(30000);
 }
 

@@ -271,27 +271,13 @@ void TScriptedSmtpServer::Serve(int fd) {
   }
 }
 
-// ---- TAioSmtpServer
+// ---- Servers run as scripts
 
-TAioSmtpServer::TAioSmtpServer(std::optional<TAccount> account, std::optional<TTls> tls, std::string host)
-    : account_(std::move(account)), tls_(std::move(tls)), host_(std::move(host)) {}
-
-TAioSmtpServer::~TAioSmtpServer() {
-  Stop();
-}
-
-void TAioSmtpServer::Start() {
-  dir_ = std::make_unique<TTempDir>();
-  std::vector<std::string> args = {TestPython, SupportScript("smtp_sink.py"), "--folder", dir_->Path()};
-  if (account_) args.insert(args.end(), {"--user", account_->user, "--password", account_->password});
-  if (tls_)
-    args.insert(args.end(), {"--tls", tls_->mode == TTls::Implicit ? "implicit" : "starttls", "--cert",
-                             tls_->cert, "--key", tls_->key});
-  args.insert(args.end(), {"--host", host_});
+int StartListeningScript(const std::vector<std::string>& args, int& pid) {
   int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("aiosmtpd: pipe failed");
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error(args[1] + ": pipe failed");
   try {
-    pid_ = Spawn(args, out[1], out[0]);
+    pid = Spawn(args, out[1], out[0]);
   } catch (...) {
     close(out[0]);
     close(out[1]);
@@ -310,27 +296,68 @@ void TAioSmtpServer::Start() {
     said.append(buf, static_cast<size_t>(n));
   }
   close(out[0]);
-  if (said.rfind("PORT ", 0) == 0) port_ = std::atoi(said.c_str() + 5);
-  if (port_ <= 0) {
-    Stop();
-    throw std::runtime_error("aiosmtpd did not start: " + said);
+  const int port = said.rfind("PORT ", 0) == 0 ? std::atoi(said.c_str() + 5) : 0;
+  if (port <= 0) {
+    StopScript(pid);
+    throw std::runtime_error(args[1] + " did not start: " + said);
   }
+  return port;
 }
 
-void TAioSmtpServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+void StopScript(int& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
   int status = 0;
   const int64_t deadline = MonotonicMs() + 5000;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
+  while (waitpid(pid, &status, WNOHANG) == 0) {
     if (MonotonicMs() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  pid_ = -1;
+  pid = -1;
+}
+
+// ---- TTricklingSmtpServer
+
+TTricklingSmtpServer::TTricklingSmtpServer(TTrickle what, TTls tls, const std::string& cert,
+                                           const std::string& key) {
+  std::vector<std::string> args = {TestPython, SupportScript("trickle_smtp.py"), "--trickle",
+                                   what == TTrickle::Handshake ? "handshake" : "reply"};
+  if (tls != TTls::None)
+    args.insert(args.end(),
+                {"--tls", tls == TTls::Implicit ? "implicit" : "starttls", "--cert", cert, "--key", key});
+  port_ = StartListeningScript(args, pid_);
+}
+
+TTricklingSmtpServer::~TTricklingSmtpServer() {
+  StopScript(pid_);
+}
+
+// ---- TAioSmtpServer
+
+TAioSmtpServer::TAioSmtpServer(std::optional<TAccount> account, std::optional<TTls> tls, std::string host)
+    : account_(std::move(account)), tls_(std::move(tls)), host_(std::move(host)) {}
+
+TAioSmtpServer::~TAioSmtpServer() {
+  Stop();
+}
+
+void TAioSmtpServer::Start() {
+  dir_ = std::make_unique<TTempDir>();
+  std::vector<std::string> args = {TestPython, SupportScript("smtp_sink.py"), "--folder", dir_->Path()};
+  if (account_) args.insert(args.end(), {"--user", account_->user, "--password", account_->password});
+  if (tls_)
+    args.insert(args.end(), {"--tls", tls_->mode == TTls::Implicit ? "implicit" : "starttls", "--cert",
+                             tls_->cert, "--key", tls_->key});
+  args.insert(args.end(), {"--host", host_});
+  port_ = StartListeningScript(args, pid_);
+}
+
+void TAioSmtpServer::Stop() {
+  StopScript(pid_);
 }
 
 std::vector<TReceivedMail> TAioSmtpServer::Messages() const {

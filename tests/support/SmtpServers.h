@@ -68,6 +68,29 @@ class TScriptedSmtpServer {
   std::vector<std::string> data_;
 };
 
+// A server that answers a byte at a time, for ever, on one connection: the TLS handshake
+// (STARTTLS or from the first byte), the greeting inside TLS, or the plain reply to EHLO/HELO.
+class TTricklingSmtpServer {
+ public:
+  enum class TTrickle { Handshake, Reply };
+  enum class TTls { None, StartTls, Implicit };
+  // Listening when it returns; cert and key (PEM files) serve the TLS side.
+  TTricklingSmtpServer(TTrickle what, TTls tls, const std::string& cert = "", const std::string& key = "");
+  ~TTricklingSmtpServer();
+  TTricklingSmtpServer(const TTricklingSmtpServer&) = delete;
+  TTricklingSmtpServer& operator=(const TTricklingSmtpServer&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  int pid_ = -1;
+  int port_ = 0;
+};
+
+// Starts a server script that prints "PORT <n>" once listening; returns that port (pid set).
+// Throws std::runtime_error when it does not come up. StopScript ends it and waits for it.
+int StartListeningScript(const std::vector<std::string>& args, int& pid);
+void StopScript(int& pid);
+
 struct TReceivedMail {
   std::string mailFrom;
   std::vector<std::string> rcptTos;
