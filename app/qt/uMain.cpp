@@ -1,5 +1,6 @@
 #include "app/qt/uMain.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QCloseEvent>
@@ -181,8 +182,19 @@ void TFrmMain::FormCreate() {
 }
 
 void TFrmMain::LoadCurrentLog() {
-  std::ifstream in(logFile_, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Read as the run writes it: a window started as root never shows a file another account put
+  // at the log's name.
+  std::string text;
+  try {
+    const int fd = OpenOwnLog(logFile_, O_RDONLY);
+    if (fd < 0) return;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+  } catch (const std::exception&) {
+    return;
+  }
   std::string lines;
   for (char c : text)
     if (c != '\r') lines += c;

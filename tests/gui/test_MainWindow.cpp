@@ -112,6 +112,27 @@ TEST(MainWindow, OpeningAndClosingTheWindowKeepsTheLogs) {
   EXPECT_EQ(ReadFile(ChangeFileExt(logFile, ".old")), "the night before\r\n");
 }
 
+// What another account puts at the log's name is never shown: the Logs page reads the log as the
+// run writes it.
+TEST(MainWindow, ALinkAtTheLogsNameIsNotShown) {
+  tavik::test::QtApp();
+  TSealedEnv env;
+  TScriptedUi ui;
+  std::string logFile;
+  {
+    TFrmMain w(TSwitches{});
+    logFile = w.LogFilePath();
+  }
+  const std::string secret = env.Home() + "/secret";
+  WriteFile(secret, "root only\r\n");
+  std::filesystem::create_symlink(secret, logFile);
+  TFrmMain w(TSwitches{});
+  w.show();
+  QApplication::processEvents();
+  EXPECT_FALSE(Child<QPlainTextEdit>(w, "Memlog")->toPlainText().contains("root only"));
+  w.close();
+}
+
 TEST(MainWindow, BackupButtonRunsAndFillsTheWindow) {
   tavik::test::QtApp();
   TSealedEnv env;
