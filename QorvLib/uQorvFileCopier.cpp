@@ -1,6 +1,7 @@
 #include "QorvLib/uQorvFileCopier.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "QorvLib/uQorvFiles.h"
@@ -100,53 +101,12 @@ bool WriteAll(int fd, const char* data, size_t size, int& err) {
   return true;
 }
 
-// A 64-bit digest of a byte stream, the same however the stream is cut into pieces. It only
-// has to catch a disk that gives back other bytes than it was given, not an adversary.
-class TStreamHash {
- public:
-  void Update(const char* data, size_t size) {
-    length_ += size;
-    while (size > 0 && tailLength_ > 0 && tailLength_ < 8) {
-      tail_[tailLength_++] = *data++;
-      --size;
-    }
-    if (tailLength_ == 8) {
-      Word(tail_);
-      tailLength_ = 0;
-    }
-    for (; size >= 8; data += 8, size -= 8) Word(data);
-    for (; size > 0; --size) tail_[tailLength_++] = *data++;
-  }
-  uint64_t Digest() const {
-    uint64_t h = h_;
-    for (size_t i = 0; i < tailLength_; ++i) h = (h ^ static_cast<unsigned char>(tail_[i])) * Prime2;
-    h ^= length_;
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    return h;
-  }
-
- private:
-  static constexpr uint64_t Prime1 = 0x87c37b91114253d5ull, Prime2 = 0x4cf5ad432745937full;
-  static uint64_t Rotl(uint64_t v, int r) { return (v << r) | (v >> (64 - r)); }
-  void Word(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h_ ^= Rotl(w * Prime1, 31) * Prime2;
-    h_ = Rotl(h_, 27) * 5 + 0x52dce729;
-  }
-  uint64_t h_ = 0x9e3779b97f4a7c15ull;
-  uint64_t length_ = 0;
-  char tail_[8] = {};
-  size_t tailLength_ = 0;
-};
-
-// The digest of what fd holds from its start, read from the device: the pages the copy left in
-// the cache are dropped first. False with err on a read failure.
-bool ReadBackDigest(int fd, char* buf, size_t size, uint64_t& digest, int& err) {
+// The hex SHA-256 of what fd holds from its start, read from the device: the pages left in the
+// cache are dropped first. False with err on a read failure.
+bool ReadBackSha256(int fd, char* buf, size_t size, std::string& hex, int& err) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  TStreamHash hash;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  TSha256 hash;
   for (off_t at = 0;;) {
     const ssize_t n = ::pread(fd, buf, size, at);
     if (n < 0 && errno == EINTR) continue;
@@ -158,13 +118,13 @@ bool ReadBackDigest(int fd, char* buf, size_t size, uint64_t& digest, int& err) 
     hash.Update(buf, static_cast<size_t>(n));
     at += n;
   }
-  digest = hash.Digest();
+  hex = hash.HexDigest();
   return true;
 }
 
 // Copies up to size bytes at the current offsets of both files; fewer only at the end of the
 // source. -1 with err set on a read or write failure. hash, when given, takes every byte read.
-int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err, TStreamHash* hash) {
+int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err, TSha256* hash) {
   size_t got = 0;
   while (got < size) {
     if (useKernel) {
@@ -222,6 +182,52 @@ bool SourceChanged(int fd, const struct stat& atOpen) {
 }
 
 }  // namespace
+
+TSha256::TSha256() : ctx_(EVP_MD_CTX_new()) {
+  if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx_);
+    throw EQorvError("SHA-256 is not available from OpenSSL");
+  }
+}
+
+TSha256::~TSha256() {
+  EVP_MD_CTX_free(ctx_);
+}
+
+void TSha256::Update(const char* data, size_t size) {
+  EVP_DigestUpdate(ctx_, data, size);
+}
+
+std::string TSha256::HexDigest() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(ctx_, md, &len);
+  EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * len);
+  for (unsigned int i = 0; i < len; ++i) {
+    hex += digits[md[i] >> 4];
+    hex += digits[md[i] & 15];
+  }
+  return hex;
+}
+
+bool TQorvFileCopier::FileSha256(const std::string& path, std::string& hex, int& err) {
+  // Only a regular file: a FIFO's open would wait for ever.
+  TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
+    err = errno;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  std::vector<char> buffer(size_t{1} << 20);
+  return ReadBackSha256(fd.Get(), buffer.data(), buffer.size(), hex, err);
+}
 
 void TQorvFileCopier::FlushFolder(const std::string& folder) {
   // Some file systems cannot flush a folder; the renamed file is complete either way.
@@ -298,6 +304,7 @@ void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t c
 
 TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
   lastErrorText_.clear();
+  lastSha256_.clear();
   if (OnNewFile) {
     bool skip = false;
     try {
@@ -394,13 +401,15 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
 
   // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
   // pseudo files give, is read and written here.
-  bool useKernel = UseKernelCopy && size > 0 && !VerifyCopies;
-  TStreamHash sourceHash;
+  const bool hashing = HashCopies || VerifyCopies;
+  bool useKernel = UseKernelCopy && size > 0 && !hashing;
+  std::optional<TSha256> sourceHash;
+  if (hashing) sourceHash.emplace();
   int64_t copied = 0;
   for (bool ended = false; !ended;) {
     int err = 0;
     const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err,
-                                VerifyCopies ? &sourceHash : nullptr);
+                                hashing ? &*sourceHash : nullptr);
     if (n < 0) fail(err);
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
@@ -430,11 +439,12 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   // its owner can always replace it. A file system without permission bits refuses quietly.
   ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
+  const std::string sha256 = hashing ? sourceHash->HexDigest() : std::string();
   if (VerifyCopies) {
-    uint64_t copyDigest = 0;
+    std::string copyDigest;
     int err = 0;
-    if (!ReadBackDigest(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
-    if (copyDigest != sourceHash.Digest())
+    if (!ReadBackSha256(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
+    if (copyDigest != sha256)
       throw EInOutError("Error copying " + source + " to " + dest +
                         ": the copy read back from the disk differs from the source");
   }
@@ -444,6 +454,8 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
   partialGuard.Done();
   if (FlushFolderEachCopy) FlushFolder(folder);
+  lastSha256_ = sha256;
+  if (OnCopied) OnCopied(dest, sha256);
   // The copy already carries the owner's write bit: nothing to reset after the rename.
   return crCopied;
 }
