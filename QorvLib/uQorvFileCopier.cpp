@@ -87,20 +87,6 @@ bool KernelCopyRefused(int err) {
          err == ETXTBSY;
 }
 
-bool WriteAll(int fd, const char* data, size_t size, int& err) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The hex SHA-256 of what fd holds from its start, read from the device: the pages left in the
 // cache are dropped first. False with err on a read failure.
 bool ReadBackSha256(int fd, char* buf, size_t size, std::string& hex, int& err) {

@@ -12,6 +12,7 @@
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
+#include "app/uManifest.h"
 #include "app/uRunOutput.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
@@ -283,6 +284,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
 
   std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*", false);
   RemoveTemporaryCopies(out, destFolder, destFiles);
+  TManifestKeeper manifest(out, fc, destFolder, V);
   // The destination's names, folded, for the case-blind "already there" test, with the name
   // each has on the disk.
   std::unordered_map<std::string, std::string> held;
@@ -298,6 +300,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     if (WholeCopy(destFolder + it->second, size)) return true;
     out.LogLine("File on disk differs in size from its source, copied again: " + destFolder + it->second,
                 false);
+    manifest.Forget({destFolder + it->second});
     return false;
   };
 
@@ -342,6 +345,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     out.LogLine("Searching for .spi and .md5 files in " + D, false);
     out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(spiCount) +
                    " increments to check.");
+    manifest.Forget(incrementals, stale);
     for (const std::string& f : incrementals)
       if (stale(f) && DeleteLogged(out, disk, "Delete file ", f)) deleted(f);
   };
@@ -370,6 +374,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const bool sweepFirst = !room;
   if (sweepFirst && (!older.empty() || std::any_of(incrementals.begin(), incrementals.end(), stale)))
     out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
+  if (!copyFirst) manifest.Forget(older);
   if (!copyFirst)
     for (const std::string& f : older)
       if (DeleteLogged(out, disk, "File deleting ", f)) deleted(f);
@@ -379,6 +384,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     if (!CopyLogged(out, fc, latest, D)) return;
     held[LowerCase(latestName)] = latestName;
   }
+  if (copyFirst) manifest.Forget(older);
   if (copyFirst)
     for (const std::string& f : older)
       if (DeleteLogged(out, disk, "File deleting ", f)) deleted(f);
