@@ -12,6 +12,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "app/uHistoryCommands.h"
 #include "app/uStartup.h"
+#include "app/uVerify.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "notify/uTestMail.h"
@@ -261,6 +262,11 @@ const std::vector<TShellCommand>& ShellCommands() {
       {"--history", "[N]", "print the last N runs (10), one line each",
        [](const std::vector<std::string>& args, TCommandStreams io) {
          return HistoryCommandArgs(args, io.out, io.err);
+       }},
+      {"--verify", "",
+       "read back every file the disk's SHA256SUMS list; repair from the source; 1 on a failure",
+       [](const std::vector<std::string>& args, TCommandStreams io) {
+         return args.empty() ? VerifyCommand(io.out, io.err) : Refuse(io, "--verify takes no arguments");
        }},
       // --check: wired at merge, once app/uCheck.h is on main:
       // {"--check", "", "check the setup and print what a run would do", [](const std::vector<std::string>&,
