@@ -32,8 +32,9 @@ std::string Lowered(std::string s) {
 }  // namespace
 
 bool TManifest::Listable(const std::string& name) {
-  // sha256sum escapes these with a leading backslash; image names never hold them.
-  return !name.empty() && name.find_first_of("\\\n\r") == std::string::npos;
+  // sha256sum escapes these with a leading backslash; image names never hold them. A name with a
+  // folder in it would lead a read or a repair out of the destination.
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("\\\n\r/") == std::string::npos;
 }
 
 bool TManifest::ChainFile(const std::string& name, const std::string& volume) {

@@ -61,8 +61,8 @@ TEST(Manifest, WrittenInNameOrderAsSha256sumChecksItAndReadBack) {
 
   // What sha256sum itself may write is read as well; lines that are no entry are dropped.
   const std::string h(64, 'A'), l(64, 'a');
-  WriteFile(folder + "SHA256SUMS", h + " *bin.spi\r\n" + l + "  x.spi\nnot a line\n" + l + "   \n" +
-                                       std::string(63, 'a') + "  short.spi\n");
+  WriteFile(folder + "SHA256SUMS", h + " *bin.spi\r\n" + l + "  x.spi\nnot a line\n" + l + "   \n" + l +
+                                       "  ../up.spi\n" + std::string(63, 'a') + "  short.spi\n");
   EXPECT_EQ(Entries(dir.Path()),
             (std::map<std::string, std::string>{{"bin.spi", l}, {"x.spi", l}, {" ", l}}));
 
