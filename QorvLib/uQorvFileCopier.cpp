@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
-#include <optional>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "QorvLib/uQorvFiles.h"
@@ -87,30 +89,95 @@ bool KernelCopyRefused(int err) {
          err == ETXTBSY;
 }
 
+// The SHA-256 of a stream of chunks, taken on a thread of its own while the caller reads and
+// writes the next chunk, so the hash adds no time where a second core is free. A chunk handed
+// over stays untouched until the next Feed or Finish returns: callers alternate two buffers.
+class TPipedSha256 {
+ public:
+  explicit TPipedSha256(bool threaded) {
+    if (threaded) worker_ = std::thread([this] { Work(); });
+  }
+  ~TPipedSha256() { Stop(); }
+  TPipedSha256(const TPipedSha256&) = delete;
+  TPipedSha256& operator=(const TPipedSha256&) = delete;
+  void Feed(const char* data, size_t size) {
+    if (!worker_.joinable()) {
+      hash_.Update(data, size);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !pending_; });
+    data_ = data;
+    size_ = size;
+    pending_ = true;
+    changed_.notify_all();
+  }
+  std::string Finish() {
+    Stop();
+    return hash_.HexDigest();
+  }
+
+ private:
+  void Stop() {
+    if (!worker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return pending_ || stop_; });
+      if (!pending_) return;  // a chunk handed over is always hashed before the end
+      lock.unlock();
+      hash_.Update(data_, size_);
+      lock.lock();
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  TSha256 hash_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  bool pending_ = false, stop_ = false;
+  std::thread worker_;
+};
+
 // The hex SHA-256 of what fd holds from its start, read from the device: the pages left in the
-// cache are dropped first. False with err on a read failure.
+// cache are dropped first. The two halves of buf take turns, one read while the other is hashed.
+// False with err on a read failure.
 bool ReadBackSha256(int fd, char* buf, size_t size, std::string& hex, int& err) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  TSha256 hash;
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buf, size, at);
+  const size_t half = std::max<size_t>(size / 2, 1);
+  struct stat st {};
+  TPipedSha256 hash(::fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(half));
+  for (off_t at = 0, turn = 0;;) {
+    char* const part = buf + (turn % 2 == 0 ? 0 : half);
+    const ssize_t n = ::pread(fd, part, half, at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       err = errno;
       return false;
     }
     if (n == 0) break;
-    hash.Update(buf, static_cast<size_t>(n));
+    hash.Feed(part, static_cast<size_t>(n));
     at += n;
+    ++turn;
   }
-  hex = hash.HexDigest();
+  hex = hash.Finish();
   return true;
 }
 
 // Copies up to size bytes at the current offsets of both files; fewer only at the end of the
-// source. -1 with err set on a read or write failure. hash, when given, takes every byte read.
-int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err, TSha256* hash) {
+// source, which buf then holds. -1 with err set on a read or write failure.
+int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err) {
   size_t got = 0;
   while (got < size) {
     if (useKernel) {
@@ -129,15 +196,14 @@ int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int&
       got += static_cast<size_t>(n);
       continue;
     }
-    ssize_t n = ::read(in, buf, size - got);
+    ssize_t n = ::read(in, buf + got, size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       err = errno;
       return -1;
     }
     if (n == 0) break;
-    if (hash) hash->Update(buf, static_cast<size_t>(n));
-    if (!WriteAll(out, buf, static_cast<size_t>(n), err)) return -1;
+    if (!WriteAll(out, buf + got, static_cast<size_t>(n), err)) return -1;
     got += static_cast<size_t>(n);
   }
   return static_cast<int64_t>(got);
@@ -389,14 +455,16 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   // pseudo files give, is read and written here.
   const bool hashing = HashCopies || VerifyCopies;
   bool useKernel = UseKernelCopy && size > 0 && !hashing;
-  std::optional<TSha256> sourceHash;
-  if (hashing) sourceHash.emplace();
+  // Hashed chunks alternate between two buffers: one is hashed while the next is copied.
+  std::vector<char> spare(hashing ? buffer.size() : 0);
+  TPipedSha256 sourceHash(hashing && size > chunk);
   int64_t copied = 0;
-  for (bool ended = false; !ended;) {
+  for (bool ended = false, second = false; !ended; second = !second) {
     int err = 0;
-    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err,
-                                hashing ? &*sourceHash : nullptr);
+    char* const buf = second && hashing ? spare.data() : buffer.data();
+    const int64_t n = CopyBlock(in.Get(), out.Get(), buf, buffer.size(), useKernel, err);
     if (n < 0) fail(err);
+    if (hashing) sourceHash.Feed(buf, static_cast<size_t>(n));
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
     for (int64_t left = n; !ended && !(left == 0 && n == chunk);) {
@@ -425,7 +493,7 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   // its owner can always replace it. A file system without permission bits refuses quietly.
   ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
-  const std::string sha256 = hashing ? sourceHash->HexDigest() : std::string();
+  const std::string sha256 = hashing ? sourceHash.Finish() : std::string();
   if (VerifyCopies) {
     std::string copyDigest;
     int err = 0;
