@@ -6,6 +6,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
 #include "app/uDiskIdentity.h"
+#include "app/uHistory.h"
 #include "app/uManifest.h"
 #include "app/uReport.h"
 #include "app/uRunLock.h"
@@ -150,6 +151,7 @@ int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPa
   TLineOutput log(logger, view);
   TNotifier n;
   TVerifier verifier(log, out);
+  std::string diskId;
   try {
     LoadSettings(n);
     log.LogLine("Verify: " + FormatDateTime("dd/mm/yyyy HH:MM", Now()), false);
@@ -158,6 +160,13 @@ int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPa
     const std::string idPath = job.IDPath();
     if (!idPath.empty() && !BackupDiskPresent(idPath))
       throw EQorvError("Backup disk not found at " + RemoveTrailingSeparator(idPath));
+    if (!idPath.empty()) {
+      try {
+        diskId = ReadDiskID(IncludeTrailingSeparator(idPath) + IdentityFileName);
+      } catch (const EQorvError&) {
+        // An unlabelled disk is read back all the same; only its record needs the label.
+      }
+    }
     for (const TVolumeJob& v : job.VolumeJobs())
       if (v.Complete()) verifier.Volume(v);
   } catch (const std::exception& e) {
@@ -170,6 +179,13 @@ int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPa
   out << summary << std::endl;
   const bool failed = !log.ErrorLines().empty();
   log.LogLine(summary, false);
+  if (!diskId.empty()) {
+    try {
+      THistory(HistoryFilePath()).RecordVerification(diskId, Now(), verifier.Files(), verifier.Failures());
+    } catch (const std::exception& e) {
+      err << "TavikBackupCopy: " << e.what() << "\n";
+    }
+  }
   if (failed) {
     // The error mail alone: its lines name the failing files.
     try {

@@ -892,11 +892,14 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   EXPECT_EQ(mails.back().to, (std::vector<std::string>{"errors@example.org", "admin@example.org"}));
   EXPECT_THAT(mails.back().body, HasSubstr(bad + ": FAILED"));
 
+  // The disk's read-back is in the history: the rotation table shows it.
+  EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+: 1 FAILED(.|\n)*"));
   run = Run("--verify");
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_THAT(run.out, HasSubstr(bad + ": OK\n"));
   EXPECT_THAT(run.out, Not(HasSubstr("FAILED\n")));
   EXPECT_EQ(Received(server).size(), mailsBefore + 1);
+  EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+ OK(.|\n)*"));
 
   flip();
   fs::remove(Src(1, "SRV_C_VOL-b002-i001.spi"));
