@@ -1,14 +1,17 @@
 #include "QorvLib/uQorvFileCopier.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "QorvLib/uQorvFiles.h"
@@ -86,85 +89,95 @@ bool KernelCopyRefused(int err) {
          err == ETXTBSY;
 }
 
-bool WriteAll(int fd, const char* data, size_t size, int& err) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// A 64-bit digest of a byte stream, the same however the stream is cut into pieces. It only
-// has to catch a disk that gives back other bytes than it was given, not an adversary.
-class TStreamHash {
+// The SHA-256 of a stream of chunks, taken on a thread of its own while the caller reads and
+// writes the next chunk, so the hash adds no time where a second core is free. A chunk handed
+// over stays untouched until the next Feed or Finish returns: callers alternate two buffers.
+class TPipedSha256 {
  public:
-  void Update(const char* data, size_t size) {
-    length_ += size;
-    while (size > 0 && tailLength_ > 0 && tailLength_ < 8) {
-      tail_[tailLength_++] = *data++;
-      --size;
-    }
-    if (tailLength_ == 8) {
-      Word(tail_);
-      tailLength_ = 0;
-    }
-    for (; size >= 8; data += 8, size -= 8) Word(data);
-    for (; size > 0; --size) tail_[tailLength_++] = *data++;
+  explicit TPipedSha256(bool threaded) {
+    if (threaded) worker_ = std::thread([this] { Work(); });
   }
-  uint64_t Digest() const {
-    uint64_t h = h_;
-    for (size_t i = 0; i < tailLength_; ++i) h = (h ^ static_cast<unsigned char>(tail_[i])) * Prime2;
-    h ^= length_;
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    return h;
+  ~TPipedSha256() { Stop(); }
+  TPipedSha256(const TPipedSha256&) = delete;
+  TPipedSha256& operator=(const TPipedSha256&) = delete;
+  void Feed(const char* data, size_t size) {
+    if (!worker_.joinable()) {
+      hash_.Update(data, size);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !pending_; });
+    data_ = data;
+    size_ = size;
+    pending_ = true;
+    changed_.notify_all();
+  }
+  std::string Finish() {
+    Stop();
+    return hash_.HexDigest();
   }
 
  private:
-  static constexpr uint64_t Prime1 = 0x87c37b91114253d5ull, Prime2 = 0x4cf5ad432745937full;
-  static uint64_t Rotl(uint64_t v, int r) { return (v << r) | (v >> (64 - r)); }
-  void Word(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h_ ^= Rotl(w * Prime1, 31) * Prime2;
-    h_ = Rotl(h_, 27) * 5 + 0x52dce729;
+  void Stop() {
+    if (!worker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
   }
-  uint64_t h_ = 0x9e3779b97f4a7c15ull;
-  uint64_t length_ = 0;
-  char tail_[8] = {};
-  size_t tailLength_ = 0;
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return pending_ || stop_; });
+      if (!pending_) return;  // a chunk handed over is always hashed before the end
+      lock.unlock();
+      hash_.Update(data_, size_);
+      lock.lock();
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  TSha256 hash_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  bool pending_ = false, stop_ = false;
+  std::thread worker_;
 };
 
-// The digest of what fd holds from its start, read from the device: the pages the copy left in
-// the cache are dropped first. False with err on a read failure.
-bool ReadBackDigest(int fd, char* buf, size_t size, uint64_t& digest, int& err) {
+// The hex SHA-256 of what fd holds from its start, read from the device: the pages left in the
+// cache are dropped first. The two halves of buf take turns, one read while the other is hashed.
+// False with err on a read failure.
+bool ReadBackSha256(int fd, char* buf, size_t size, std::string& hex, int& err) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  TStreamHash hash;
-  for (off_t at = 0;;) {
-    const ssize_t n = ::pread(fd, buf, size, at);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  const size_t half = std::max<size_t>(size / 2, 1);
+  struct stat st {};
+  TPipedSha256 hash(::fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(half));
+  for (off_t at = 0, turn = 0;;) {
+    char* const part = buf + (turn % 2 == 0 ? 0 : half);
+    const ssize_t n = ::pread(fd, part, half, at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       err = errno;
       return false;
     }
     if (n == 0) break;
-    hash.Update(buf, static_cast<size_t>(n));
+    hash.Feed(part, static_cast<size_t>(n));
     at += n;
+    ++turn;
   }
-  digest = hash.Digest();
+  hex = hash.Finish();
   return true;
 }
 
 // Copies up to size bytes at the current offsets of both files; fewer only at the end of the
-// source. -1 with err set on a read or write failure. hash, when given, takes every byte read.
-int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err, TStreamHash* hash) {
+// source, which buf then holds. -1 with err set on a read or write failure.
+int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err) {
   size_t got = 0;
   while (got < size) {
     if (useKernel) {
@@ -183,15 +196,14 @@ int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int&
       got += static_cast<size_t>(n);
       continue;
     }
-    ssize_t n = ::read(in, buf, size - got);
+    ssize_t n = ::read(in, buf + got, size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       err = errno;
       return -1;
     }
     if (n == 0) break;
-    if (hash) hash->Update(buf, static_cast<size_t>(n));
-    if (!WriteAll(out, buf, static_cast<size_t>(n), err)) return -1;
+    if (!WriteAll(out, buf + got, static_cast<size_t>(n), err)) return -1;
     got += static_cast<size_t>(n);
   }
   return static_cast<int64_t>(got);
@@ -222,6 +234,52 @@ bool SourceChanged(int fd, const struct stat& atOpen) {
 }
 
 }  // namespace
+
+TSha256::TSha256() : ctx_(EVP_MD_CTX_new()) {
+  if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
+    EVP_MD_CTX_free(ctx_);
+    throw EQorvError("SHA-256 is not available from OpenSSL");
+  }
+}
+
+TSha256::~TSha256() {
+  EVP_MD_CTX_free(ctx_);
+}
+
+void TSha256::Update(const char* data, size_t size) {
+  EVP_DigestUpdate(ctx_, data, size);
+}
+
+std::string TSha256::HexDigest() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(ctx_, md, &len);
+  EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * len);
+  for (unsigned int i = 0; i < len; ++i) {
+    hex += digits[md[i] >> 4];
+    hex += digits[md[i] & 15];
+  }
+  return hex;
+}
+
+bool TQorvFileCopier::FileSha256(const std::string& path, std::string& hex, int& err) {
+  // Only a regular file: a FIFO's open would wait for ever.
+  TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
+    err = errno;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  std::vector<char> buffer(size_t{1} << 20);
+  return ReadBackSha256(fd.Get(), buffer.data(), buffer.size(), hex, err);
+}
 
 void TQorvFileCopier::FlushFolder(const std::string& folder) {
   // Some file systems cannot flush a folder; the renamed file is complete either way.
@@ -298,6 +356,7 @@ void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t c
 
 TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
   lastErrorText_.clear();
+  lastSha256_.clear();
   if (OnNewFile) {
     bool skip = false;
     try {
@@ -394,14 +453,18 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
 
   // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
   // pseudo files give, is read and written here.
-  bool useKernel = UseKernelCopy && size > 0 && !VerifyCopies;
-  TStreamHash sourceHash;
+  const bool hashing = HashCopies || VerifyCopies;
+  bool useKernel = UseKernelCopy && size > 0 && !hashing;
+  // Hashed chunks alternate between two buffers: one is hashed while the next is copied.
+  std::vector<char> spare(hashing ? buffer.size() : 0);
+  TPipedSha256 sourceHash(hashing && size > chunk);
   int64_t copied = 0;
-  for (bool ended = false; !ended;) {
+  for (bool ended = false, second = false; !ended; second = !second) {
     int err = 0;
-    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err,
-                                VerifyCopies ? &sourceHash : nullptr);
+    char* const buf = second && hashing ? spare.data() : buffer.data();
+    const int64_t n = CopyBlock(in.Get(), out.Get(), buf, buffer.size(), useKernel, err);
     if (n < 0) fail(err);
+    if (hashing) sourceHash.Feed(buf, static_cast<size_t>(n));
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
     for (int64_t left = n; !ended && !(left == 0 && n == chunk);) {
@@ -430,11 +493,12 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   // its owner can always replace it. A file system without permission bits refuses quietly.
   ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
+  const std::string sha256 = hashing ? sourceHash.Finish() : std::string();
   if (VerifyCopies) {
-    uint64_t copyDigest = 0;
+    std::string copyDigest;
     int err = 0;
-    if (!ReadBackDigest(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
-    if (copyDigest != sourceHash.Digest())
+    if (!ReadBackSha256(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
+    if (copyDigest != sha256)
       throw EInOutError("Error copying " + source + " to " + dest +
                         ": the copy read back from the disk differs from the source");
   }
@@ -444,6 +508,8 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
   partialGuard.Done();
   if (FlushFolderEachCopy) FlushFolder(folder);
+  lastSha256_ = sha256;
+  if (OnCopied) OnCopied(dest, sha256);
   // The copy already carries the owner's write bit: nothing to reset after the rename.
   return crCopied;
 }

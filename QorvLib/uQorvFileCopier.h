@@ -9,12 +9,30 @@
 #include "platform/uClock.h"
 #include "platform/uUiServices.h"
 
+struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX, kept out of every includer
+
 namespace tavik {
 
 enum TCopyErrorResponse : uint8_t { erIgnore = 0, erSkip = 1, erAbort = 2 };
 enum TCopyResult : uint8_t { crNone = 0, crSkipped = 1, crCopied = 2, crIgnored = 3, crAborted = 4 };
 
 class TQorvFileCopier;
+
+// SHA-256 through OpenSSL's EVP interface, which uses the processor's SHA instructions where
+// it has them. The digests are the ones sha256sum prints, so any machine can check a copy.
+class TSha256 {
+ public:
+  TSha256();
+  ~TSha256();
+  TSha256(const TSha256&) = delete;
+  TSha256& operator=(const TSha256&) = delete;
+  void Update(const char* data, size_t size);
+  // The 64 lowercase hex digits of everything given so far; the hash then starts again.
+  std::string HexDigest();
+
+ private:
+  evp_md_ctx_st* ctx_;
+};
 
 using TNewFile = std::function<void(const std::string& FileName, bool& Skip)>;
 using TCopyEvent = std::function<void(TQorvFileCopier* Sender, const std::string& FileName,
@@ -76,6 +94,12 @@ class TQorvFileCopier {
   // compares it with what was read from the source, before it takes the destination's name.
   // The bytes then pass through the copier's buffer, not the kernel's in-file copy.
   bool VerifyCopies = false;
+  // Takes the SHA-256 of every copy from the bytes read for it (LastSha256). The bytes then
+  // pass through the copier's buffer, not the kernel's in-file copy. VerifyCopies takes it too.
+  bool HashCopies = false;
+  // Called once a complete copy holds the destination's name, with that path and LastSha256.
+  // Whatever it throws reaches the caller.
+  std::function<void(const std::string& dest, const std::string& sha256)> OnCopied;
   // Off leaves the flush of the destination's folder after each rename to the caller, who
   // settles a whole batch of copies with one FlushFolder: until then a crash can only leave a
   // copy under its temporary name.
@@ -95,6 +119,13 @@ class TQorvFileCopier {
   // The system's reason for the failure behind the last crSkipped, crAborted or crIgnored that
   // a source or destination error led to; empty after a copy without one.
   const std::string& LastErrorText() const { return lastErrorText_; }
+  // The hex SHA-256 of the last copy made with HashCopies or VerifyCopies on; empty otherwise.
+  const std::string& LastSha256() const { return lastSha256_; }
+
+  // The hex SHA-256 of what path holds now, read from the device (its cached pages dropped
+  // first, so a disk that gives back other bytes than it took is caught). False with the
+  // system's error number in err when it cannot be opened or read.
+  static bool FileSha256(const std::string& path, std::string& hex, int& err);
 
   // Makes the renames in folder durable; a file system that cannot flush a folder is let be.
   static void FlushFolder(const std::string& folder);
@@ -113,6 +144,7 @@ class TQorvFileCopier {
   bool sampled_ = false;
   bool cancelRequested_ = false;
   std::string lastErrorText_;
+  std::string lastSha256_;
 };
 
 }  // namespace tavik

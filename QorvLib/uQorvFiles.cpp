@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -46,6 +47,20 @@ bool MakeFolder(const std::string& p, int mode) {
   return true;
 }
 }  // namespace
+
+bool WriteAll(int fd, const char* data, size_t size, int& err) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 bool ForceFolders(const std::string& path, int mode) {
   if (path.empty()) return false;

@@ -17,6 +17,8 @@ bool FileExists(const std::string& path);  // an existing entry that is not a fo
 // Creates path and its missing parents; mode, when not -1, gives each created folder exactly
 // those permission bits whatever the umask.
 bool ForceFolders(const std::string& path, int mode = -1);
+// Writes all of data to fd, through interruptions and short writes; false with the reason in err.
+bool WriteAll(int fd, const char* data, size_t size, int& err);
 // The bits of folder like plus the owner's write and search, so whoever creates a folder after
 // it can always fill it; -1 when like cannot be looked at.
 int CreatedFolderMode(const std::string& like);

@@ -62,6 +62,7 @@ class TCheckOutput : public TRunOutput {
 class TPlanActions : public TRotationActions {
  public:
   explicit TPlanActions(std::ostream& out) : out_(out) {}
+  bool ChangesTheDisk() const override { return false; }
   int Delete(const std::string& path) override {
     const int64_t bytes = BytesOf(path, false);
     out_ << "  would delete " << path << " (" << BytesText(bytes) << ")\n";

@@ -178,16 +178,9 @@ std::string LabelTimeText(TDateTime t) {
 void WriteDiskID(const std::string& fileName, const std::string& id, TDateTime labelled) {
   const std::string text = id + "\r\n" + LabelTimeText(labelled) + "\r\n" + IdentityWarningLine + "\r\n";
   const int fd = OpenIdentityFile(fileName, O_WRONLY | O_CREAT | O_TRUNC, "Cannot create");
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      ::close(fd);
-      FileFailure("Cannot write", fileName, err);
-    }
-    done += static_cast<size_t>(n);
+  if (int err = 0; !WriteAll(fd, text.data(), text.size(), err)) {
+    ::close(fd);
+    FileFailure("Cannot write", fileName, err);
   }
   if (::close(fd) != 0) FileFailure("Cannot write", fileName, errno);
 }

@@ -101,6 +101,15 @@ const char* const SchemaSql =
     " ended_ms INTEGER NOT NULL);"
     "CREATE INDEX volumes_run ON volumes(run_id);";
 
+// Schema 2 adds it; a database of schema 1 gets it at its first write.
+const char* const VerificationsSql =
+    "CREATE TABLE IF NOT EXISTS verifications("
+    " id INTEGER PRIMARY KEY,"
+    " disk TEXT NOT NULL,"
+    " at_ms INTEGER NOT NULL,"
+    " files INTEGER NOT NULL,"
+    " failures INTEGER NOT NULL);";
+
 const char* const RunColumns =
     "id, start_ms, end_ms, exit_status, error_lines, host, disk_found, disk_expected, "
     "disk_free_before, disk_free, disk_total";
@@ -201,6 +210,7 @@ void THistory::Prepare(TMode mode) {
   }
   if (found > HistorySchemaVersion)
     Fail("History " + path + " was written by a newer version (schema " + std::to_string(found) + ")");
+  schema_ = found;
   if (mode == TMode::Read) {
     if (found == 0) Fail("History " + path + " holds no runs");
     return;
@@ -217,11 +227,13 @@ void THistory::Prepare(TMode mode) {
   // Nor does each run end by checkpointing (two more waits for the disk): the WAL is folded into
   // the database by SQLite's own automatic checkpoint once it has grown, every few hundred runs.
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  if (found == 0) {
+  if (found < HistorySchemaVersion) {
     Exec("BEGIN IMMEDIATE");
-    Exec(SchemaSql);
+    if (found == 0) Exec(SchemaSql);
+    Exec(VerificationsSql);
     Exec(("PRAGMA user_version=" + std::to_string(HistorySchemaVersion)).c_str());
     Exec("COMMIT");
+    schema_ = HistorySchemaVersion;
   }
 }
 
@@ -303,6 +315,15 @@ void THistory::RecordRunEnd(int64_t runId, TDateTime end, int exitStatus, int er
                  "WHERE id=?");
   s.Bind(1, ToMs(end)).Bind(2, static_cast<int64_t>(exitStatus)).Bind(3, static_cast<int64_t>(errorLines));
   s.Bind(4, diskFree).Bind(5, runId);
+  if (s.Step() != SQLITE_DONE) Fail("Cannot write history " + path_);
+}
+
+void THistory::RecordVerification(const std::string& disk, TDateTime at, int files, int failures) {
+  THistoryStmt s(db_, "INSERT INTO verifications(disk, at_ms, files, failures) VALUES(?, ?, ?, ?)");
+  s.Bind(1, disk)
+      .Bind(2, ToMs(at))
+      .Bind(3, static_cast<int64_t>(files))
+      .Bind(4, static_cast<int64_t>(failures));
   if (s.Step() != SQLITE_DONE) Fail("Cannot write history " + path_);
 }
 
@@ -393,6 +414,18 @@ std::vector<TRotationDisk> THistory::Rotation(TDateTime now, const std::vector<s
     if (rc != SQLITE_DONE) Fail("Cannot read history " + path_);
     std::sort(d.volumes.begin(), d.volumes.end(),
               [](const THistoryVolume& a, const THistoryVolume& b) { return a.volume < b.volume; });
+    if (schema_ >= 2) {
+      THistoryStmt v(db_,
+                     "SELECT at_ms, failures FROM verifications WHERE disk=? COLLATE NOCASE "
+                     "ORDER BY at_ms DESC, id DESC LIMIT 1");
+      v.Bind(1, d.id);
+      if ((rc = v.Step()) == SQLITE_ROW) {
+        d.lastVerified = FromMs(v.Int(0));
+        d.verifyFailures = static_cast<int>(v.Int(1));
+      } else if (rc != SQLITE_DONE) {
+        Fail("Cannot read history " + path_);
+      }
+    }
     // Filling: the mean growth of its last runs would use up its free space within as many.
     const std::vector<int64_t>& g = growth[key];
     if (!g.empty() && d.freeBytes) {

@@ -20,7 +20,7 @@ class THistoryStmt;
 
 inline constexpr const char* HistoryFileName = "TavikHistory.db";
 // The schema this program writes; a database of a newer one is refused, never altered.
-inline constexpr int HistorySchemaVersion = 1;
+inline constexpr int HistorySchemaVersion = 2;  // 2: the read-backs of the disks
 // A disk of the schedule unseen for longer than twice the schedule's week is overdue.
 inline constexpr int OverdueDays = 2 * 7;
 // Free space that the growth of the last FillingRuns runs would use up within as many runs.
@@ -63,7 +63,9 @@ struct TRotationDisk {
   int daysSince = -1;
   std::optional<int64_t> freeBytes;
   std::optional<int64_t> totalBytes;
-  std::vector<THistoryVolume> volumes;  // per volume the newest row written on this disk
+  std::vector<THistoryVolume> volumes;    // per volume the newest row written on this disk
+  std::optional<TDateTime> lastVerified;  // its newest --verify
+  int verifyFailures = 0;                 // the files that failed then
   bool scheduled = false;
   bool overdue = false;
   bool filling = false;
@@ -91,6 +93,8 @@ class THistory {
   void RecordVolume(int64_t runId, const THistoryVolume& v, std::optional<int64_t> diskFree);
   void RecordRunEnd(int64_t runId, TDateTime end, int exitStatus, int errorLines,
                     std::optional<int64_t> diskFree);
+  // A read-back of the disk with ID disk (--verify): the files read and how many failed.
+  void RecordVerification(const std::string& disk, TDateTime at, int files, int failures);
 
   std::optional<THistoryRun> LastRun();
   // Newest first.
@@ -113,6 +117,7 @@ class THistory {
   [[noreturn]] void Fail(const std::string& what);
   std::string path_;
   sqlite3* db_ = nullptr;
+  int64_t schema_ = 0;
 };
 
 // The disk IDs the schedule checks (days whose check flag is on), without repeats.

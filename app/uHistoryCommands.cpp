@@ -64,6 +64,9 @@ std::string Marks(const TRotationDisk& d) {
   std::string m;
   if (d.overdue) m = "OVERDUE";
   if (d.filling) m += std::string(m.empty() ? "" : ", ") + "FILLING";
+  if (d.lastVerified)
+    m += std::string(m.empty() ? "" : ", ") + "verified " + Stamp(*d.lastVerified) +
+         (d.verifyFailures == 0 ? " OK" : ": " + std::to_string(d.verifyFailures) + " FAILED");
   return m;
 }
 

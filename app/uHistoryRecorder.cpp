@@ -7,6 +7,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "app/uDiskIdentity.h"
 #include "app/uHistoryCommands.h"
+#include "app/uManifest.h"
 #include "app/uMonitoring.h"
 #include "app/uRunOutput.h"
 #include "app/uShellCommands.h"
@@ -33,6 +34,7 @@ void Describe(const TVolumeJob& job, const std::set<std::string>& before, THisto
   std::string newestIncremental;
   const std::vector<TFoundFile> files = ListFiles(folder + "*", false);
   for (const TFoundFile& f : files) {
+    if (f.name == TManifest::FileName) continue;  // the disk's manifest is no copy
     const bool full = MatchesMask(f.name, job.Volume + "*.spf");
     const bool added = !before.count(LowerCase(f.name));
     if (!full && !added) continue;

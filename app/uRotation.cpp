@@ -12,6 +12,7 @@
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
+#include "app/uManifest.h"
 #include "app/uRunOutput.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
@@ -317,6 +318,9 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
 
   std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*", false);
   RemoveTemporaryCopies(out, acts, destFolder, destFiles);
+  // A plan reads the manifest as the run would (a manifest that cannot be read is its error too)
+  // but never writes it.
+  TManifestKeeper manifest(out, fc, destFolder, V, acts.ChangesTheDisk());
   // The destination's names, folded, for the case-blind "already there" test, with the name
   // each has on the disk.
   std::unordered_map<std::string, std::string> held;
@@ -332,6 +336,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     if (WholeCopy(destFolder + it->second, size)) return true;
     out.LogLine("File on disk differs in size from its source, copied again: " + destFolder + it->second,
                 false);
+    manifest.Forget({destFolder + it->second});
     return false;
   };
 
@@ -376,6 +381,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     out.LogLine("Searching for .spi and .md5 files in " + D, false);
     out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(spiCount) +
                    " increments to check.");
+    manifest.Forget(incrementals, stale);
     for (const std::string& f : incrementals)
       if (stale(f) && DeleteLogged(out, acts, disk, "Delete file ", f)) deleted(f);
   };
@@ -404,6 +410,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const bool sweepFirst = !room;
   if (sweepFirst && (!older.empty() || std::any_of(incrementals.begin(), incrementals.end(), stale)))
     out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
+  if (!copyFirst) manifest.Forget(older);
   if (!copyFirst)
     for (const std::string& f : older)
       if (DeleteLogged(out, acts, disk, "File deleting ", f)) deleted(f);
@@ -413,6 +420,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
     if (!CopyLogged(out, acts, disk, fc, latest, D)) return;
     held[LowerCase(latestName)] = latestName;
   }
+  if (copyFirst) manifest.Forget(older);
   if (copyFirst)
     for (const std::string& f : older)
       if (DeleteLogged(out, acts, disk, "File deleting ", f)) deleted(f);

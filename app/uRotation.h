@@ -53,6 +53,8 @@ struct TRotationActions {
   virtual TCopyResult Copy(TQorvFileCopier& fc, const std::string& source, const std::string& folder) = 0;
   // Whether folder is there afterwards (or would be).
   virtual bool CreateFolder(const std::string& folder, int mode) = 0;
+  // False for actions that only tell what they would do: nothing else may then change the disk.
+  virtual bool ChangesTheDisk() const { return true; }
   virtual ~TRotationActions() = default;
 };
 // The actions of a run: they change the disk.

@@ -13,6 +13,7 @@
 #include "app/uCheck.h"
 #include "app/uHistoryCommands.h"
 #include "app/uStartup.h"
+#include "app/uVerify.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "notify/uTestMail.h"
@@ -272,6 +273,11 @@ const std::vector<TShellCommand>& ShellCommands() {
       {"--check", "", "check the setup and print what a run would do, changing nothing",
        [](const std::vector<std::string>& args, TCommandStreams io) {
          return args.empty() ? RunCheck(io.out, io.err) : Refuse(io, "--check takes no arguments");
+       }},
+      {"--verify", "",
+       "read back every file the disk's SHA256SUMS list; repair from the source; 1 on a failure",
+       [](const std::vector<std::string>& args, TCommandStreams io) {
+         return args.empty() ? VerifyCommand(io.out, io.err) : Refuse(io, "--verify takes no arguments");
        }},
   };
   return commands;

@@ -23,7 +23,7 @@ file(CREATE_LINK "${_tavik_conf}/TavikBackupCopy.ini" "${_links}/home/TavikBacku
 install(FILES "${_links}/bin/TavikBackupCopy" DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${_links}/home/TavikBackupCopy.ini" DESTINATION "${_tavik_home}")
 
-foreach(_unit tavik-backup tavik-precheck)
+foreach(_unit tavik-backup tavik-precheck tavik-verify)
   configure_file(packaging/systemd/${_unit}.service.in "${CMAKE_BINARY_DIR}/systemd/${_unit}.service" @ONLY)
   install(FILES "${CMAKE_BINARY_DIR}/systemd/${_unit}.service" packaging/systemd/${_unit}.timer
           DESTINATION "${TAVIK_SYSTEMD_UNIT_DIR}")

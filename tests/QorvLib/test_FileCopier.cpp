@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -593,6 +594,61 @@ TEST_F(Copier, VerifiedCopiesAreReadBackAndAMismatchFailsTheCopy) {
                                  ": the copy read back from the disk differs from the source");
       EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"src"});
     }
+  }
+}
+
+// The digests are checked against sha256sum itself: any machine must be able to check a copy.
+std::string Sha256sumOf(const std::string& path) {
+  std::string out;
+  if (FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    ::pclose(p);
+  }
+  return out.substr(0, 64);
+}
+
+TEST_F(Copier, HashedCopiesReportTheSha256OfTheirBytes) {
+  struct {
+    size_t size;
+    bool hash, verify, kernel;
+  } cases[] = {{0, true, false, false},       {1000, true, false, true},     {2500500, true, false, false},
+               {2500500, false, true, false}, {2500500, false, false, true}, {999, false, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + (c.hash ? " hashed" : "") + (c.verify ? " verified" : "") +
+                 (c.kernel ? " kernel" : ""));
+    WriteFile(dir / "src", Pattern(c.size));
+    std::filesystem::remove(dir / "dst");
+    fc.HashCopies = c.hash;
+    fc.VerifyCopies = c.verify;
+    fc.UseKernelCopy = c.kernel;
+    std::vector<std::string> seen;
+    fc.OnCopied = [&](const std::string& dest, const std::string& sha) { seen.push_back(dest + " " + sha); };
+    ASSERT_EQ(fc.CopyFileTo(dir / "src", dir / "dst"), crCopied);
+    const std::string expected = c.hash || c.verify ? Sha256sumOf(dir / "src") : "";
+    EXPECT_EQ(fc.LastSha256(), expected);
+    EXPECT_EQ(seen, std::vector<std::string>{dir / "dst" + " " + expected});
+    std::string hex;
+    int err = 0;
+    EXPECT_TRUE(TQorvFileCopier::FileSha256(dir / "dst", hex, err));
+    EXPECT_EQ(hex, Sha256sumOf(dir / "dst"));
+  }
+}
+
+TEST_F(Copier, FileSha256RefusesWhatItCannotRead) {
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct {
+    std::string path;
+    int err;
+  } cases[] = {{dir / "missing", ENOENT}, {fifo, EINVAL}, {dir.Path(), EISDIR}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string hex = "unchanged";
+    int err = 0;
+    EXPECT_FALSE(TQorvFileCopier::FileSha256(c.path, hex, err));
+    EXPECT_EQ(err, c.err);
+    EXPECT_EQ(hex, "unchanged");
   }
 }
 

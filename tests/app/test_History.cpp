@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "app/uHistory.h"
+#include "app/uHistoryCommands.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
 #include "tests/support/TestSupport.h"
@@ -135,6 +136,38 @@ TEST_F(HistoryTest, AMissingOrForeignDatabaseIsAnErrorNamingThePath) {
   } catch (const EInOutError& e) {
     EXPECT_THAT(e.what(), HasSubstr("newer version"));
   }
+}
+
+// A database of the first schema gains the table of read-backs at its first write; the rotation
+// shows each disk's newest one.
+TEST_F(HistoryTest, AnOlderDatabaseTakesTheReadBacksOfTheDisks) {
+  {
+    THistory h(path);
+    Run(h, Day(1), "Disk1", 50 * GB, GB);
+    Run(h, Day(2), "Disk2", 50 * GB, GB);
+  }
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "DROP TABLE verifications; PRAGMA user_version=1", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  // Read as it is: no read-backs yet, no failure.
+  for (const TRotationDisk& d : THistory(path, THistory::TMode::Read).Rotation(Day(3), {}))
+    EXPECT_FALSE(d.lastVerified) << d.id;
+  {
+    THistory h(path);
+    h.RecordVerification("disk1", Day(3, 10), 6, 1);
+    h.RecordVerification("Disk1", Day(4, 10), 6, 0);
+    h.RecordVerification("Disk2", Day(4, 11), 5, 2);
+  }
+  const std::vector<TRotationDisk> r = THistory(path, THistory::TMode::Read).Rotation(Day(5), {});
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].id, "Disk1");
+  EXPECT_EQ(r[1].lastVerified, Day(4, 10));
+  EXPECT_EQ(r[1].verifyFailures, 0);
+  EXPECT_EQ(r[0].verifyFailures, 2);
+  const std::string text = RotationText(r);
+  EXPECT_THAT(text, HasSubstr("verified 04/12/2026 10:00 OK"));
+  EXPECT_THAT(text, HasSubstr("verified 04/12/2026 11:00: 2 FAILED"));
 }
 
 TEST_F(HistoryTest, AWriteRefusedBySQLiteIsAnError) {

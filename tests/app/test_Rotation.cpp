@@ -33,9 +33,7 @@ void Make(const std::string& path, long long mtime = 1'000'000, const std::strin
 }
 
 std::set<std::string> Names(const std::string& folder) {
-  std::set<std::string> r;
-  for (const auto& e : fs::directory_iterator(folder)) r.insert(e.path().filename().string());
-  return r;
+  return tavik::test::ImageNames(folder);
 }
 
 // The listing order the folder gives for these two names (it is not creation order on every
@@ -167,6 +165,8 @@ TEST_F(RotationTest, OlderChainReplacedIncrementalsCopiedInCaseBlindOrder) {
       "File deleting " + dst + "/c_new_i3.SPI",
       "File deleted " + dst + "/c_new_i3.SPI",
       "Completed Sucessfully",
+      // The checksum file that was on the disk before has no SHA-256 yet; the copies have theirs.
+      "1 file in " + dst + "/ without an entry in SHA256SUMS (entered at the next --verify): C_new.md5",
   };
   EXPECT_EQ(view.memo, want);
   EXPECT_TRUE(out.ErrorLines().empty());
@@ -203,6 +203,8 @@ TEST_F(RotationTest, LatestPresentUnderAnyCaseIsNeitherCopiedNorDeleted) {
       "Searching for new incrementals",
       "Found a possible 1 incrementals to copy. Copying ones that do not exist.",
       "Completed Sucessfully",
+      "2 files in " + dst +
+          "/ without an entry in SHA256SUMS (entered at the next --verify): C_new_i1.spi, c_NEW.SPF",
   };
   EXPECT_EQ(view.memo, want);
   EXPECT_EQ(ReadFile(dst + "/c_NEW.SPF"), "FULL");

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -45,6 +46,7 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 const char* const ProgramName = "TavikBackupCopy";
@@ -116,8 +118,15 @@ int Count(const std::vector<std::string>& lines, const std::string& prefix) {
 // Every file below a folder, by its path relative to it, with its content.
 std::map<std::string, std::string> Tree(const std::string& root) {
   std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(root))
-    if (e.is_regular_file()) files[fs::relative(e.path(), root).string()] = test::ReadFile(e.path().string());
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file()) continue;
+    // The disk's manifests must pass sha256sum -c; the images are what the tests compare.
+    if (e.path().filename() == "SHA256SUMS") {
+      test::ImageNames(e.path().parent_path().string());
+      continue;
+    }
+    files[fs::relative(e.path(), root).string()] = test::ReadFile(e.path().string());
+  }
   return files;
 }
 
@@ -348,6 +357,12 @@ TEST_F(EndToEnd, NewerChainReplacesTheOlderOneAndNothingIsCopiedTwice) {
   // (one of another size is copied again, as a cut-short copy must be).
   const std::string planted(fs::file_size(Src(2, "SRV_D_VOL-b001-i001.spi")), 'x');
   test::WriteFile(Dest(2) + "/SRV_D_VOL-b001-i001.spi", planted);
+  // Planted bytes are no copy the run made: their entry goes, as on a disk from before.
+  std::string sums;
+  std::istringstream in(test::ReadFile(Dest(2) + "/SHA256SUMS"));
+  for (std::string line; std::getline(in, line);)
+    if (line.find("i001.spi") == std::string::npos) sums += line + "\n";
+  test::WriteFile(Dest(2) + "/SHA256SUMS", sums);
   Image(1, "SRV_C_VOL-b003.spf", 160000, Day(8));
   Image(1, "SRV_C_VOL-b003-i001.spi", 8000, Day(9));
   Image(2, "SRV_D_VOL-b001-i002.spi", 6000, Day(9));
@@ -856,6 +871,93 @@ INSTANTIATE_TEST_SUITE_P(Servers, DeadMailServer,
                          ::testing::Values(TDeadServerCase{"Unreachable", false},
                                            TDeadServerCase{"Silent", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --verify reads back what the disk's manifests list: a flipped byte is found, repaired from a
+// source that still holds the bytes of its entry (the failure still counts and is mailed), and
+// is FAILED, not repaired, once the source is gone.
+TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  ASSERT_EQ(Run("-h").status, 0);
+  for (int vol : {1, 2}) {
+    std::string output;
+    EXPECT_TRUE(test::Sha256sumCheck(Dest(vol), &output)) << output;
+  }
+  const std::string bad = Dest(1) + "/SRV_C_VOL-b002-i001.spi";
+  const std::string good = test::ReadFile(bad);
+  auto flip = [&] {
+    std::string bytes = good;
+    bytes[4321] = static_cast<char>(bytes[4321] ^ 0x01);
+    test::WriteFile(bad, bytes);
+  };
+  flip();
+  const size_t mailsBefore = Received(server).size();
+
+  TRun run = Run("--verify");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_THAT(run.out, HasSubstr(bad + ": FAILED\n"));
+  EXPECT_THAT(run.out, HasSubstr("File repaired from its source: " + bad + "\n"));
+  EXPECT_THAT(run.out, HasSubstr(Dest(2) + "/SRV_D_VOL-b001.spf: OK\n"));
+  EXPECT_THAT(run.out, HasSubstr("6 files read back, 1 FAILED, 1 repaired from their source"));
+  EXPECT_TRUE(test::ReadFile(bad) == good);
+  EXPECT_THAT(Log(), HasSubstr(bad + ": FAILED"));
+  std::vector<TMail> mails = Received(server);
+  ASSERT_EQ(mails.size(), mailsBefore + 1);
+  EXPECT_EQ(mails.back().to, (std::vector<std::string>{"errors@example.org", "admin@example.org"}));
+  EXPECT_THAT(mails.back().body, HasSubstr(bad + ": FAILED"));
+
+  // The disk's read-back is in the history: the rotation table shows it.
+  EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+: 1 FAILED(.|\n)*"));
+  run = Run("--verify");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_THAT(run.out, HasSubstr(bad + ": OK\n"));
+  EXPECT_THAT(run.out, Not(HasSubstr("FAILED\n")));
+  EXPECT_EQ(Received(server).size(), mailsBefore + 1);
+  EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+ OK(.|\n)*"));
+
+  flip();
+  fs::remove(Src(1, "SRV_C_VOL-b002-i001.spi"));
+  run = Run("--verify");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_THAT(run.out, HasSubstr(bad + ": FAILED\n"));
+  EXPECT_THAT(run.out, Not(HasSubstr("repaired from its source: ")));
+  EXPECT_THAT(test::ReadFile(Dest(1) + "/SHA256SUMS"), HasSubstr("  SRV_C_VOL-b002-i001.spi\n"));
+  EXPECT_EQ(Received(server).size(), mailsBefore + 2);
+}
+
+// A disk written before the manifests: the run names its files without an entry, and --verify
+// enters those whose source matches and names the one whose source differs.
+TEST_F(EndToEnd, VerifyEntersTheFilesOfADiskFromBeforeWhoseSourceMatches) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  ASSERT_EQ(Run("-h").status, 0);
+  for (int vol : {1, 2}) fs::remove(Dest(vol) + "/SHA256SUMS");
+  const std::string changed = "SRV_D_VOL-b001-i001.spi";
+  std::string bytes = test::ReadFile(Src(2, changed));
+  bytes[10] = static_cast<char>(bytes[10] ^ 0x20);
+  test::WriteFile(Src(2, changed), bytes);
+  test::SetMTime(Src(2, changed), Day(4));
+
+  TRun run = Run("-h");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_THAT(Log(), HasSubstr("2 files in " + Dest(2) + "/ without an entry in SHA256SUMS"));
+  EXPECT_FALSE(fs::exists(Dest(2) + "/SHA256SUMS"));
+
+  run = Run("--verify");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_THAT(run.out, HasSubstr(Dest(2) + "/" + changed + ": FAILED (differs from its source "));
+  EXPECT_THAT(run.out, HasSubstr(Dest(2) + "/SRV_D_VOL-b001.spf: OK\n"));
+  EXPECT_THAT(test::ReadFile(Dest(2) + "/SHA256SUMS"), Not(HasSubstr(changed)));
+  EXPECT_THAT(test::ReadFile(Dest(1) + "/SHA256SUMS"), HasSubstr("  SRV_C_VOL-b002-i002.spi\n"));
+  for (int vol : {1, 2}) {
+    std::string output;
+    EXPECT_TRUE(test::Sha256sumCheck(Dest(vol), &output)) << output;
+  }
+}
 
 }  // namespace
 }  // namespace tavik

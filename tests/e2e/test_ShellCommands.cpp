@@ -401,6 +401,11 @@ TEST_P(CheckCases, PlanAndStatusWithEverythingLeftAsItWas) {
     test::WriteFile(root / "disk/vol1/" + old, "older chain");
     test::SetMTime(root / "disk/vol1/" + old, static_cast<long long>(::time(nullptr)) - 86400);
   }
+  // The older chain's manifest: a run would drop its entries as the chain goes, a check never.
+  test::WriteFile(root / "disk/vol1/SHA256SUMS",
+                  "7a7fb890a6c3db6db24ecf5e20e3dbd3ce2c84ab26c7b2815e3f44396fad8dd7  "
+                  "SRV_C_VOL-a001.spf\n7a7fb890a6c3db6db24ecf5e20e3dbd3ce2c84ab26c7b2815e3f44396fad8dd7  "
+                  "SRV_C_VOL-a001_i001.spi\n");
   std::string job = "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
                     "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n";
   if (c.change) c.change(root.Path(), job);

@@ -178,11 +178,7 @@ class FaultRunTest : public ::testing::Test {
     return r;
   }
 
-  std::set<std::string> DestinationNames() const {
-    std::set<std::string> r;
-    for (const auto& e : std::filesystem::directory_iterator(dst)) r.insert(e.path().filename().string());
-    return r;
-  }
+  std::set<std::string> DestinationNames() const { return ImageNames(dst); }
 
   // Subject and HTML body of every mail the server got, in order.
   static std::vector<std::pair<std::string, std::string>> Mails(const TAioSmtpServer& server) {

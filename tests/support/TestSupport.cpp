@@ -1,8 +1,10 @@
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -67,6 +69,30 @@ std::string ReadFile(const std::string& path) {
 void SetMTime(const std::string& path, long long epochSeconds) {
   utimbuf t{static_cast<time_t>(epochSeconds), static_cast<time_t>(epochSeconds)};
   if (::utime(path.c_str(), &t) != 0) throw std::runtime_error("utime failed for " + path);
+}
+
+bool Sha256sumCheck(const std::string& folder, std::string* output) {
+  std::string quoted = "'";
+  for (char c : folder) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  FILE* p = ::popen(("cd " + quoted + " && sha256sum -c SHA256SUMS 2>&1").c_str(), "r");
+  if (!p) return false;
+  std::string text;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) text += buf;
+  const int status = ::pclose(p);
+  if (output) *output = text;
+  return status == 0;
+}
+
+std::set<std::string> ImageNames(const std::string& folder) {
+  std::set<std::string> r;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) r.insert(e.path().filename().string());
+  if (r.erase("SHA256SUMS") > 0) {
+    std::string output;
+    EXPECT_TRUE(Sha256sumCheck(folder, &output)) << folder << ":\n" << output;
+  }
+  return r;
 }
 
 TScopedTz::TScopedTz(const char* tz) {

@@ -1,6 +1,7 @@
 #pragma once
 // Temporary folders, a sealed environment and a scripted UI for the tests.
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ class TSealedEnv {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 void SetMTime(const std::string& path, long long epochSeconds);
+
+// Runs "sha256sum -c SHA256SUMS" in folder (its output in output); true when it passed.
+bool Sha256sumCheck(const std::string& folder, std::string* output = nullptr);
+// The names in folder. Its SHA256SUMS, when there, must pass sha256sum -c (the test fails
+// otherwise) and is left out: what the rotation's tests compare are the images.
+std::set<std::string> ImageNames(const std::string& folder);
 
 // Sets the process's time zone (a TZ value) for a scope and restores the previous one.
 class TScopedTz {
