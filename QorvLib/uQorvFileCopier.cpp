@@ -464,6 +464,9 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
     char* const buf = second && hashing ? spare.data() : buffer.data();
     const int64_t n = CopyBlock(in.Get(), out.Get(), buf, buffer.size(), useKernel, err);
     if (n < 0) fail(err);
+    // The disk starts writing each chunk at once, while the next is read and hashed, instead of
+    // all of an image at the final fsync; a failure still shows there.
+    if (n > 0) ::sync_file_range(out.Get(), copied, n, SYNC_FILE_RANGE_WRITE);
     if (hashing) sourceHash.Feed(buf, static_cast<size_t>(n));
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
