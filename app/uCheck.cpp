@@ -49,11 +49,7 @@ class TCheckOutput : public TRunOutput {
   int Errors() const { return errors_; }
 
  private:
-  struct TNoProgress : TProgressTarget {
-    void SetMax(int) override {}
-    void SetPosition(int) override {}
-    int Position() const override { return 0; }
-  } prog_;
+  TUnseenProgress prog_;
   std::ostream& out_;
   int errors_ = 0;
 };

@@ -22,12 +22,7 @@ namespace {
 
 // No window: the command prints its own lines, the run log takes the rest.
 struct TNoView : TRunView {
-  struct : TProgressTarget {
-    int pos = 0;
-    void SetMax(int) override {}
-    void SetPosition(int v) override { pos = v; }
-    int Position() const override { return pos; }
-  } bar;
+  TUnseenProgress bar;
   void AppendLog(const std::string&) override {}
   void SetStatus(const std::string&) override {}
   void SetStatus2(const std::string&) override {}

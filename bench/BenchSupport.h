@@ -1,10 +1,12 @@
 #pragma once
 // What the benchmarks share: running a peer tool and the bench's working folder.
 #include <spawn.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,18 @@ inline std::string BenchFolder(const char* given, bool& own) {
   }
   own = true;
   return tmpl;
+}
+
+// Whether base has need bytes free; says what is missing otherwise, and removes base when the
+// bench made it.
+inline bool EnoughRoom(const std::string& base, unsigned long long need, bool own) {
+  struct statvfs fs {};
+  if (statvfs(base.c_str(), &fs) == 0 && static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize >= need)
+    return true;
+  std::fprintf(stderr, "%s: %llu MiB free needed\n", base.c_str(), need >> 20);
+  std::error_code ec;
+  if (own) std::filesystem::remove_all(base, ec);
+  return false;
 }
 
 }  // namespace tavik::bench

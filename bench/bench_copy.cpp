@@ -4,7 +4,6 @@
 // the plain read+write copy, VerifyCopies at most 2.2x cp.
 //   bench_copy [folder]     (or TAVIK_BENCH_DIR; default: a new folder under /tmp)
 // Needs about 3 GiB free there; removes everything it wrote.
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -85,17 +84,7 @@ int main(int argc, char** argv) {
   bool own = false;
   const std::string base = tavik::bench::BenchFolder(argc > 1 ? argv[1] : nullptr, own);
   if (base.empty()) return 1;
-  struct statvfs fs {};
-  if (statvfs(base.c_str(), &fs) != 0) {
-    std::fprintf(stderr, "cannot use %s\n", base.c_str());
-    return 1;
-  }
-  const unsigned long long freeBytes = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-  if (freeBytes < 3ULL * FileSize + (256ULL << 20)) {
-    std::fprintf(stderr, "%s has %llu MiB free; 3.25 GiB needed\n", base.c_str(), freeBytes >> 20);
-    if (own) std::filesystem::remove_all(base);
-    return 1;
-  }
+  if (!tavik::bench::EnoughRoom(base, 3ULL * FileSize + (256ULL << 20), own)) return 1;
 
   const std::string src = base + "/bench-source.bin", dst = base + "/bench-copy.bin",
                     cpDst = base + "/bench-cp.bin";

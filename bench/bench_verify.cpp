@@ -4,7 +4,6 @@
 //   bench_verify [folder]     (or TAVIK_BENCH_DIR; default: a new folder under /tmp)
 // Needs about 4.2 GiB free there (the source and the disk's copy); removes everything it wrote.
 #include <fcntl.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,13 +68,7 @@ int main(int argc, char** argv) {
   bool own = false;
   const std::string base = tavik::bench::BenchFolder(argc > 1 ? argv[1] : nullptr, own);
   if (base.empty()) return 1;
-  struct statvfs fs {};
-  const unsigned long long need = 2ULL * Files * FileSize + (256ULL << 20);
-  if (statvfs(base.c_str(), &fs) != 0 || static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < need) {
-    std::fprintf(stderr, "%s: %llu MiB free needed\n", base.c_str(), need >> 20);
-    if (own) std::filesystem::remove_all(base);
-    return 1;
-  }
+  if (!tavik::bench::EnoughRoom(base, 2ULL * Files * FileSize + (256ULL << 20), own)) return 1;
   const std::string src = base + "/source", disk = base + "/disk", data = base + "/programdata",
                     job = base + "/TavikBackupCopy.ini";
   for (const std::string& d : {src, disk, data}) std::filesystem::create_directories(d);

@@ -39,4 +39,12 @@ struct TProgressTarget {
   virtual ~TProgressTarget() = default;
 };
 
+// The progress of a command that has no window: kept, shown to nobody.
+struct TUnseenProgress : TProgressTarget {
+  void SetMax(int) override {}
+  void SetPosition(int value) override { pos = value; }
+  int Position() const override { return pos; }
+  int pos = 0;
+};
+
 }  // namespace tavik

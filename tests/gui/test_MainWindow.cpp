@@ -85,17 +85,19 @@ TEST(MainWindow, ThreeRunsKeepExactlyOnePreviousLog) {
   EXPECT_EQ(old.find("after run 1"), std::string::npos);
 }
 
+// The run log a window of this account writes, the window made and closed again.
+static std::string LogFileOfAWindow() {
+  TFrmMain w(TSwitches{});
+  return w.LogFilePath();
+}
+
 // A window opened to change a setting and closed again keeps last night's log and the one before,
 // and shows the log on its Logs page.
 TEST(MainWindow, OpeningAndClosingTheWindowKeepsTheLogs) {
   tavik::test::QtApp();
   TSealedEnv env;
   TScriptedUi ui;
-  std::string logFile;
-  {
-    TFrmMain w(TSwitches{});
-    logFile = w.LogFilePath();
-  }
+  const std::string logFile = LogFileOfAWindow();
   WriteFile(logFile,
             "[01/12/26 01:30:00.000]\t1\tLog file created\r\n[01/12/26 01:30:00.001]\t0\tlast night\r\n");
   WriteFile(ChangeFileExt(logFile, ".old"), "the night before\r\n");
@@ -118,11 +120,7 @@ TEST(MainWindow, ALinkAtTheLogsNameIsNotShown) {
   tavik::test::QtApp();
   TSealedEnv env;
   TScriptedUi ui;
-  std::string logFile;
-  {
-    TFrmMain w(TSwitches{});
-    logFile = w.LogFilePath();
-  }
+  const std::string logFile = LogFileOfAWindow();
   const std::string secret = env.Home() + "/secret";
   WriteFile(secret, "root only\r\n");
   std::filesystem::create_symlink(secret, logFile);
