@@ -10,7 +10,11 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -89,8 +93,8 @@ bool KernelCopyRefused(int err) {
          err == ETXTBSY;
 }
 
-// The SHA-256 of a stream of chunks, taken on a thread of its own while the caller reads and
-// writes the next chunk, so the hash adds no time where a second core is free. A chunk handed
+// The SHA-256 of a stream of chunks, taken on a thread of its own while the caller reads the
+// next chunk, so the hash adds no time where a second core is free. A chunk handed
 // over stays untouched until the next Feed or Finish returns: callers alternate two buffers.
 class TPipedSha256 {
  public:
@@ -149,19 +153,45 @@ class TPipedSha256 {
   std::thread worker_;
 };
 
+// A second descriptor for what fd is open on that reads past the page cache, straight from the
+// device; -1 where the file system or the system refuses it.
+int OpenDirect(int fd) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC | O_NONBLOCK);
+}
+
+// Reads past the cache need buffers, offsets and lengths aligned to the device's blocks; a page
+// suits every device.
+constexpr size_t DirectAlignment = 4096;
+constexpr size_t ReadBackHalf = size_t{4} << 20;
+
 // The hex SHA-256 of what fd holds from its start, read from the device: the pages left in the
-// cache are dropped first. The two halves of buf take turns, one read while the other is hashed.
-// False with err on a read failure.
-bool ReadBackSha256(int fd, char* buf, size_t size, std::string& hex, int& err) {
+// cache are dropped first, and the reads go past the cache where the file system allows it, which
+// also spares the processor the cache's own copying. Two halves of a buffer take turns, one read
+// while the other is hashed. False with err on a read failure.
+bool ReadBackSha256(int fd, std::string& hex, int& err) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  const size_t half = std::max<size_t>(size / 2, 1);
+  std::unique_ptr<char, decltype(&std::free)> buf(
+      static_cast<char*>(std::aligned_alloc(DirectAlignment, 2 * ReadBackHalf)), &std::free);
+  if (!buf) {
+    err = ENOMEM;
+    return false;
+  }
+  TFileHandle direct(OpenDirect(fd));
+  int reader = direct.Get() >= 0 ? direct.Get() : fd;
   struct stat st {};
-  TPipedSha256 hash(::fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(half));
+  TPipedSha256 hash(::fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(ReadBackHalf));
   for (off_t at = 0, turn = 0;;) {
-    char* const part = buf + (turn % 2 == 0 ? 0 : half);
-    const ssize_t n = ::pread(fd, part, half, at);
+    char* const part = buf.get() + (turn % 2 == 0 ? 0 : ReadBackHalf);
+    const ssize_t n = ::pread(reader, part, ReadBackHalf, at);
     if (n < 0 && errno == EINTR) continue;
+    // A file system that takes the direct open but not the read (or a short read that left the
+    // offset unaligned) is read through the cache from here on; its pages were dropped above.
+    if (n < 0 && errno == EINVAL && reader != fd) {
+      reader = fd;
+      continue;
+    }
     if (n < 0) {
       err = errno;
       return false;
@@ -173,6 +203,96 @@ bool ReadBackSha256(int fd, char* buf, size_t size, std::string& hex, int& err) 
   }
   hex = hash.Finish();
   return true;
+}
+
+// The SHA-256 of a source taken on a thread of its own while the copy is made, from a second
+// read of the same open file: the copy goes on at the disk's pace instead of the hash's, and the
+// hash can finish while the disk settles the copy at the final flush. The pages it reads are the
+// ones the copy has just read, so they come from the cache; the copy waits when it is so far ahead
+// that they might be gone. The copy's own check that the source is unchanged, made after the
+// hash, makes both stand for one and the same file.
+class TSourceSha256 {
+ public:
+  TSourceSha256(int fd, int64_t size, int64_t maxLead)
+      : fd_(fd), size_(size), maxLead_(maxLead), worker_([this] { Work(); }) {}
+  ~TSourceSha256() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+  TSourceSha256(const TSourceSha256&) = delete;
+  TSourceSha256& operator=(const TSourceSha256&) = delete;
+
+  // Told how far the copy has come; returns when the hash is close enough behind it.
+  void Copied(int64_t copied) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return ended_ || copied - hashed_ <= maxLead_; });
+  }
+  // Waits for the whole source. False with err when it could not be read to its size, or with
+  // err 0 when it ended sooner (a source cut short, which the copy's own check names).
+  bool Finish(std::string& hex, int& err) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return ended_; });
+    err = err_;
+    if (hashed_ != size_ || err_ != 0) return false;
+    hex = hex_;
+    return true;
+  }
+
+ private:
+  void Work() {
+    // Small enough to stay in the processor's cache between the read and the hash.
+    std::vector<char> buf(size_t{256} << 10);
+    TSha256 hash;
+    int64_t at = 0;
+    int err = 0;
+    while (at < size_) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_) break;
+      }
+      const size_t want =
+          static_cast<size_t>(std::min<int64_t>(size_ - at, static_cast<int64_t>(buf.size())));
+      const ssize_t n = ::pread(fd_, buf.data(), want, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        err = n < 0 ? errno : 0;
+        break;
+      }
+      hash.Update(buf.data(), static_cast<size_t>(n));
+      at += n;
+      std::lock_guard<std::mutex> lock(mutex_);
+      hashed_ = at;
+      changed_.notify_all();
+    }
+    std::string hex = at == size_ && err == 0 ? hash.HexDigest() : std::string();
+    std::lock_guard<std::mutex> lock(mutex_);
+    hex_ = std::move(hex);
+    err_ = err;
+    ended_ = true;
+    changed_.notify_all();
+  }
+
+  const int fd_;
+  const int64_t size_, maxLead_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int64_t hashed_ = 0;
+  int err_ = 0;
+  bool ended_ = false, stop_ = false;
+  std::string hex_;
+  std::thread worker_;  // last: started once everything it uses is in place
+};
+
+// How far a copy may run ahead of its source's hash: an eighth of the memory, whose pages the
+// cache can be expected to still hold when the hash reads them again.
+int64_t HashLeadLimit() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  const int64_t memory = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : int64_t{1} << 30;
+  return std::max<int64_t>(memory / 8, int64_t{64} << 20);
 }
 
 // Copies up to size bytes at the current offsets of both files; fewer only at the end of the
@@ -277,8 +397,7 @@ bool TQorvFileCopier::FileSha256(const std::string& path, std::string& hex, int&
     err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return false;
   }
-  std::vector<char> buffer(size_t{1} << 20);
-  return ReadBackSha256(fd.Get(), buffer.data(), buffer.size(), hex, err);
+  return ReadBackSha256(fd.Get(), hex, err);
 }
 
 void TQorvFileCopier::FlushFolder(const std::string& folder) {
@@ -452,22 +571,23 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   };
 
   // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
-  // pseudo files give, is read and written here.
+  // pseudo files give, is read and written here. A file of one chunk or less is hashed from the
+  // bytes read for its copy; a larger one by a second read on a thread of its own.
   const bool hashing = HashCopies || VerifyCopies;
-  bool useKernel = UseKernelCopy && size > 0 && !hashing;
-  // Hashed chunks alternate between two buffers: one is hashed while the next is copied.
-  std::vector<char> spare(hashing ? buffer.size() : 0);
-  TPipedSha256 sourceHash(hashing && size > chunk);
+  const bool hashInline = hashing && size <= chunk;
+  bool useKernel = UseKernelCopy && size > 0 && !hashInline;
+  std::optional<TSourceSha256> sourceHash;
+  if (hashing && !hashInline) sourceHash.emplace(in.Get(), size, HashLeadLimit());
+  TSha256 inlineHash;
   int64_t copied = 0;
-  for (bool ended = false, second = false; !ended; second = !second) {
+  for (bool ended = false; !ended;) {
     int err = 0;
-    char* const buf = second && hashing ? spare.data() : buffer.data();
-    const int64_t n = CopyBlock(in.Get(), out.Get(), buf, buffer.size(), useKernel, err);
+    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err);
     if (n < 0) fail(err);
-    // The disk starts writing each chunk at once, while the next is read and hashed, instead of
-    // all of an image at the final fsync; a failure still shows there.
+    // The disk starts writing each chunk at once, while the next is read, instead of all of an
+    // image at the final fsync; a failure still shows there.
     if (n > 0) ::sync_file_range(out.Get(), copied, n, SYNC_FILE_RANGE_WRITE);
-    if (hashing) sourceHash.Feed(buf, static_cast<size_t>(n));
+    if (hashInline) inlineHash.Update(buffer.data(), static_cast<size_t>(n));
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
     for (int64_t left = n; !ended && !(left == 0 && n == chunk);) {
@@ -478,12 +598,15 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
       DoProgress(blockSize, size, copied);
       ended = block < blockSize;
     }
+    if (sourceHash) sourceHash->Copied(copied);
   }
   // An image the imaging product is still writing (or rewriting, or cutting short) would
   // otherwise be renamed into place as if it were whole; nothing keeps writers out on this
   // platform, so the copy checks afterwards that the file it read is the file it opened.
-  if (copied != size || SourceChanged(in.Get(), srcStat))
+  auto sourceChanged = [&] {
     throw EInOutError("Error copying " + source + " to " + dest + ": the source changed during the copy");
+  };
+  if (copied != size || SourceChanged(in.Get(), srcStat)) sourceChanged();
 
   if (KeepFileDate) {
     timespec times[2];
@@ -496,11 +619,20 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   // its owner can always replace it. A file system without permission bits refuses quietly.
   ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
   if (::fsync(out.Get()) != 0) fail(errno);
-  const std::string sha256 = hashing ? sourceHash.Finish() : std::string();
+  std::string sha256 = hashInline ? inlineHash.HexDigest() : std::string();
+  if (sourceHash) {
+    int err = 0;
+    if (!sourceHash->Finish(sha256, err)) {
+      if (err != 0) fail(err);
+      sourceChanged();
+    }
+    // The hash read the source after the copy did: it too must have read the file as opened.
+    if (SourceChanged(in.Get(), srcStat)) sourceChanged();
+  }
   if (VerifyCopies) {
     std::string copyDigest;
     int err = 0;
-    if (!ReadBackSha256(out.Get(), buffer.data(), buffer.size(), copyDigest, err)) fail(err);
+    if (!ReadBackSha256(out.Get(), copyDigest, err)) fail(err);
     if (copyDigest != sha256)
       throw EInOutError("Error copying " + source + " to " + dest +
                         ": the copy read back from the disk differs from the source");

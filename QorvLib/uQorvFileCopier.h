@@ -90,12 +90,13 @@ class TQorvFileCopier {
   // Off forces the plain read-and-write loop that a copy between file systems the kernel
   // refuses falls back to anyway.
   bool UseKernelCopy = true;
-  // Reads every copy back from the disk after its flush (its cached pages dropped first) and
-  // compares it with what was read from the source, before it takes the destination's name.
-  // The bytes then pass through the copier's buffer, not the kernel's in-file copy.
+  // Reads every copy back from the disk after its flush (past the cache, or with its cached pages
+  // dropped first) and compares it with the source's SHA-256, before it takes the destination's
+  // name.
   bool VerifyCopies = false;
-  // Takes the SHA-256 of every copy from the bytes read for it (LastSha256). The bytes then
-  // pass through the copier's buffer, not the kernel's in-file copy. VerifyCopies takes it too.
+  // Takes the SHA-256 of every copy's source while it is copied (LastSha256): from the bytes read
+  // for a file of one chunk or less, from a second read of the source (its pages still cached) on
+  // a thread of its own for a larger one. VerifyCopies takes it too.
   bool HashCopies = false;
   // Called once a complete copy holds the destination's name, with that path and LastSha256.
   // Whatever it throws reaches the caller.

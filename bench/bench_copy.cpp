@@ -138,14 +138,35 @@ int main(int argc, char** argv) {
                             : hash ? "SHA-256"
                                    : "read+write"),
                   blockPerCall ? ", one block per call" : "", f, c, f / c);
-      if (!kernel && !verify && !blockPerCall) (hash ? hashed : plain) = f;
       if (verify && !blockPerCall) verifyRatio = f / c;
     }
-    if (rc == 0)
+    // The hash's cost is judged side by side as well: rows measured a minute apart differ by
+    // more than the goal's 5% on a shared disk.
+    std::vector<double> plains, hasheds;
+    for (int r = 0; r < 2 * Rounds + 1 && rc == 0; ++r) {
+      const bool hashFirst = r % 2 == 1;
+      double first = TimeCopier(src, dst, TQorvFileCopier::DefaultBlockSize, false, false, false, hashFirst);
+      double second =
+          TimeCopier(src, dst, TQorvFileCopier::DefaultBlockSize, false, false, false, !hashFirst);
+      if (first < 0 || second < 0) {
+        std::fprintf(stderr, "a copy failed\n");
+        rc = 1;
+      }
+      plains.push_back(hashFirst ? second : first);
+      hasheds.push_back(hashFirst ? first : second);
+    }
+    if (rc == 0) {
+      std::sort(plains.begin(), plains.end());
+      std::sort(hasheds.begin(), hasheds.end());
+      plain = plains[plains.size() / 2];
+      hashed = hasheds[hasheds.size() / 2];
+      std::printf("side by side, median of %zu: read+write %.2f s, SHA-256 %.2f s\n", plains.size(), plain,
+                  hashed);
       std::printf(
           "SHA-256 copy / plain read+write copy: %.2f (goal <= 1.05); VerifyCopies / cp: %.2f (goal <= "
           "2.2)\n",
           hashed / plain, verifyRatio);
+    }
   }
   std::error_code ec;
   for (const std::string& f : {src, dst, cpDst}) std::filesystem::remove(f, ec);

@@ -567,13 +567,20 @@ TEST_F(Copier, OnlyRegularFilesAreOpened) {
 // A disk that gives back other bytes than it took is played by a hook that changes the copy
 // behind the copier's back while it is written.
 TEST_F(Copier, VerifiedCopiesAreReadBackAndAMismatchFailsTheCopy) {
-  const std::string data = Pattern(10 * 1000 + 7);
-  WriteFile(dir / "src", data);
+  // One chunk is hashed from the copy's own reads, three from a second read of the source.
   struct {
+    size_t size;
     bool verify, corrupt, copied;
-  } cases[] = {{true, false, true}, {true, true, false}, {false, true, true}};
+  } cases[] = {{10 * 1000 + 7, true, false, true},
+               {10 * 1000 + 7, true, true, false},
+               {10 * 1000 + 7, false, true, true},
+               {3 * 1024 * 1024 + 7, true, false, true},
+               {3 * 1024 * 1024 + 7, true, true, false}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.verify ? "verified" : "unverified") + (c.corrupt ? ", corrupted" : ""));
+    SCOPED_TRACE(std::to_string(c.size) + (c.verify ? " verified" : " unverified") +
+                 (c.corrupt ? ", corrupted" : ""));
+    const std::string data = Pattern(c.size);
+    WriteFile(dir / "src", data);
     std::filesystem::remove(dir / "dst");
     fc.VerifyCopies = c.verify;
     fc.OnProgress = [&](double, int32_t pos, int32_t) {
@@ -632,6 +639,47 @@ TEST_F(Copier, HashedCopiesReportTheSha256OfTheirBytes) {
     int err = 0;
     EXPECT_TRUE(TQorvFileCopier::FileSha256(dir / "dst", hex, err));
     EXPECT_EQ(hex, Sha256sumOf(dir / "dst"));
+  }
+}
+
+// A source of several chunks is hashed by a second read that may lag behind the copy: whatever
+// happens to the source while either reads it, the copy fails and no digest stands for it.
+TEST_F(Copier, ASourceChangedDuringAHashedCopyOfSeveralChunksFailsIt) {
+  struct {
+    const char* name;
+    std::function<void(const std::string&)> strike;
+  } cases[] = {
+      {"grows", [](const std::string& p) { std::ofstream(p, std::ios::binary | std::ios::app) << "more"; }},
+      {"shrinks", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 1000), 0); }},
+      {"rewritten in place, times kept",
+       [](const std::string& p) {
+         struct stat st {};
+         ASSERT_EQ(::stat(p.c_str(), &st), 0);
+         std::fstream(p, std::ios::binary | std::ios::in | std::ios::out) << "rewritten";
+         const timespec times[2] = {st.st_atim, st.st_mtim};
+         ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+       }},
+  };
+  fc.HashCopies = true;
+  fc.BytesPerCall = 64 * 1024;
+  for (const auto& c : cases) {
+    for (const int32_t strikeAt : {1000, 1999000}) {
+      SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(strikeAt));
+      WriteFile(dir / "src", Pattern(2 * 1000 * 1000));
+      std::filesystem::remove(dir / "dst");
+      fc.OnProgress = [&](double, int32_t pos, int32_t) {
+        if (pos == strikeAt) c.strike(dir / "src");
+      };
+      try {
+        fc.CopyFileTo(dir / "src", dir / "dst");
+        ADD_FAILURE() << "copied";
+      } catch (const EQorvError& e) {
+        EXPECT_EQ(e.Message(), "Error copying " + dir / "src" + " to " + dir / "dst" +
+                                   ": the source changed during the copy");
+      }
+      EXPECT_EQ(fc.LastSha256(), "");
+      EXPECT_EQ(Names(dir.Path()), std::set<std::string>{"src"});
+    }
   }
 }
 
