@@ -244,8 +244,9 @@ class TSourceSha256 {
 
  private:
   void Work() {
-    // Small enough to stay in the processor's cache between the read and the hash.
-    std::vector<char> buf(size_t{256} << 10);
+    // Reads of 1 MiB measured fastest for a read followed by its hash: smaller ones pay more
+    // calls, larger ones leave the processor's cache before they are hashed.
+    std::vector<char> buf(size_t{1} << 20);
     TSha256 hash;
     int64_t at = 0;
     int err = 0;
