@@ -619,8 +619,9 @@ TEST_F(Copier, HashedCopiesReportTheSha256OfTheirBytes) {
   struct {
     size_t size;
     bool hash, verify, kernel;
-  } cases[] = {{0, true, false, false},       {1000, true, false, true},     {2500500, true, false, false},
-               {2500500, false, true, false}, {2500500, false, false, true}, {999, false, false, false}};
+  } cases[] = {{0, true, false, false},      {1000, true, false, true},     {2500500, true, false, false},
+               {2500500, true, false, true}, {2500500, false, true, false}, {2500500, false, false, true},
+               {999, false, false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + (c.hash ? " hashed" : "") + (c.verify ? " verified" : "") +
                  (c.kernel ? " kernel" : ""));
