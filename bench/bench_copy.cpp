@@ -26,13 +26,6 @@ using tavik::bench::Run;
 constexpr long long FileSize = 1LL << 30;
 constexpr int Rounds = 5;
 
-struct TNullBar : tavik::TProgressTarget {
-  int pos = 0;
-  void SetMax(int) override {}
-  void SetPosition(int value) override { pos = value; }
-  int Position() const override { return pos; }
-};
-
 double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
@@ -67,7 +60,7 @@ double TimeCopier(const std::string& src, const std::string& dst, int blockSize,
   fc.UseKernelCopy = kernel;
   fc.VerifyCopies = verify;
   fc.HashCopies = hash;
-  TNullBar bar;
+  tavik::TUnseenProgress bar;
   fc.ProgBar = &bar;  // as the main window runs it
   fc.KeepFileDate = true;
   fc.BlockSize = blockSize;

@@ -653,13 +653,7 @@ TEST_F(Copier, ASourceChangedDuringAHashedCopyOfSeveralChunksFailsIt) {
       {"grows", [](const std::string& p) { std::ofstream(p, std::ios::binary | std::ios::app) << "more"; }},
       {"shrinks", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 1000), 0); }},
       {"rewritten in place, times kept",
-       [](const std::string& p) {
-         struct stat st {};
-         ASSERT_EQ(::stat(p.c_str(), &st), 0);
-         std::fstream(p, std::ios::binary | std::ios::in | std::ios::out) << "rewritten";
-         const timespec times[2] = {st.st_atim, st.st_mtim};
-         ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
-       }},
+       [](const std::string& p) { test::RewriteKeepingTimes(p, "rewritten"); }},
   };
   fc.HashCopies = true;
   fc.BytesPerCall = 64 * 1024;

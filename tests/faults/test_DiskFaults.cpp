@@ -2,8 +2,6 @@
 // short or goes away, the destination folder cannot be changed, the run log cannot be written.
 // Each run must end by itself, leave no partial image under a final name, lose nothing of the
 // previous chain beyond the rotation's own deletions, and report the fault in a line and a mail.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,24 +75,15 @@ TEST_P(SourceFaults, DuringTheCopy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Image, SourceFaults,
-    ::testing::Values(TSourceFault{"Grows",
-                                   [](const std::string& p) {
-                                     std::ofstream(p, std::ios::binary | std::ios::app)
-                                         << std::string(100000, 'g');
-                                   }},
-                      TSourceFault{"Shrinks",
-                                   [](const std::string& p) { (void)::truncate(p.c_str(), 65536); }},
-                      // Same size and times, but written over: only the change time tells.
-                      TSourceFault{"RewrittenInPlace",
-                                   [](const std::string& p) {
-                                     struct stat st {};
-                                     ::stat(p.c_str(), &st);
-                                     std::fstream(p, std::ios::binary | std::ios::in | std::ios::out)
-                                         << "rewritten";
-                                     const timespec times[2] = {st.st_atim, st.st_mtim};
-                                     ::utimensat(AT_FDCWD, p.c_str(), times, 0);
-                                   }},
-                      TSourceFault{"Vanishes", [](const std::string& p) { ::unlink(p.c_str()); }}),
+    ::testing::Values(
+        TSourceFault{"Grows",
+                     [](const std::string& p) {
+                       std::ofstream(p, std::ios::binary | std::ios::app) << std::string(100000, 'g');
+                     }},
+        TSourceFault{"Shrinks", [](const std::string& p) { (void)::truncate(p.c_str(), 65536); }},
+        // Same size and times, but written over: only the change time tells.
+        TSourceFault{"RewrittenInPlace", [](const std::string& p) { RewriteKeepingTimes(p, "rewritten"); }},
+        TSourceFault{"Vanishes", [](const std::string& p) { ::unlink(p.c_str()); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Root ignores permission bits; an immutable folder refuses root as well.

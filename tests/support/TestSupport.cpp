@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
@@ -64,6 +65,15 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+void RewriteKeepingTimes(const std::string& path, const std::string& text) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out) << text;
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("cannot set the times of " + path);
 }
 
 void SetMTime(const std::string& path, long long epochSeconds) {

@@ -43,6 +43,9 @@ class TSealedEnv {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 void SetMTime(const std::string& path, long long epochSeconds);
+// Writes text over the start of path in place, then puts its access and modification times back:
+// only the change time tells that the file was written.
+void RewriteKeepingTimes(const std::string& path, const std::string& text);
 
 // Runs "sha256sum -c SHA256SUMS" in folder (its output in output); true when it passed.
 bool Sha256sumCheck(const std::string& folder, std::string* output = nullptr);
