@@ -1,15 +1,12 @@
 #pragma once
-// What the program decides before any window or display exists: the answers to --help and
-// --version, and whether a window can be shown at all.
+// What the program decides before any window or display exists: which command answers, and
+// whether a window can be shown at all.
 #include <string>
 #include <vector>
 
-#include "app/uSwitches.h"
+#include "run/uSwitches.h"
 
 namespace tavik {
-
-// The folder below the all-users data folder that holds the run logs.
-inline constexpr const char* RunLogAppFolder = "TavikShadowCopy";
 
 struct TShellCommand;
 
@@ -46,13 +43,7 @@ TDisplayEnv ReadDisplayEnv();
 // under "h" and "P"): a stale DISPLAY must not stop a scheduled run.
 TStartPlan PlanStart(const std::vector<std::string>& args, const TSwitches& switches, const TDisplayEnv& env);
 
-std::string VersionText();
-std::string UsageText();
 // One line for standard error when the window has nowhere to go.
 std::string NoDisplayHint();
-// The lines for standard error when option is no option of the program.
-std::string UnknownOptionText(const std::string& option);
-// "Usage: TavikBackupCopy ..." with every option, on one line.
-std::string UsageLine();
 
 }  // namespace tavik

@@ -11,7 +11,7 @@
 
 #include "QorvLib/uQorvLogger.h"
 #include "app/qt/uMain.h"
-#include "app/uRunOutput.h"
+#include "core/uRunOutput.h"
 #include "platform/qt/uQtUi.h"
 
 int main(int argc, char** argv) {

@@ -19,9 +19,9 @@
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvLogger.h"
-#include "app/uRotation.h"
-#include "app/uRunOutput.h"
 #include "bench/BenchSupport.h"
+#include "core/uRotation.h"
+#include "core/uRunOutput.h"
 #include "notify/uNotifier.h"
 
 namespace {

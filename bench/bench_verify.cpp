@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "app/uVerify.h"
 #include "bench/BenchSupport.h"
+#include "run/uVerify.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/uDiskIdentity.h"
+#include "core/uDiskIdentity.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string file = "/tmp/tavik-fuzz-diskid-" + std::to_string(::getpid()) + ".txt";

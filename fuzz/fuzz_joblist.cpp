@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/uJobSettings.h"
+#include "core/uJobSettings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string value(reinterpret_cast<const char*>(data), size);

@@ -5,15 +5,30 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 JOBS=${JOBS:-2}
+# The suite must leave the machine as it found it: the shared folders keep their mode and owner
+# (a test that once walked up to / left /tmp without its sticky bit, and apt then failed).
+machine_state() { stat -c '%n %a %u %g' / /tmp /var/tmp /var/lib /etc "$HOME" 2>/dev/null; }
+MACHINE_BEFORE=$(machine_state)
+machine_unchanged() {
+  local now
+  now=$(machine_state)
+  if [ "$now" != "$MACHINE_BEFORE" ]; then
+    echo "The tests ($1) changed folders outside their own:" >&2
+    diff <(echo "$MACHINE_BEFORE") <(echo "$now") >&2 || true
+    exit 1
+  fi
+}
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$JOBS"
 ctest --preset default -j "$JOBS"
+machine_unchanged default
 # A packager's Release build with GCC and a build with clang, both free of warnings
 # (TAVIK_WERROR is on in every preset) and both passing the suite.
 for preset in release clang; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$JOBS"
   ctest --preset "$preset" -j "$JOBS"
+  machine_unchanged "$preset"
 done
 # The Debian package, unpacked and run, its manual page, units and lintian.
 bash scripts/check-package.sh
@@ -23,4 +38,5 @@ if [ "${TAVIK_SKIP_ASAN:-0}" != 1 ]; then
   # The system's font library keeps a small cache for the process's life; that is no leak of ours.
   ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
     UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$JOBS"
+  machine_unchanged asan
 fi

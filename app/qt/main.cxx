@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "app/qt/uMain.h"
-#include "app/uShellCommands.h"
 #include "app/uStartup.h"
-#include "app/uSwitches.h"
+#include "commands/uShellCommands.h"
+#include "commands/uUsage.h"
 #include "platform/qt/uQtUi.h"
+#include "run/uSwitches.h"
 
 namespace {
 void QuietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
     case tavik::TStartKind::Command:
       return plan.command->run(plan.commandArgs, {std::cin, std::cout, std::cerr});
     case tavik::TStartKind::UnknownOption:
-      std::cerr << tavik::UnknownOptionText(plan.unknown) << std::flush;
+      std::cerr << tavik::UnknownOptionText(plan.unknown, tavik::ShellCommands()) << std::flush;
       return tavik::ExitUsage;
     case tavik::TStartKind::NoDisplay:
       std::cerr << tavik::NoDisplayHint() << std::endl;

@@ -17,16 +17,16 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
-#include "app/uHistoryCommands.h"
-#include "app/uJobSettings.h"
-#include "app/uReport.h"
-#include "app/uRunLock.h"
-#include "app/uShellCommands.h"
-#include "app/uStartup.h"
+#include "core/uExitStatus.h"
+#include "core/uJobSettings.h"
+#include "core/uRunValues.h"
+#include "history/uHistoryTables.h"
 #include "notify/qt/uMailSettings.h"
 #include "platform/uErrors.h"
 #include "platform/uSystem.h"
 #include "platform/uUiServices.h"
+#include "run/uReport.h"
+#include "run/uRunLock.h"
 
 // The logo lives in a static library, whose resources must be registered by hand.
 static void InitTavikResources() {

@@ -13,8 +13,8 @@
 #include <memory>
 #include <optional>
 
-#include "app/uRunBackup.h"
-#include "app/uSwitches.h"
+#include "run/uRunBackup.h"
+#include "run/uSwitches.h"
 
 namespace tavik {
 

@@ -16,7 +16,7 @@
 #include "QorvLib/uQorvCrypt.h"
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
-#include "app/uDiskIdentity.h"
+#include "core/uDiskIdentity.h"
 #include "notify/uNotifier.h"
 #include "platform/uClock.h"
 #include "platform/uIniFile.h"

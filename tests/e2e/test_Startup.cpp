@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "QorvLib/uQorvFiles.h"
-#include "app/uRunLock.h"
 #include "notify/uNotifier.h"
+#include "run/uRunLock.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"

@@ -22,7 +22,7 @@
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvLogger.h"
-#include "app/uRunBackup.h"
+#include "run/uRunBackup.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "tests/support/RunRecorder.h"

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/uReport.h"
-#include "app/uRunLock.h"
 #include "notify/uTestMail.h"
+#include "run/uReport.h"
+#include "run/uRunLock.h"
 #include "tests/faults/FaultRun.h"
 #include "tests/support/Schedule.h"
 

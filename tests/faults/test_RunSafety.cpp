@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/uRunLock.h"
+#include "run/uRunLock.h"
 #include "tests/faults/FaultRun.h"
 
 namespace tavik::test {

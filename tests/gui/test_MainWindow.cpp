@@ -14,8 +14,9 @@
 #include "QorvLib/uQorvFiles.h"
 #include "QorvLib/uQorvLogger.h"
 #include "app/qt/uMain.h"
-#include "app/uHistory.h"
-#include "app/uHistoryCommands.h"
+#include "commands/uHistoryCommands.h"
+#include "history/uHistory.h"
+#include "history/uHistoryTables.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/TestSupport.h"
 

@@ -410,7 +410,10 @@ TEST(SettingsFileProblem, NamesTheFileAndTheReasonButNotAMissingFile) {
   EXPECT_EQ(SettingsFileProblem(), "");
   ::chmod(SettingsFileName().c_str(), 0600);
   ::chmod(SettingsFolder().c_str(), 0755);
-  for (std::string p = SettingsFolder(); p.size() > 1; p = std::filesystem::path(p).parent_path().string())
+  // Opened for the other account up to the test's own folder, never above it: the folders above
+  // belong to the machine.
+  for (std::filesystem::path p = SettingsFolder(); p.string().size() >= env.Dir().Path().size();
+       p = p.parent_path())
     ::chmod(p.c_str(), 0755);
 
   // Root reads through any permission, so the reading account is nobody's, in a child.

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/uRunOutput.h"
+#include "core/uRunOutput.h"
 
 namespace tavik::test {
 

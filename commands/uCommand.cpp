@@ -1,0 +1,21 @@
+#include "commands/uCommand.h"
+
+#include <ostream>
+
+namespace tavik {
+
+int Refuse(TCommandStreams io, const std::string& fault) {
+  io.err << "TavikBackupCopy: " << fault << "; nothing was changed\n";
+  return ExitUsage;
+}
+
+int Fail(TCommandStreams io, const std::string& what) {
+  io.err << "TavikBackupCopy: " << what << "\n";
+  return ExitFailed;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+}  // namespace tavik

@@ -1,0 +1,84 @@
+#include "commands/uHistoryCommands.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "QorvLib/uQorvFiles.h"
+#include "core/uExitStatus.h"
+#include "core/uRunValues.h"
+#include "history/uHistoryTables.h"
+
+namespace tavik {
+
+int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& path) {
+  if (!HistoryExists(path)) {
+    out << "No run recorded yet (" << path << ")\n";
+    return ExitNoRunYet;
+  }
+  try {
+    THistory h(path, THistory::TMode::Read);
+    const std::optional<THistoryRun> last = h.LastRun();
+    if (!last) {
+      out << "No run recorded yet (" << path << ")\n";
+      return ExitNoRunYet;
+    }
+    const THistoryRun& r = *last;
+    out << "Last run\n";
+    out << "  Start:        " << Stamp(r.start) << "\n";
+    out << "  End:          "
+        << (r.end ? Stamp(*r.end) + " (" + ElapsedText(r.start, *r.end) + ")"
+                  : std::string("none: still running, or stopped before its end"))
+        << "\n";
+    out << "  Result:       " << RunResultText(r)
+        << (r.end ? ", exit status " + std::to_string(r.exitStatus) : "") << "\n";
+    out << "  Error lines:  " << r.errorLines << "\n";
+    out << "  Host:         " << r.host << "\n";
+    out << "  Disk:         " << (r.diskFound.empty() ? "-" : r.diskFound);
+    if (!r.diskExpected.empty() && !SameText(r.diskExpected, r.diskFound))
+      out << " (expected " << r.diskExpected << ")";
+    if (r.diskFree && r.diskTotal)
+      out << ", " << BytesText(*r.diskFree) << " free of " << BytesText(*r.diskTotal);
+    out << "\n";
+    const std::vector<THistoryVolume> volumes = h.Volumes(r.id);
+    out << "\nVolumes\n" << (volumes.empty() ? "  none recorded\n" : VolumesText(volumes));
+    out << "\nRotation\n" << RotationText(h.Rotation(Now(), ScheduledDisksFromSettings()));
+    return r.end ? r.exitStatus : ExitFailed;
+  } catch (const std::exception& e) {
+    err << "TavikBackupCopy: " << e.what() << "\n";
+    return ExitFailed;
+  }
+}
+
+int RunHistoryCommand(int n, std::ostream& out, std::ostream& err, const std::string& path) {
+  if (!HistoryExists(path)) {
+    out << "No run recorded yet (" << path << ")\n";
+    return ExitOk;
+  }
+  try {
+    THistory h(path, THistory::TMode::Read);
+    const std::vector<THistoryRun> runs = h.LastRuns(n);
+    if (runs.empty()) out << "No run recorded yet (" << path << ")\n";
+    for (const THistoryRun& r : runs) out << RunLine(r) << "\n";
+    return ExitOk;
+  } catch (const std::exception& e) {
+    err << "TavikBackupCopy: " << e.what() << "\n";
+    return ExitFailed;
+  }
+}
+
+int HistoryCommandArgs(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                       const std::string& path) {
+  int n = DefaultHistoryRuns;
+  if (args.size() > 1 || (args.size() == 1 && (args[0].empty() || args[0].size() > 6 ||
+                                               !std::all_of(args[0].begin(), args[0].end(),
+                                                            [](char c) { return c >= '0' && c <= '9'; }) ||
+                                               (n = std::stoi(args[0])) < 1))) {
+    std::string given;
+    for (const std::string& a : args) given += (given.empty() ? "" : " ") + a;
+    err << "TavikBackupCopy: --history takes one number of runs from 1 up, not \"" << given << "\"\n";
+    return ExitUsage;
+  }
+  return RunHistoryCommand(n, out, err, path);
+}
+
+}  // namespace tavik

@@ -1,0 +1,234 @@
+#include "core/uDiskIdentity.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "QorvLib/uQorvFiles.h"
+#include "core/uRunOutput.h"
+#include "notify/uNotifier.h"
+#include "platform/uErrors.h"
+
+namespace tavik {
+
+namespace {
+struct TScheduleDay {
+  std::string TNotifier::*id;
+  bool TNotifier::*flag;
+};
+
+// Indexed like WeekdayIndex: Sunday first.
+const TScheduleDay Schedule[7] = {
+    {&TNotifier::SundayID, &TNotifier::IDDiskSun},    {&TNotifier::MondayID, &TNotifier::IDDiskMon},
+    {&TNotifier::TuesdayID, &TNotifier::IDDiskTue},   {&TNotifier::WednesdayID, &TNotifier::IDDiskWed},
+    {&TNotifier::ThursdayID, &TNotifier::IDDiskThur}, {&TNotifier::FridayID, &TNotifier::IDDiskFri},
+    {&TNotifier::SaturdayID, &TNotifier::IDDiskSat},
+};
+
+const TScheduleDay& Day(int weekday) {
+  return Schedule[((weekday % 7) + 7) % 7];
+}
+
+[[noreturn]] void FileFailure(const char* what, const std::string& fileName, int err) {
+  throw EInOutError(std::string(what) + " " + fileName + ": " + SysErrorMessage(err));
+}
+}  // namespace
+
+std::string IdentityFilePath(const std::string& idPath) {
+  const std::string exact = idPath + IdentityFileName;
+  if (FileExists(exact)) return exact;
+  // A label written by hand on another system may differ in letter case only.
+  for (const TFoundFile& f : ListFiles(exact)) return idPath + f.name;
+  return exact;
+}
+
+namespace {
+// What the system says of a link opened without following it ("Too many levels of symbolic
+// links") would send an administrator looking for a loop.
+const char* const SymbolicLinkText = "it is a symbolic link, which is not followed";
+
+[[noreturn]] void Refused(const std::string& fileName, const std::string& why) {
+  throw EInOutError("Cannot read " + fileName + ": " + why);
+}
+
+// The file travels on a disk anyone may have held: a link is not followed (it could show a
+// root-only file to the log and the mails), and nothing but a regular file is used (a FIFO's
+// open or read would wait for ever). Opening never waits.
+int OpenIdentityFile(const std::string& fileName, int flags, const char* what) {
+  const int fd = ::open(fileName.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == ELOOP)
+    throw EInOutError(std::string(what) + " " + fileName + ": " + SymbolicLinkText);
+  if (fd < 0) FileFailure(what, fileName, errno);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw EInOutError(std::string(what) + " " + fileName + ": not a regular file");
+  }
+  return fd;
+}
+}  // namespace
+
+std::string ReadDiskID(const std::string& fileName) {
+  const int fd = OpenIdentityFile(fileName, O_RDONLY, "Cannot read");
+  // One more byte than the bound, to tell a first line that ends at the bound from a longer one.
+  std::string text(IdentityReadBound + 1, '\0');
+  size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      ::close(fd);
+      FileFailure("Cannot read", fileName, err);
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  text.resize(got);
+  const size_t end = text.find('\n');
+  if (end == std::string::npos && got > IdentityReadBound)
+    Refused(fileName, "its first line is longer than " + std::to_string(IdentityReadBound) + " bytes");
+  std::string line = text.substr(0, std::min(end, got));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+std::string FstabPath() {
+  // Tests cannot edit the machine's table; they name one of their own.
+  const char* test = std::getenv("TAVIK_FSTAB");
+  return test && *test ? test : "/etc/fstab";
+}
+
+namespace {
+// A mount point as fstab writes it: blanks and the like as octal escapes ("\040").
+std::string UnescapeFstab(const std::string& field) {
+  std::string r;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const std::string digits = field.substr(i + 1, 3);
+      if (digits.size() == 3 && digits.find_first_not_of("01234567") == std::string::npos) {
+        r += static_cast<char>(std::stoi(digits, nullptr, 8));
+        i += 3;
+        continue;
+      }
+    }
+    r += field[i];
+  }
+  return r;
+}
+
+// The mount points fstab lists, each in its canonical form where it exists.
+std::vector<std::string> FstabMountPoints(const std::string& fstabPath) {
+  std::vector<std::string> points;
+  std::ifstream in(fstabPath);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string device, point;
+    if (!(fields >> device >> point) || device[0] == '#') continue;
+    point = UnescapeFstab(point);
+    char resolved[PATH_MAX];
+    points.push_back(::realpath(point.c_str(), resolved) ? resolved : point);
+  }
+  return points;
+}
+}  // namespace
+
+bool BackupDiskPresent(const std::string& idPath, const std::string& fstabPath) {
+  char resolved[PATH_MAX];
+  if (idPath.empty() || !::realpath(idPath.c_str(), resolved) || !FolderExists(resolved)) return false;
+  const std::vector<std::string> points = FstabMountPoints(fstabPath);
+  // The folder itself or one above it may be where the disk is mounted; a listed mount point
+  // on the same device as its parent has nothing mounted on it, so the folder is the system
+  // disk's, whatever an earlier run may have created there.
+  for (std::string folder = resolved; folder.size() > 1;
+       folder = RemoveTrailingSeparator(ExtractFilePath(folder))) {
+    if (std::find(points.begin(), points.end(), folder) == points.end()) continue;
+    const std::string parent = ExtractFilePath(folder);
+    struct stat self {
+    }, above{};
+    if (::stat(folder.c_str(), &self) != 0 || ::stat(parent.c_str(), &above) != 0) return false;
+    if (self.st_dev == above.st_dev) return false;
+  }
+  return true;
+}
+
+std::string LabelTimeText(TDateTime t) {
+  const std::time_t tt = TClock::to_time_t(t);
+  std::tm parts{};
+  localtime_r(&tt, &parts);
+  char date[128] = "", time[128] = "";
+  std::strftime(date, sizeof date, "%x", &parts);
+  const TLocalTime lt = ToLocal(t);
+  if (lt.hour == 0 && lt.minute == 0 && lt.second == 0 && lt.msec == 0) return date;
+  std::strftime(time, sizeof time, "%X", &parts);
+  return std::string(date) + " " + time;
+}
+
+void WriteDiskID(const std::string& fileName, const std::string& id, TDateTime labelled) {
+  const std::string text = id + "\r\n" + LabelTimeText(labelled) + "\r\n" + IdentityWarningLine + "\r\n";
+  const int fd = OpenIdentityFile(fileName, O_WRONLY | O_CREAT | O_TRUNC, "Cannot create");
+  if (int err = 0; !WriteAll(fd, text.data(), text.size(), err)) {
+    ::close(fd);
+    FileFailure("Cannot write", fileName, err);
+  }
+  if (::close(fd) != 0) FileFailure("Cannot write", fileName, errno);
+}
+
+std::string ScheduledID(const TNotifier& n, int weekday) {
+  return n.*Day(weekday).id;
+}
+
+bool CheckFlag(const TNotifier& n, int weekday) {
+  return n.*Day(weekday).flag;
+}
+
+std::string NextDisk(const TNotifier& n, int weekday) {
+  for (int ahead = 1; ahead <= 6; ++ahead)
+    if (CheckFlag(n, weekday + ahead)) return ScheduledID(n, weekday + ahead);
+  return "";
+}
+
+void CheckDiskIdentity(TRunOutput& out, const TNotifier& n, const std::string& idPath, TDateTime now,
+                       TRunValues& values) {
+  const int today = WeekdayIndex(now);
+  const std::string fileName = IdentityFilePath(idPath);
+  std::string found;
+  if (!FileExists(fileName)) {
+    values.expectedId = ScheduledID(n, today);
+    WriteDiskID(fileName, values.expectedId, now);
+  } else {
+    found = ReadDiskID(fileName);
+    if (found.empty()) {
+      // The next run labels the disk afresh; a file that will not go away changes nothing now.
+      ::unlink(fileName.c_str());
+    } else {
+      values.expectedId = ScheduledID(n, today);
+      if (CheckFlag(n, today)) {
+        out.LogLine("Checking Disk ID", false);
+        if (SameText(found, values.expectedId)) {
+          out.LogLine("Disk ID Check: OK", false);
+        } else {
+          out.LogLine("Disk ID INCORRRECT: ID = " + found + ", Should be: " + values.expectedId, false);
+          values.diskMismatch = true;
+        }
+        values.nextDisk = NextDisk(n, today);
+        if (!values.nextDisk.empty()) out.LogLine("Next Disk is: " + values.nextDisk, false);
+      }
+    }
+  }
+  values.foundId = found;
+  out.LogLine("Disk ID " + found, false);
+}
+
+}  // namespace tavik

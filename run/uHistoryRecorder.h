@@ -1,0 +1,55 @@
+#pragma once
+// What a run tells the history and the monitoring as it goes: its start, the disk it found, each
+// volume's end and its own end. Nothing here can change the run's outcome beyond one error line
+// when the history cannot be written: a ping or a metrics file that fails is a plain log line.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "core/uExitStatus.h"
+#include "core/uJobSettings.h"
+#include "core/uRunValues.h"
+#include "history/uHistory.h"
+#include "run/uReport.h"
+
+namespace tavik {
+
+class TLineOutput;
+class TNotifier;
+
+class THistoryRecorder {
+ public:
+  THistoryRecorder(TLineOutput& out, const TNotifier& notifier, std::string historyPath = HistoryFilePath());
+  ~THistoryRecorder();
+
+  void RunStarted(TDateTime start);
+  // After the identity step; diskFolder is the job's "IDPath" (the disk's free space is read there).
+  void DiskSeen(const TRunValues& values, const std::string& diskFolder);
+  // Runs one volume's rotation and records how it ended; a failure it raises is recorded and
+  // passed on.
+  void Volume(const TVolumeJob& job, const std::function<void()>& rotate);
+  void RunEnded(TDateTime end, const TRunValues& values, const std::string& logFilePath);
+
+  // This run's volumes so far and the rotation as the report shows them; empty when there is no
+  // history.
+  TReportHistory ReportTables(TDateTime now);
+
+ private:
+  // Runs a write; the first failure is one error line and ends the recording for this run.
+  void Write(const std::function<void(THistory&)>& write);
+  std::optional<int64_t> FreeBytes();
+
+  TLineOutput& out_;
+  const TNotifier& notifier_;
+  std::string path_;
+  std::unique_ptr<THistory> history_;
+  bool failed_ = false;
+  int64_t runId_ = 0;
+  std::string diskFolder_;
+  TDateTime start_{};
+};
+
+}  // namespace tavik

@@ -1,0 +1,148 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "commands/uHistoryCommands.h"
+#include "history/uHistory.h"
+#include "history/uHistoryTables.h"
+#include "notify/uNotifier.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik::test {
+namespace {
+
+using ::testing::AllOf;
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+constexpr int64_t GB = 1000LL * 1000 * 1000;
+
+class HistoryCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  void TearDown() override { UnpinClock(); }
+
+  // A night's run on disk: one volume per name, each copying a file.
+  int64_t Night(THistory& h, int day, const std::string& disk, int exitStatus,
+                const std::vector<std::string>& volumes, bool ended = true) {
+    const TDateTime start = FromLocal(2026, 11, day, 22, 0, 0);
+    const int64_t id = h.RecordRunStart(start, "server1");
+    h.RecordDisk(id, disk, disk, 50 * GB, 100 * GB);
+    for (const std::string& name : volumes) {
+      THistoryVolume v;
+      v.volume = name;
+      v.chain = name + "_full";
+      v.newestIncremental = name + "_full_i" + std::to_string(day) + ".spi";
+      v.filesCopied = 2;
+      v.bytesCopied = 4 * GB;
+      v.seconds = 40;
+      v.result = exitStatus == 1 && name == volumes.back() ? "Cannot open " + name : "OK";
+      v.ended = start + std::chrono::minutes(5);
+      h.RecordVolume(id, v, 46 * GB);
+    }
+    if (ended)
+      h.RecordRunEnd(id, start + std::chrono::minutes(10), exitStatus, exitStatus == 1 ? 1 : 0, 46 * GB);
+    return id;
+  }
+
+  TSealedEnv env;  // the default schedule: Disk1, Disk2, Disk3 checked Monday to Friday
+  TTempDir dir;
+  std::string path = dir / "TavikHistory.db";
+  std::ostringstream out, err;
+};
+
+TEST_F(HistoryCommandsTest, WithoutARunStatusSaysSoAndExitsFour) {
+  EXPECT_EQ(RunStatusCommand(out, err, path), ExitNoRunYet);
+  EXPECT_THAT(out.str(), HasSubstr("No run recorded yet"));
+  EXPECT_EQ(RunHistoryCommand(10, out, err, path), 0);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  { THistory created(path); }
+  EXPECT_EQ(RunStatusCommand(out, err, path), ExitNoRunYet);
+  EXPECT_THAT(err.str(), IsEmpty());
+}
+
+TEST_F(HistoryCommandsTest, ThreeNightsWithTwoDisksShowTheLastRunAndTheRotation) {
+  {
+    THistory h(path);
+    Night(h, 2, "Disk1", 0, {"C", "D"});
+    Night(h, 3, "Disk2", 0, {"C", "D"});
+    Night(h, 24, "Disk2", 1, {"C", "D"});
+  }
+  PinClock(FromLocal(2026, 11, 25, 9, 0, 0));
+  EXPECT_EQ(RunStatusCommand(out, err, path), 1);
+  const std::string text = out.str();
+  EXPECT_THAT(text, AllOf(HasSubstr("Start:        24/11/2026 22:00"),
+                          HasSubstr("End:          24/11/2026 22:10 (00:10:00)"),
+                          HasSubstr("Result:       errors, exit status 1"), HasSubstr("Error lines:  1"),
+                          HasSubstr("Disk:         Disk2, 46.0 GB free of 100.0 GB")));
+  // Each volume: chain, what was copied, the outcome.
+  EXPECT_THAT(text, ContainsRegex("C +C_full +C_full_i24.spi +2 +4.0 GB +40.0 s +100.0 MB/s +OK"));
+  EXPECT_THAT(text, HasSubstr("Cannot open D"));
+  // Disk1 last in 22 days ago is overdue; Disk3 of the schedule was never in.
+  EXPECT_THAT(
+      text, ContainsRegex("Disk2 +24/11/2026 22:00 +0 +46.0 GB +C: C_full up to C_full_i24.spi; D: D_full"));
+  EXPECT_THAT(text, ContainsRegex("Disk1 +02/11/2026 22:00 +22 +46.0 GB .*OVERDUE"));
+  EXPECT_THAT(text, ContainsRegex("Disk3 +never +- +- +- +OVERDUE"));
+  EXPECT_THAT(err.str(), IsEmpty());
+
+  std::ostringstream lines;
+  EXPECT_EQ(HistoryCommandArgs({"2"}, lines, err, path), 0);
+  EXPECT_EQ(lines.str(),
+            "24/11/2026 22:00  00:10:00  errors (1)    1 error line  disk Disk2, 46.0 GB free\n"
+            "03/11/2026 22:00  00:10:00  OK (0)        0 error lines  disk Disk2, 46.0 GB free\n");
+  std::ostringstream all;
+  EXPECT_EQ(HistoryCommandArgs({}, all, err, path), 0);
+  const std::string three = all.str();
+  EXPECT_EQ(std::count(three.begin(), three.end(), '\n'), 3);
+}
+
+TEST_F(HistoryCommandsTest, ARunThatNeverEndedIsShownAsSuchAndFails) {
+  {
+    THistory h(path);
+    Night(h, 2, "Disk1", 0, {"C"});
+    Night(h, 3, "Disk2", 0, {"C", "D"}, false);
+  }
+  EXPECT_EQ(RunStatusCommand(out, err, path), 1);
+  EXPECT_THAT(out.str(), AllOf(HasSubstr("none: still running, or stopped before its end"),
+                               HasSubstr("Result:       did not end\n")));
+}
+
+TEST_F(HistoryCommandsTest, AHistoryThatCannotBeReadIsAnErrorLine) {
+  WriteFile(path, "this is no database, but long enough to be taken for one by its size........");
+  EXPECT_EQ(RunStatusCommand(out, err, path), 1);
+  EXPECT_THAT(err.str(), HasSubstr(path));
+  EXPECT_EQ(RunHistoryCommand(3, out, err, path), 1);
+}
+
+TEST_F(HistoryCommandsTest, HistoryTakesOneCountFromOneUp) {
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"0"}, {"-1"}, {"x"}, {"3", "4"}, {""}, {"99999999999"}}) {
+    std::ostringstream e;
+    EXPECT_EQ(HistoryCommandArgs(bad, out, e, path), 2) << bad[0];
+    EXPECT_THAT(e.str(), HasSubstr("--history takes one number")) << bad[0];
+  }
+}
+
+TEST(HistoryTablesTest, HtmlTablesEscapeWhatTheyShow) {
+  TRotationDisk d;
+  d.id = "<Disk&1>";
+  d.overdue = true;
+  d.filling = true;
+  const std::string html = RotationHtml({d});
+  EXPECT_THAT(html, AllOf(HasSubstr("<td>&lt;Disk&amp;1&gt;</td>"), HasSubstr("OVERDUE, FILLING"),
+                          HasSubstr("<th>Disk</th>")));
+  EXPECT_THAT(html, Not(HasSubstr("<Disk")));
+  EXPECT_EQ(BytesText(999), "999 B");
+  EXPECT_EQ(BytesText(1500), "1.5 kB");
+  EXPECT_EQ(BytesText(2 * GB), "2.0 GB");
+}
+
+}  // namespace
+}  // namespace tavik::test

@@ -1,0 +1,281 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "commands/uHistoryCommands.h"
+#include "history/uHistory.h"
+#include "history/uHistoryTables.h"
+#include "notify/uNotifier.h"
+#include "platform/uErrors.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr int64_t GB = 1000LL * 1000 * 1000;
+
+TDateTime Day(int day, int hour = 22) {
+  return FromLocal(2026, 12, day, hour, 0, 0);
+}
+
+THistoryVolume Volume(const std::string& name, const std::string& chain, const std::string& incr,
+                      TDateTime ended, const std::string& result = "OK") {
+  THistoryVolume v;
+  v.volume = name;
+  v.chain = chain;
+  v.newestIncremental = incr;
+  v.filesCopied = 3;
+  v.bytesCopied = 3000;
+  v.seconds = 1.5;
+  v.result = result;
+  v.ended = ended;
+  return v;
+}
+
+class HistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+  // One whole run on disk with two volumes, free space falling by used bytes.
+  int64_t Run(THistory& h, TDateTime start, const std::string& disk, int64_t freeBefore, int64_t used,
+              int exitStatus = 0) {
+    const int64_t id = h.RecordRunStart(start, "server1");
+    h.RecordDisk(id, disk, disk, freeBefore, 100 * GB);
+    h.RecordVolume(id, Volume("C", "C_full", "C_full_i1.spi", start + std::chrono::minutes(5)),
+                   freeBefore - used / 2);
+    h.RecordVolume(id, Volume("D", "D_full", "D_full_i2.spi", start + std::chrono::minutes(9)),
+                   freeBefore - used);
+    h.RecordRunEnd(id, start + std::chrono::minutes(10), exitStatus, exitStatus ? 1 : 0, freeBefore - used);
+    return id;
+  }
+  TTempDir dir;
+  std::string path = dir / "TavikHistory.db";
+};
+
+TEST_F(HistoryTest, RunsAreWrittenAndReadBackInAPrivateVersionedWalDatabase) {
+  {
+    THistory h(path);
+    Run(h, Day(7), "Disk1", 50 * GB, 1 * GB);
+    Run(h, Day(8), "Disk2", 60 * GB, 2 * GB, 1);
+    Run(h, Day(9), "Disk3", 70 * GB, 3 * GB);
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  THistory h(path, THistory::TMode::Read);
+  const std::vector<THistoryRun> runs = h.LastRuns(2);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].start, Day(9));
+  EXPECT_EQ(runs[0].diskFound, "Disk3");
+  EXPECT_EQ(runs[0].diskFree, 67 * GB);
+  EXPECT_EQ(runs[0].diskFreeBefore, 70 * GB);
+  EXPECT_EQ(runs[0].host, "server1");
+  ASSERT_TRUE(runs[0].end);
+  EXPECT_EQ(*runs[0].end, Day(9) + std::chrono::minutes(10));
+  EXPECT_EQ(runs[1].exitStatus, 1);
+  EXPECT_EQ(runs[1].errorLines, 1);
+  EXPECT_EQ(h.LastRun()->id, runs[0].id);
+  EXPECT_EQ(h.LastRuns(10).size(), 3u);
+
+  const std::vector<THistoryVolume> vols = h.Volumes(runs[0].id);
+  ASSERT_EQ(vols.size(), 2u);
+  EXPECT_EQ(vols[1].volume, "D");
+  EXPECT_EQ(vols[1].newestIncremental, "D_full_i2.spi");
+  EXPECT_EQ(vols[1].bytesCopied, 3000);
+  EXPECT_TRUE(vols[1].Ok());
+  EXPECT_EQ(*h.LastSuccess(), Day(9) + std::chrono::minutes(10));
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  auto pragma = [&](const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+    sqlite3_step(s);
+    const std::string r = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    sqlite3_finalize(s);
+    return r;
+  };
+  EXPECT_EQ(pragma("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(pragma("PRAGMA user_version"), std::to_string(HistorySchemaVersion));
+  sqlite3_close(db);
+}
+
+TEST_F(HistoryTest, AMissingOrForeignDatabaseIsAnErrorNamingThePath) {
+  // Nothing to read yet: the reader creates nothing.
+  EXPECT_THROW(THistory(path, THistory::TMode::Read), EInOutError);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  // A folder in the database's place, and a folder that is not there.
+  std::filesystem::create_directory(path);
+  try {
+    THistory h(path);
+    ADD_FAILURE() << "opened a folder";
+  } catch (const EInOutError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("Cannot open history " + path));
+  }
+  EXPECT_THROW(THistory(dir / "missing/TavikHistory.db"), EInOutError);
+  // A database of a newer program is left alone.
+  const std::string newer = dir / "newer.db";
+  sqlite3* db = nullptr;
+  sqlite3_open(newer.c_str(), &db);
+  sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  try {
+    THistory h(newer);
+    ADD_FAILURE() << "wrote a newer schema";
+  } catch (const EInOutError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("newer version"));
+  }
+}
+
+// A database of the first schema gains the table of read-backs at its first write; the rotation
+// shows each disk's newest one.
+TEST_F(HistoryTest, AnOlderDatabaseTakesTheReadBacksOfTheDisks) {
+  {
+    THistory h(path);
+    Run(h, Day(1), "Disk1", 50 * GB, GB);
+    Run(h, Day(2), "Disk2", 50 * GB, GB);
+  }
+  sqlite3* db = nullptr;
+  sqlite3_open(path.c_str(), &db);
+  sqlite3_exec(db, "DROP TABLE verifications; PRAGMA user_version=1", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  // Read as it is: no read-backs yet, no failure.
+  for (const TRotationDisk& d : THistory(path, THistory::TMode::Read).Rotation(Day(3), {}))
+    EXPECT_FALSE(d.lastVerified) << d.id;
+  {
+    THistory h(path);
+    h.RecordVerification("disk1", Day(3, 10), 6, 1);
+    h.RecordVerification("Disk1", Day(4, 10), 6, 0);
+    h.RecordVerification("Disk2", Day(4, 11), 5, 2);
+  }
+  const std::vector<TRotationDisk> r = THistory(path, THistory::TMode::Read).Rotation(Day(5), {});
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].id, "Disk1");
+  EXPECT_EQ(r[1].lastVerified, Day(4, 10));
+  EXPECT_EQ(r[1].verifyFailures, 0);
+  EXPECT_EQ(r[0].verifyFailures, 2);
+  const std::string text = RotationText(r);
+  EXPECT_THAT(text, HasSubstr("verified 04/12/2026 10:00 OK"));
+  EXPECT_THAT(text, HasSubstr("verified 04/12/2026 11:00: 2 FAILED"));
+}
+
+TEST_F(HistoryTest, AWriteRefusedBySQLiteIsAnError) {
+  THistory h(path);
+  const int64_t id = h.RecordRunStart(Day(7), "server1");
+  // Another connection holds the write lock longer than the history waits.
+  sqlite3* other = nullptr;
+  sqlite3_open(path.c_str(), &other);
+  sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  EXPECT_THROW(h.RecordVolume(id, Volume("C", "C_full", "", Day(7)), std::nullopt), EInOutError);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  // Nothing half written stays, and the next write goes through.
+  h.RecordVolume(id, Volume("C", "C_full", "", Day(7)), std::nullopt);
+  EXPECT_EQ(h.Volumes(id).size(), 1u);
+}
+
+TEST_F(HistoryTest, AKilledRunKeepsEveryVolumeEndedBeforeTheKill) {
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(ready[0]);
+    THistory h(path);
+    const int64_t id = h.RecordRunStart(Day(7), "server1");
+    h.RecordDisk(id, "Disk1", "Disk1", 50 * GB, 100 * GB);
+    h.RecordVolume(id, Volume("C", "C_full", "C_full_i1.spi", Day(7)), 49 * GB);
+    // The second volume is under way: its row is half written when the kill comes.
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db,
+                 "BEGIN IMMEDIATE; INSERT INTO volumes(run_id, volume, chain, newest_incremental, "
+                 "files_copied, bytes_copied, seconds, result, ended_ms) VALUES(1,'D','x','',0,0,0,'OK',0)",
+                 nullptr, nullptr, nullptr);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  THistory h(path, THistory::TMode::Read);
+  const std::optional<THistoryRun> last = h.LastRun();
+  ASSERT_TRUE(last);
+  EXPECT_FALSE(last->end);
+  const std::vector<THistoryVolume> vols = h.Volumes(last->id);
+  ASSERT_EQ(vols.size(), 1u);
+  EXPECT_EQ(vols[0].volume, "C");
+  EXPECT_EQ(last->diskFree, 49 * GB);
+}
+
+TEST_F(HistoryTest, RotationShowsEachDiskWithOverdueAndFillingMarked) {
+  THistory h(path);
+  // Disk1 every Monday but the last one missing; Disk2 every week, filling fast; Disk3 the
+  // schedule's but never inserted; Spare seen once, not of the schedule.
+  Run(h, Day(1), "Disk1", 80 * GB, 1 * GB);
+  Run(h, Day(2), "Spare", 80 * GB, 1 * GB);
+  for (int d = 3; d <= 24; d += 7) Run(h, Day(d), "disk2", 30 * GB - d * GB, 5 * GB);
+  const TDateTime now = Day(25, 9);
+  const std::vector<TRotationDisk> r = h.Rotation(now, {"Disk1", "Disk2", "Disk3"});
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0].id, "disk2");
+  EXPECT_EQ(r[0].daysSince, 0);
+  EXPECT_TRUE(r[0].filling);
+  EXPECT_FALSE(r[0].overdue);
+  ASSERT_EQ(r[0].volumes.size(), 2u);
+  EXPECT_EQ(r[0].volumes[0].chain, "C_full");
+  EXPECT_EQ(r[0].volumes[1].newestIncremental, "D_full_i2.spi");
+
+  EXPECT_EQ(r[1].id, "Spare");
+  EXPECT_FALSE(r[1].scheduled);
+  EXPECT_FALSE(r[1].overdue);  // not of the schedule: never overdue
+
+  EXPECT_EQ(r[2].id, "Disk1");
+  EXPECT_EQ(r[2].daysSince, 23);
+  EXPECT_TRUE(r[2].overdue);
+  EXPECT_FALSE(r[2].filling);
+  EXPECT_EQ(r[2].freeBytes, 79 * GB);
+
+  EXPECT_EQ(r[3].id, "Disk3");
+  EXPECT_FALSE(r[3].lastSeen);
+  EXPECT_TRUE(r[3].overdue);
+
+  // Exactly twice the week is not yet overdue; a moment more is.
+  const auto seen = *r[2].lastSeen;
+  EXPECT_FALSE(h.Rotation(seen + std::chrono::hours(24 * 14), {"Disk1"}).back().overdue);
+  const auto later = h.Rotation(seen + std::chrono::hours(24 * 14) + std::chrono::seconds(1), {"Disk1"});
+  EXPECT_TRUE(std::find_if(later.begin(), later.end(), [](const TRotationDisk& d) {
+                return d.id == "Disk1";
+              })->overdue);
+}
+
+TEST(ScheduledDisksTest, OnlyCheckedDaysCountAndEachDiskOnce) {
+  TNotifier n;
+  n.MondayID = "Disk1";
+  n.TuesdayID = "Disk2";
+  n.WednesdayID = "DISK1";
+  n.SaturdayID = "Disk9";
+  n.IDDiskMon = n.IDDiskTue = n.IDDiskWed = true;
+  EXPECT_THAT(ScheduledDisks(n), ElementsAre("Disk1", "Disk2"));
+}
+
+}  // namespace
+}  // namespace tavik::test

@@ -1,0 +1,207 @@
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "history/uHistory.h"
+#include "history/uMonitoring.h"
+#include "notify/uNotifier.h"
+#include "platform/uErrors.h"
+#include "tests/history/test_MonitoringSink.h"
+#include "tests/support/SmtpServers.h"
+#include "tests/support/TestSupport.h"
+
+namespace tavik::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+TEST(PingTest, StartSuccessAndFailureReachTheServiceWithTheLogTail) {
+  THttpSink sink;
+  EXPECT_EQ(PingStart(sink.Url() + "/", 5000), "");
+  EXPECT_EQ(PingEnd(sink.Url(), 0, "line 1\nline 2\n", 5000), "");
+  EXPECT_EQ(PingEnd(sink.Url(), 3, "Error: x\n", 5000), "");
+  const auto r = sink.Requests();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].method, "GET");
+  EXPECT_EQ(r[0].path, "/ping/abc/start");
+  EXPECT_EQ(r[1].method, "POST");
+  EXPECT_EQ(r[1].path, "/ping/abc/0");
+  EXPECT_EQ(r[1].body, "line 1\nline 2\n");
+  EXPECT_EQ(r[2].path, "/ping/abc/3");
+  EXPECT_EQ(r[2].body, "Error: x\n");
+}
+
+TEST(PingTest, AFailedPingIsAReasonNeverAnException) {
+  THttpSink refusing(500);
+  EXPECT_THAT(PingStart(refusing.Url(), 5000), HasSubstr("HTTP 500"));
+  // A port nobody listens on, a scheme that is not the web, an address that is no address.
+  int closedPort;
+  {
+    THttpSink gone;
+    closedPort = std::stoi(gone.Url().substr(17));
+  }
+  EXPECT_THAT(PingStart("http://127.0.0.1:" + std::to_string(closedPort), 5000), Not(IsEmpty()));
+  TTempDir dir;
+  EXPECT_THAT(PingEnd("file://" + dir.Path(), 0, "x", 5000), Not(IsEmpty()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "0"));
+  EXPECT_THAT(PingStart("not a url", 5000), Not(IsEmpty()));
+}
+
+TEST(PingTest, AServerThatNeverAnswersCostsAtMostTheTimeout) {
+  THttpSink silent(200, true);
+  const int64_t began = MonotonicMs();
+  EXPECT_THAT(PingEnd(silent.Url(), 0, "x", 700), HasSubstr("imed out"));
+  // The bound itself, with room for a loaded machine; never the minutes a hung ping would take.
+  EXPECT_LT(MonotonicMs() - began, 700 + 2000);
+  EXPECT_EQ(silent.Requests().size(), 1u);
+}
+
+TEST(PingTest, AnHttpsServiceWhoseCertificateTheSystemDoesNotTrustIsRefused) {
+  // A TLS server on loopback with a certificate of a test CA that no trust store holds.
+  TTestCerts certs;
+  TAioSmtpServer tls(std::nullopt,
+                     TAioSmtpServer::TTls{TAioSmtpServer::TTls::Implicit, certs.serverPem, certs.serverKey});
+  tls.Start();
+  EXPECT_THAT(PingStart("https://127.0.0.1:" + std::to_string(tls.Port()) + "/ping", 5000),
+              HasSubstr("certificate"));
+}
+
+TEST(PingTest, LastLinesKeepsTheTailOfTheLog) {
+  TTempDir dir;
+  std::string log;
+  for (int i = 1; i <= 150; ++i) log += "line " + std::to_string(i) + "\n";
+  WriteFile(dir / "log.txt", log);
+  const std::string tail = LastLines(dir / "log.txt", PingLogLines);
+  EXPECT_EQ(tail.substr(0, 8), "line 51\n");
+  EXPECT_EQ(std::count(tail.begin(), tail.end(), '\n'), 100);
+  EXPECT_EQ(LastLines(dir / "missing", 5), "");
+}
+
+// Every sample as "name{label=value}" -> value, read by the Prometheus client's own parser.
+std::map<std::string, double> ParseWithPrometheus(const std::string& file) {
+  const std::string cmd = std::string(TestPython) +
+                          " -c 'import sys\n"
+                          "from prometheus_client.parser import text_string_to_metric_families as p\n"
+                          "for f in p(open(sys.argv[1]).read()):\n"
+                          "  assert f.type == \"gauge\" and f.documentation, f.name\n"
+                          "  for s in f.samples:\n"
+                          "    l = \",\".join(k + \"=\" + v for k, v in sorted(s.labels.items()))\n"
+                          "    print(s.name + \"{\" + l + \"}\\t\" + repr(s.value))\n' " +
+                          file + " 2>&1";
+  std::map<std::string, double> r;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  char line[4096];
+  while (p && std::fgets(line, sizeof line, p)) {
+    const std::string l(line);
+    const size_t tab = l.find('\t');
+    if (tab == std::string::npos) {
+      ADD_FAILURE() << "parser: " << l;
+      continue;
+    }
+    r[l.substr(0, tab)] = std::stod(l.substr(tab + 1));
+  }
+  EXPECT_EQ(p ? ::pclose(p) : -1, 0);
+  return r;
+}
+
+TEST(MetricsTest, TheFileIsReadByThePrometheusParserWithTheRunsValues) {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  TTempDir dir;
+  THistory h(dir / "h.db");
+  const TDateTime t0 = FromLocal(2026, 12, 7, 22, 0, 0);
+  auto volume = [](const std::string& name, int64_t bytes, const std::string& result, TDateTime ended) {
+    THistoryVolume v;
+    v.volume = name;
+    v.chain = name + "_full";
+    v.bytesCopied = bytes;
+    v.result = result;
+    v.ended = ended;
+    return v;
+  };
+  // A good night, then a night where the odd volume failed.
+  int64_t id = h.RecordRunStart(t0, "server1");
+  h.RecordDisk(id, "Disk1", "Disk1", 5000, 9000);
+  h.RecordVolume(id, volume("C", 100, "OK", t0 + std::chrono::seconds(60)), 4900);
+  h.RecordVolume(id, volume("Odd \"v\" \\x", 7, "OK", t0 + std::chrono::seconds(90)), 4893);
+  h.RecordRunEnd(id, t0 + std::chrono::seconds(100), 0, 0, 4893);
+  const TDateTime t1 = t0 + std::chrono::hours(24);
+  id = h.RecordRunStart(t1, "server1");
+  h.RecordDisk(id, "Disk2", "Disk2", 8000, 9000);
+  h.RecordVolume(id, volume("C", 250, "OK", t1 + std::chrono::seconds(30)), 7750);
+  h.RecordVolume(id, volume("Odd \"v\" \\x", 0, "Cannot open x", t1 + std::chrono::seconds(40)), 7750);
+  h.RecordRunEnd(id, t1 + std::chrono::milliseconds(45500), 1, 2, 7750);
+
+  const std::string file = dir / "tavik.prom";
+  WriteFile(file, "stale");
+  WriteMetricsFile(file, MetricsText(MetricsFromHistory(h)));
+  EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
+  const std::string text = ReadFile(file);
+  EXPECT_THAT(text, HasSubstr("volume=\"Odd \\\"v\\\" \\\\x\""));
+
+  const double s0 = std::chrono::duration<double>(t0.time_since_epoch()).count();
+  const double s1 = std::chrono::duration<double>(t1.time_since_epoch()).count();
+  const std::map<std::string, double> m = ParseWithPrometheus(file);
+  const std::map<std::string, double> want = {
+      {"tavik_last_run_start_timestamp_seconds{}", s1},
+      {"tavik_last_run_end_timestamp_seconds{}", s1 + 45.5},
+      {"tavik_last_run_exit_status{}", 1},
+      {"tavik_last_success_timestamp_seconds{}", s0 + 100},
+      {"tavik_last_run_error_lines{}", 2},
+      {"tavik_volume_bytes_copied{volume=C}", 250},
+      {"tavik_volume_bytes_copied{volume=Odd \"v\" \\x}", 0},
+      {"tavik_volume_last_success_timestamp_seconds{volume=C}", s1 + 30},
+      {"tavik_volume_last_success_timestamp_seconds{volume=Odd \"v\" \\x}", s0 + 90},
+      {"tavik_disk_free_bytes{disk=Disk1}", 4893},
+      {"tavik_disk_free_bytes{disk=Disk2}", 7750},
+      {"tavik_disk_last_seen_timestamp_seconds{disk=Disk1}", s0},
+      {"tavik_disk_last_seen_timestamp_seconds{disk=Disk2}", s1},
+  };
+  EXPECT_EQ(m, want);
+}
+
+TEST(MetricsTest, AFileThatCannotBeWrittenIsAnErrorAndTheOldOneStays) {
+  TTempDir dir;
+  EXPECT_THROW(WriteMetricsFile(dir / "missing/tavik.prom", "x 1\n"), EInOutError);
+  std::filesystem::create_directory(dir / "busy.prom.tmp");
+  WriteFile(dir / "busy.prom", "old 1\n");
+  try {
+    WriteMetricsFile(dir / "busy.prom", "new 1\n");
+    ADD_FAILURE() << "wrote through a folder";
+  } catch (const EInOutError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("Cannot write metrics file " + dir / "busy.prom"));
+  }
+  EXPECT_EQ(ReadFile(dir / "busy.prom"), "old 1\n");
+}
+
+TEST(MonitoringSettingsTest, TheTwoKeysLiveInTheirOwnSectionOnlyWhenSet) {
+  TSealedEnv env;
+  TNotifier n;
+  LoadSettings(n);
+  SaveSettings(n);
+  EXPECT_THAT(ReadFile(SettingsFilePath()), Not(HasSubstr("Monitoring")));
+  n.MetricsFile = "/var/lib/node_exporter/tavik.prom";
+  n.PingURL = "https://hc.example.org/ping/abc";
+  SaveSettings(n);
+  EXPECT_THAT(ReadFile(SettingsFilePath()), HasSubstr("[Monitoring]"));
+  TNotifier back;
+  LoadSettings(back);
+  EXPECT_EQ(back.MetricsFile, n.MetricsFile);
+  EXPECT_EQ(back.PingURL, n.PingURL);
+}
+
+}  // namespace
+}  // namespace tavik::test
