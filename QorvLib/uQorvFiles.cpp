@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +28,18 @@ std::string IncludeTrailingSeparator(const std::string& path) {
 std::string RemoveTrailingSeparator(const std::string& path) {
   if (!path.empty() && path.back() == PathDelim) return path.substr(0, path.size() - 1);
   return path;
+}
+
+bool DiskSpace(const std::string& folder, int64_t& freeBytes, int64_t& totalBytes) {
+  struct statvfs fs {};
+  if (folder.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (::statvfs(folder.c_str(), &fs) != 0) return false;
+  freeBytes = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
+  totalBytes = static_cast<int64_t>(fs.f_blocks) * static_cast<int64_t>(fs.f_frsize);
+  return true;
 }
 
 bool FolderExists(const std::string& path) {

@@ -13,6 +13,8 @@ std::string RightText(const std::string& s, size_t n);
 std::string IncludeTrailingSeparator(const std::string& path);
 std::string RemoveTrailingSeparator(const std::string& path);
 bool FolderExists(const std::string& path);
+// Free space of the file system holding folder; false (errno telling why) when it cannot be asked.
+bool DiskSpace(const std::string& folder, int64_t& freeBytes, int64_t& totalBytes);
 bool FileExists(const std::string& path);  // an existing entry that is not a folder
 // Creates path and its missing parents; mode, when not -1, gives each created folder exactly
 // those permission bits whatever the umask.

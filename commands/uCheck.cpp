@@ -1,7 +1,6 @@
 #include "commands/uCheck.h"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -131,9 +130,8 @@ void CheckKeys(TCheckOutput& out, const std::string& file, const std::vector<std
 }
 
 int64_t FreeBytes(const std::string& folder) {
-  struct statvfs fs {};
-  if (::statvfs(folder.c_str(), &fs) != 0) return -1;
-  return static_cast<int64_t>(static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize);
+  int64_t free = 0, total = 0;
+  return DiskSpace(folder, free, total) ? free : -1;
 }
 
 // The run's identity step, read only: what it would label, forget or find. True when the disk

@@ -1,18 +1,18 @@
 #include "core/uRotation.h"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
-#include <unordered_map>
+#include <optional>
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
 #include "core/uManifest.h"
+#include "core/uRotationPlan.h"
 #include "core/uRunOutput.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
@@ -20,14 +20,6 @@
 namespace tavik {
 
 namespace {
-
-// Backup disks often keep modification times to two seconds only; at that resolution an image
-// and its copy are equally new, and a floor keeps odd seconds with the even one before them.
-// Universal seconds, so that the hour repeated when the clocks go back cannot make the older
-// of two images look newer.
-int64_t TwoSecondSlot(int64_t utcSeconds) {
-  return utcSeconds >= 0 ? utcSeconds / 2 : -((1 - utcSeconds) / 2);
-}
 
 // Logs before the attempt so a deletion that fails still shows it was tried; the failure is an
 // error, for the disk then holds both chains, or a chain that was to go.
@@ -103,36 +95,6 @@ void RemoveTemporaryCopies(TRunOutput& out, TRotationActions& acts, const std::s
   });
 }
 
-// Free bytes of folder's file system; 0 when it cannot be told. A folder only planned (a check
-// does not make it) is measured where it would be made.
-int64_t FreeBytes(std::string folder) {
-  struct statvfs fs {};
-  while (::statvfs(folder.c_str(), &fs) != 0) {
-    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(folder));
-    if (errno != ENOENT || parent.empty() || parent == folder) return 0;
-    folder = parent;
-  }
-  return static_cast<int64_t>(static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize);
-}
-
-// An image needs its own size and 1% to spare.
-int64_t Needed(int64_t bytes) {
-  return bytes + bytes / 100;
-}
-
-// The size of a file on the disk, links not followed; 0 when it cannot be told.
-int64_t SizeOnDisk(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-}
-
-// Whether the disk's file is a whole copy of a source of size bytes: a regular file of that size.
-// A link planted under the name is no copy, wherever it points.
-bool WholeCopy(const std::string& path, int64_t size) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<int64_t>(st.st_size) == size;
-}
-
 // A FIFO or a device is no image, and opening a FIFO would wait for ever; an entry that cannot be
 // examined (a dangling or looping link) is none either: each is skipped, as an error.
 void LogSkipped(TRunOutput& out, const std::string& path, const TFoundFile& f) {
@@ -140,30 +102,6 @@ void LogSkipped(TRunOutput& out, const std::string& path, const TFoundFile& f) {
       "File skipped " + path + ": " +
           (f.statErr != 0 ? SysErrorMessage(f.statErr) : std::string(TQorvFileCopier::NotRegularFileText)),
       true);
-}
-
-// The paths of the listed files whose names match pattern, in listing order.
-std::vector<std::string> Matching(const std::string& folder, const std::vector<TFoundFile>& files,
-                                  const std::string& pattern) {
-  std::vector<std::string> r;
-  for (const TFoundFile& f : files)
-    if (MatchesMask(f.name, pattern)) r.push_back(folder + f.name);
-  return r;
-}
-
-// The newest regular file matching pattern; of equally new ones the first listed.
-const TFoundFile* LatestOf(const std::vector<TFoundFile>& files, const std::string& pattern) {
-  const TFoundFile* latest = nullptr;
-  int64_t latestSlot = 0;
-  for (const TFoundFile& f : files) {
-    if (!f.regular || !MatchesMask(f.name, pattern)) continue;
-    const int64_t slot = TwoSecondSlot(f.mtimeSec);
-    if (!latest || slot > latestSlot) {
-      latest = &f;
-      latestSlot = slot;
-    }
-  }
-  return latest;
 }
 
 // What a destination entry names on disk: absolute, normal, links followed where they exist.
@@ -224,39 +162,38 @@ void TDiskWatch::Check() const {
                     " is gone: the run stops");
 }
 
-void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
-                  TDiskWatch* disk, TRotationActions& acts) {
+namespace {
+
+// The volume's source: listed once, its full images examined, the newest found. Nothing when the
+// volume ends here, its error line written.
+std::optional<TSourceChain> ReadSource(TRunOutput& out, const TVolumeJob& job) {
   const std::string& S = job.Source;
-  const std::string& D = job.Destination;
   const std::string& V = job.Volume;
-  if (disk) {
-    disk->BeginVolume("");
-    disk->Check();
-  }
   if (!FolderExists(S)) {
     out.LogLine("Source Directory " + S + " not found", true);
-    return;
+    return std::nullopt;
   }
   if (!job.Complete()) {
     out.LogLine("Volumne or Destination missing from ini file for source " + S, true);
-    return;
+    return std::nullopt;
   }
   out.LogLine("Processing Volume " + V + " ....", false);
   // Each folder is listed once per volume and the listing kept current by hand: a chain of
   // thousands of incrementals must not cost a listing per file.
-  const std::string sourceFolder = IncludeTrailingSeparator(S);
+  TSourceChain src;
+  src.folder = IncludeTrailingSeparator(S);
   int listErr = 0;
-  std::vector<TFoundFile> sourceFiles = ListFiles(sourceFolder + "*", false, &listErr);
+  src.files = ListFiles(src.folder + "*", false, &listErr);
   if (listErr != 0) {
     // Not "no full backup": the folder may be full of them.
     out.LogLine("Cannot list " + S + ": " + SysErrorMessage(listErr), true);
-    return;
+    return std::nullopt;
   }
   // Only the full images' times and sizes count.
-  for (TFoundFile& f : sourceFiles) {
+  for (TFoundFile& f : src.files) {
     if (f.statErr != 0 || !MatchesMask(f.name, V + "*.spf")) continue;
     struct stat st {};
-    if (::stat((sourceFolder + f.name).c_str(), &st) != 0) {
+    if (::stat((src.folder + f.name).c_str(), &st) != 0) {
       f.statErr = errno;
       f.regular = false;
       continue;
@@ -267,192 +204,172 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   }
   // A FIFO, a device or a dangling link named like a full image is never the latest; the
   // operator hears of it.
-  for (const TFoundFile& f : sourceFiles)
-    if (!f.regular && MatchesMask(f.name, V + "*.spf")) LogSkipped(out, sourceFolder + f.name, f);
-
-  const TFoundFile* latestFile = LatestOf(sourceFiles, V + "*.spf");
-  if (!latestFile) {
+  for (const TFoundFile& f : src.files)
+    if (!f.regular && MatchesMask(f.name, V + "*.spf")) LogSkipped(out, src.folder + f.name, f);
+  const TFoundFile* latest = LatestOf(src.files, V + "*.spf");
+  if (!latest) {
     // Without a full image there is no chain to keep: sweeping would empty the destination. A
     // source share that is not mounted, or an imaging product that stopped, looks like this.
-    out.LogLine("No full backup " + V + "*.spf found in " + S + ", nothing deleted or copied in " + D, true);
-    return;
+    out.LogLine(
+        "No full backup " + V + "*.spf found in " + S + ", nothing deleted or copied in " + job.Destination,
+        true);
+    return std::nullopt;
   }
-  const std::string latest = sourceFolder + latestFile->name;
+  src.latest = *latest;
+  src.chainName = ChangeFileExt(latest->name, "");
   out.LogLine("Latest .spf file " + V + " ....", false);
-  out.LogLine("Latest .spf file " + latest + " found in " + S, false);
-  const std::string& latestName = latestFile->name;
-  const std::string chainName = ChangeFileExt(latestName, "");
+  out.LogLine("Latest .spf file " + src.LatestPath() + " found in " + S, false);
+  return src;
+}
 
-  bool destThere = FolderExists(D);
-  if (notifier.CreateDestFolder && !destThere) {
+// The destination folder, made when the settings say so; false when it is not there, its error
+// line written. From here on the disk watch covers the destination too.
+bool ReadyDestination(TRunOutput& out, const TNotifier& notifier, const TVolumeJob& job, TDiskWatch* disk,
+                      TRotationActions& acts) {
+  bool there = FolderExists(job.Destination);
+  if (notifier.CreateDestFolder && !there) {
     if (disk) disk->Check();
-    destThere = acts.CreateFolder(D, CreatedFolderMode(S));
+    there = acts.CreateFolder(job.Destination, CreatedFolderMode(job.Source));
   }
-  if (!destThere) {
-    out.LogLine("Destination Directory " + D + " not found", true);
-    return;
+  if (!there) {
+    out.LogLine("Destination Directory " + job.Destination + " not found", true);
+    return false;
   }
   if (disk) {
-    disk->BeginVolume(D);
+    disk->BeginVolume(job.Destination);
     disk->Check();
   }
-  const std::string destFolder = IncludeTrailingSeparator(D);
-  // Copies are renamed into place without a flush of the folder each; one flush when the volume
-  // ends settles them all. A crash before it can only leave a temporary name, which the next
-  // run deletes.
-  struct TFlushAtEnd {
-    const std::string& folder;
-    ~TFlushAtEnd() { TQorvFileCopier::FlushFolder(folder); }
-  } flushAtEnd{destFolder};
-  struct TRestore {
-    TQorvFileCopier& fc;
-    bool flushEach;
-    std::function<void()> check;
-    ~TRestore() {
-      fc.FlushFolderEachCopy = flushEach;
-      fc.CheckDestination = check;
+  return true;
+}
+
+// Carries a volume's plan out through the actions, saying each step as it is taken.
+class TRotationRun {
+ public:
+  TRotationRun(TRunOutput& out, TQorvFileCopier& fc, TRotationActions& acts, TDiskWatch* disk,
+               TManifestKeeper& manifest, const TVolumeJob& job, const TSourceChain& src)
+      : out_(out), fc_(fc), acts_(acts), disk_(disk), manifest_(manifest), job_(job), src_(src) {}
+
+  // False when the volume ended before its chain was complete.
+  bool Carry(const TRotationPlan& plan) {
+    if (!plan.newerOnDisk.empty()) return Stop(plan.newerOnDisk);
+    for (const std::string& f : plan.resizedLatest) Resized(f);
+    if (!plan.noRoom.empty()) return Stop(plan.noRoom);
+    if (plan.sweepFirst && (!plan.olderFulls.empty() || !plan.staleFiles.empty()))
+      out_.LogLine(
+          "Not enough room on " + job_.Destination + " for both chains: the older chain is deleted first",
+          false);
+    if (!plan.copyFirst) DeleteOlderFulls(plan);
+    if (plan.sweepFirst) Sweep(plan);
+    if (plan.copyLatest) {
+      out_.ShowStatus("Copy latest full backup.");
+      if (!CopyLogged(out_, acts_, disk_, fc_, src_.LatestPath(), job_.Destination)) return false;
     }
-  } restore{fc, fc.FlushFolderEachCopy, fc.CheckDestination};
-  fc.FlushFolderEachCopy = false;
-  if (disk) fc.CheckDestination = [disk] { disk->Check(); };
+    if (plan.copyFirst) DeleteOlderFulls(plan);
+    if (!plan.sweepFirst) Sweep(plan);
+    return CopyChain(plan);
+  }
+
+ private:
+  bool Stop(const std::string& line) {
+    out_.LogLine(line, true);
+    return false;
+  }
+
+  void Resized(const std::string& path) {
+    out_.LogLine("File on disk differs in size from its source, copied again: " + path, false);
+    manifest_.Forget({path});
+  }
+
+  void DeleteOlderFulls(const TRotationPlan& plan) {
+    manifest_.Forget(plan.olderFulls);
+    for (const std::string& f : plan.olderFulls) DeleteLogged(out_, acts_, disk_, "File deleting ", f);
+  }
+
+  void Sweep(const TRotationPlan& plan) {
+    out_.LogLine("Searching for .spi and .md5 files in " + job_.Destination, false);
+    out_.ShowStatus("Checking destination for old incrementals to remove. " +
+                    std::to_string(plan.incrementalsOnDisk) + " increments to check.");
+    manifest_.Forget(plan.staleFiles);
+    for (const std::string& f : plan.staleFiles) DeleteLogged(out_, acts_, disk_, "Delete file ", f);
+  }
+
+  bool CopyChain(const TRotationPlan& plan) {
+    out_.LogLine("Searching for new incrementals", false);
+    out_.ShowStatus("Found a possible " + std::to_string(plan.incrementalsInSource) +
+                    " incrementals to copy. Copying ones that do not exist.");
+    const std::string destFolder = IncludeTrailingSeparator(job_.Destination);
+    for (const TChainStep& step : plan.steps) {
+      const std::string source = src_.folder + step.file.name;
+      if (step.skip) LogSkipped(out_, source, step.file);
+      if (step.skip || step.held) continue;
+      if (!step.resized.empty()) Resized(step.resized);
+      if (!CopyLogged(out_, acts_, disk_, fc_, source, destFolder)) return false;
+      // The copy takes the source's name; a short one under another case would stay beside it.
+      if (!step.replaced.empty()) DeleteLogged(out_, acts_, disk_, "File deleting ", step.replaced);
+    }
+    return true;
+  }
+
+  TRunOutput& out_;
+  TQorvFileCopier& fc_;
+  TRotationActions& acts_;
+  TDiskWatch* disk_;
+  TManifestKeeper& manifest_;
+  const TVolumeJob& job_;
+  const TSourceChain& src_;
+};
+
+// Copies are renamed into place without a flush of the folder each; one flush when the volume
+// ends settles them all. A crash before it can only leave a temporary name, which the next run
+// deletes. While the volume runs the copier also watches the disk.
+class TVolumeCopierSettings {
+ public:
+  TVolumeCopierSettings(TQorvFileCopier& fc, const std::string& destFolder, TDiskWatch* disk)
+      : fc_(fc), folder_(destFolder), flushEach_(fc.FlushFolderEachCopy), check_(fc.CheckDestination) {
+    fc.FlushFolderEachCopy = false;
+    if (disk) fc.CheckDestination = [disk] { disk->Check(); };
+  }
+  ~TVolumeCopierSettings() {
+    fc_.FlushFolderEachCopy = flushEach_;
+    fc_.CheckDestination = check_;
+    TQorvFileCopier::FlushFolder(folder_);
+  }
+  TVolumeCopierSettings(const TVolumeCopierSettings&) = delete;
+  TVolumeCopierSettings& operator=(const TVolumeCopierSettings&) = delete;
+
+ private:
+  TQorvFileCopier& fc_;
+  std::string folder_;
+  bool flushEach_;
+  std::function<void()> check_;
+};
+
+}  // namespace
+
+void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
+                  TDiskWatch* disk, TRotationActions& acts) {
+  if (disk) {
+    disk->BeginVolume("");
+    disk->Check();
+  }
+  const std::optional<TSourceChain> src = ReadSource(out, job);
+  if (!src || !ReadyDestination(out, notifier, job, disk, acts)) return;
+  const std::string destFolder = IncludeTrailingSeparator(job.Destination);
+  const TVolumeCopierSettings settings(fc, destFolder, disk);
 
   std::vector<TFoundFile> destFiles = ListFiles(destFolder + "*", false);
   RemoveTemporaryCopies(out, acts, destFolder, destFiles);
   // A plan reads the manifest as the run would (a manifest that cannot be read is its error too)
   // but never writes it.
-  TManifestKeeper manifest(out, fc, destFolder, V, acts.ChangesTheDisk());
-  // The destination's names, folded, for the case-blind "already there" test, with the name
-  // each has on the disk.
-  std::unordered_map<std::string, std::string> held;
-  for (const TFoundFile& f : destFiles) held.emplace(LowerCase(f.name), f.name);
-  auto deleted = [&](const std::string& path) { held.erase(LowerCase(ExtractFileName(path))); };
-  // A file under its source's name that is not its size (cut short before copies were whole,
-  // or a link planted there) is copied again through the temporary name.
-  auto heldWhole = [&](const std::string& folded, const std::string& source, int64_t size) {
-    const auto it = held.find(folded);
-    if (it == held.end()) return false;
-    struct stat st {};
-    if (size < 0) size = ::stat(source.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-    if (WholeCopy(destFolder + it->second, size)) return true;
-    out.LogLine("File on disk differs in size from its source, copied again: " + destFolder + it->second,
-                false);
-    manifest.Forget({destFolder + it->second});
-    return false;
-  };
-
-  const std::vector<std::string> fulls = Matching(destFolder, destFiles, V + "*.spf");
-  out.ShowStatus("Checking destination folders full backups. " + std::to_string(fulls.size()) +
+  TManifestKeeper manifest(out, fc, destFolder, job.Volume, acts.ChangesTheDisk());
+  out.ShowStatus("Checking destination folders full backups. " +
+                 std::to_string(std::count_if(
+                     destFiles.begin(), destFiles.end(),
+                     [&](const TFoundFile& f) { return MatchesMask(f.name, job.Volume + "*.spf"); })) +
                  " full backups to check.");
-  // An image on the disk newer than any in the source means the source is not what it was (a
-  // share of another day, an image gone or unreadable): rotating would put an older chain in
-  // place of a newer one.
-  for (const std::string& f : fulls) {
-    struct stat st {};
-    if (SameText(ExtractFileName(f), latestName) || ::stat(f.c_str(), &st) != 0) continue;
-    if (TwoSecondSlot(static_cast<int64_t>(st.st_mtime)) > TwoSecondSlot(latestFile->mtimeSec)) {
-      out.LogLine(D + " holds " + ExtractFileName(f) + ", newer than the newest full backup in " + S +
-                      ": nothing deleted or copied",
-                  true);
-      return;
-    }
-  }
-  std::vector<std::string> older;
-  bool latestPresent = false;
-  for (const std::string& f : fulls) {
-    if (!SameText(ExtractFileName(f), latestName)) {
-      older.push_back(f);
-    } else if (heldWhole(LowerCase(latestName), latest, latestFile->size)) {
-      latestPresent = true;
-    } else if (ExtractFileName(f) != latestName) {
-      older.push_back(f);  // the copy takes the source's name; this one would stay beside it
-    }
-  }
-
-  // An incremental or checksum file that does not begin with the chain's name belongs to an
-  // older chain.
-  auto stale = [&](const std::string& path) {
-    const std::string stem = ChangeFileExt(ExtractFileName(path), "");
-    return !SameText(stem.substr(0, chainName.size()), chainName);
-  };
-  std::vector<std::string> incrementals = Matching(destFolder, destFiles, "*.spi");
-  const size_t spiCount = incrementals.size();
-  for (const std::string& f : Matching(destFolder, destFiles, "*.md5")) incrementals.push_back(f);
-  auto sweep = [&] {
-    out.LogLine("Searching for .spi and .md5 files in " + D, false);
-    out.ShowStatus("Checking destination for old incrementals to remove. " + std::to_string(spiCount) +
-                   " increments to check.");
-    manifest.Forget(incrementals, stale);
-    for (const std::string& f : incrementals)
-      if (stale(f) && DeleteLogged(out, acts, disk, "Delete file ", f)) deleted(f);
-  };
-
-  // Deleting the old chain first leaves the disk without any restorable chain of the volume
-  // whenever the copy then fails; where the disk holds both, the old one goes only after the
-  // new full image is in place. Where it does not, the whole older chain makes way, its
-  // incrementals too: useless without their full image, left in place they could keep the new
-  // one from ever fitting, night after night. An image that would not fit even then keeps it.
-  const int64_t freeBytes = latestPresent ? 0 : FreeBytes(D);
-  const bool room = latestPresent || freeBytes >= Needed(latestFile->size);
-  if (!room) {
-    int64_t olderBytes = 0;
-    for (const std::string& f : older) olderBytes += SizeOnDisk(f);
-    for (const std::string& f : incrementals)
-      if (stale(f)) olderBytes += SizeOnDisk(f);
-    if (freeBytes + olderBytes < Needed(latestFile->size)) {
-      out.LogLine(latest + " (" + std::to_string(latestFile->size) + " bytes) does not fit on " + D + ": " +
-                      std::to_string(freeBytes) + " bytes free, " + std::to_string(olderBytes) +
-                      " bytes held by the older chain; the older chain is kept",
-                  true);
-      return;
-    }
-  }
-  const bool copyFirst = !latestPresent && !older.empty() && room;
-  const bool sweepFirst = !room;
-  if (sweepFirst && (!older.empty() || std::any_of(incrementals.begin(), incrementals.end(), stale)))
-    out.LogLine("Not enough room on " + D + " for both chains: the older chain is deleted first", false);
-  if (!copyFirst) manifest.Forget(older);
-  if (!copyFirst)
-    for (const std::string& f : older)
-      if (DeleteLogged(out, acts, disk, "File deleting ", f)) deleted(f);
-  if (sweepFirst) sweep();
-  if (!latestPresent) {
-    out.ShowStatus("Copy latest full backup.");
-    if (!CopyLogged(out, acts, disk, fc, latest, D)) return;
-    held[LowerCase(latestName)] = latestName;
-  }
-  if (copyFirst) manifest.Forget(older);
-  if (copyFirst)
-    for (const std::string& f : older)
-      if (DeleteLogged(out, acts, disk, "File deleting ", f)) deleted(f);
-  if (!sweepFirst) sweep();
-
-  out.LogLine("Searching for new incrementals", false);
-  std::vector<const TFoundFile*> fresh;
-  for (const TFoundFile& f : sourceFiles)
-    if (MatchesMask(f.name, chainName + "*.spi")) fresh.push_back(&f);
-  out.ShowStatus("Found a possible " + std::to_string(fresh.size()) +
-                 " incrementals to copy. Copying ones that do not exist.");
-  for (const TFoundFile& f : sourceFiles)
-    if (MatchesMask(f.name, chainName + "*.md5")) fresh.push_back(&f);
-  // One folder, so name order is the order of the full paths.
-  std::vector<std::pair<std::string, const TFoundFile*>> byName;
-  for (const TFoundFile* f : fresh) byName.emplace_back(LowerCase(f->name), f);
-  std::stable_sort(byName.begin(), byName.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [folded, f] : byName) {
-    if (!f->regular) {
-      LogSkipped(out, sourceFolder + f->name, *f);
-      continue;
-    }
-    if (heldWhole(folded, sourceFolder + f->name, -1)) continue;
-    if (!CopyLogged(out, acts, disk, fc, sourceFolder + f->name, destFolder)) return;
-    // The copy takes the source's name; a short one under another case would stay beside it.
-    if (const auto it = held.find(folded); it != held.end() && it->second != f->name)
-      DeleteLogged(out, acts, disk, "File deleting ", destFolder + it->second);
-    held[folded] = f->name;
-  }
-
-  out.LogLine("Completed Sucessfully", false);
+  const TRotationPlan plan = PlanRotation(job, *src, destFolder, destFiles);
+  if (TRotationRun(out, fc, acts, disk, manifest, job, *src).Carry(plan))
+    out.LogLine("Completed Sucessfully", false);
 }
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,14 +150,6 @@ THistoryVolume VolumeFrom(const THistoryStmt& s, int first = 0) {
 
 std::string HistoryFilePath() {
   return SettingsFolderPath() + HistoryFileName;
-}
-
-bool DiskSpace(const std::string& folder, int64_t& freeBytes, int64_t& totalBytes) {
-  struct statvfs fs {};
-  if (folder.empty() || ::statvfs(folder.c_str(), &fs) != 0) return false;
-  freeBytes = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
-  totalBytes = static_cast<int64_t>(fs.f_blocks) * static_cast<int64_t>(fs.f_frsize);
-  return true;
 }
 
 std::vector<std::string> ScheduledDisks(const TNotifier& n) {

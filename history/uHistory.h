@@ -71,9 +71,6 @@ struct TRotationDisk {
   bool filling = false;
 };
 
-// Free space of the file system holding folder; false when it cannot be asked.
-bool DiskSpace(const std::string& folder, int64_t& freeBytes, int64_t& totalBytes);
-
 class THistory {
  public:
   enum class TMode { Write, Read };
