@@ -33,4 +33,6 @@ configure_file(packaging/TavikBackupCopy.1.in "${CMAKE_BINARY_DIR}/man/TavikBack
 install(FILES "${CMAKE_BINARY_DIR}/man/TavikBackupCopy.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES packaging/TavikBackupCopy.desktop DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
 install(FILES packaging/TavikBackupCopy.svg DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+# Alert rules for a site's Prometheus, loaded from where they lie so that an upgrade updates them.
+install(FILES packaging/prometheus/tavik-rules.yml DESTINATION "${CMAKE_INSTALL_DATADIR}/tavik")
 install(FILES README.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")

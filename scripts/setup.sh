@@ -16,10 +16,19 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-# Mail scoring for the tests, without its recommends (no network checks, no mail server).
-if ! dpkg-query -W -f='${Status}' spamassassin 2>/dev/null | grep -q "install ok installed"; then
+# Without their recommends: mail scoring for the tests (no network checks, no mail server), and
+# the monitoring the alert rules are tested against (no collector scripts, smartmontools or IPMI
+# tools). The tests start the servers themselves on ports of their own; where a service manager
+# runs, the packages' own services start with their Debian defaults.
+QUIET_PKGS=(spamassassin prometheus prometheus-node-exporter prometheus-pushgateway)
+missing=()
+for p in "${QUIET_PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends spamassassin >/dev/null
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

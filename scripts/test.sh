@@ -22,6 +22,9 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$JOBS"
 ctest --preset default -j "$JOBS"
 machine_unchanged default
+# The alert rules, unit-tested and then raised by a live Prometheus from the program's metrics.
+bash scripts/test-prometheus.sh build/TavikBackupCopy
+machine_unchanged prometheus
 # A packager's Release build with GCC and a build with clang, both free of warnings
 # (TAVIK_WERROR is on in every preset) and both passing the suite.
 for preset in release clang; do
