@@ -139,10 +139,30 @@ std::string FindLatestFile(const std::string& mask) {
   return latest ? ExtractFilePath(mask) + latest->name : std::string();
 }
 
+namespace {
+// The device of folder, or of the nearest folder above it that exists; false when none can be
+// examined.
+bool NearestDevice(std::string folder, dev_t& dev) {
+  struct stat st {};
+  while (folder.empty() || ::stat(folder.c_str(), &st) != 0) {
+    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(folder));
+    if (folder.empty() || errno != ENOENT || parent.empty() || parent == folder) return false;
+    folder = parent;
+  }
+  dev = st.st_dev;
+  return true;
+}
+}  // namespace
+
 TDiskWatch::TDiskWatch(const std::string& idPath) : idPath_(idPath) {
   struct stat st {};
   idKnown_ = !idPath.empty() && ::stat(idPath.c_str(), &st) == 0;
   if (idKnown_) idDev_ = st.st_dev;
+}
+
+void TDiskWatch::WatchDestinations(const std::vector<std::string>& destinations) {
+  for (const std::string& d : destinations)
+    if (dev_t dev = 0; !d.empty() && NearestDevice(d, dev)) startDevs_.emplace(d, dev);
 }
 
 void TDiskWatch::BeginVolume(const std::string& destination) {
@@ -150,6 +170,14 @@ void TDiskWatch::BeginVolume(const std::string& destination) {
   dest_ = destination;
   destKnown_ = !destination.empty() && ::stat(destination.c_str(), &st) == 0;
   if (destKnown_) destDev_ = st.st_dev;
+  const auto it = startDevs_.find(destination);
+  expected_ = it != startDevs_.end();
+  if (expected_) expectedDev_ = it->second;
+}
+
+void TDiskWatch::Gone() const {
+  throw EDiskGone("Backup disk at " + RemoveTrailingSeparator(idKnown_ ? idPath_ : dest_) +
+                  " is gone: the run stops");
 }
 
 void TDiskWatch::Check() const {
@@ -157,9 +185,10 @@ void TDiskWatch::Check() const {
     struct stat st {};
     return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev;
   };
-  if ((idKnown_ && !still(idPath_, idDev_)) || (destKnown_ && !still(dest_, destDev_)))
-    throw EDiskGone("Backup disk at " + RemoveTrailingSeparator(idKnown_ ? idPath_ : dest_) +
-                    " is gone: the run stops");
+  if ((idKnown_ && !still(idPath_, idDev_)) || (destKnown_ && !still(dest_, destDev_))) Gone();
+  // A destination that is there on its own device needs no second look.
+  if (!expected_ || (destKnown_ && destDev_ == expectedDev_)) return;
+  if (dev_t dev = 0; !NearestDevice(dest_, dev) || dev != expectedDev_) Gone();
 }
 
 namespace {
@@ -349,7 +378,7 @@ class TVolumeCopierSettings {
 void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
                   TDiskWatch* disk, TRotationActions& acts) {
   if (disk) {
-    disk->BeginVolume("");
+    disk->BeginVolume(job.Destination);
     disk->Check();
   }
   const std::optional<TSourceChain> src = ReadSource(out, job);

@@ -3,6 +3,7 @@
 // full image of the volume with its own incrementals and checksum files, and nothing older.
 #include <sys/types.h>
 
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,15 +34,23 @@ class TDiskWatch {
  public:
   // idPath may be empty (no identity folder configured): the destinations are watched alone.
   explicit TDiskWatch(const std::string& idPath);
-  // The destination of the volume in hand, taken as it is now; empty before it exists.
+  // The run's destinations, taken as they are when the volumes begin: each, or the folder it
+  // would be made in, lies on the disk then.
+  void WatchDestinations(const std::vector<std::string>& destinations);
+  // The destination of the volume in hand, taken as it is now, whether it exists yet or not.
   void BeginVolume(const std::string& destination);
-  // Throws EDiskGone when either has gone or moved to another device.
+  // Throws EDiskGone when either has gone or moved to another device, or when the destination
+  // (or the folder it would be made in) is no longer on the device it was on when the volumes
+  // began: a destination made below an empty mount point would fill the system disk.
   void Check() const;
 
  private:
+  [[noreturn]] void Gone() const;
+
   std::string idPath_, dest_;
-  dev_t idDev_ = 0, destDev_ = 0;
-  bool idKnown_ = false, destKnown_ = false;
+  dev_t idDev_ = 0, destDev_ = 0, expectedDev_ = 0;
+  bool idKnown_ = false, destKnown_ = false, expected_ = false;
+  std::map<std::string, dev_t> startDevs_;
 };
 
 // Every change the rotation makes to the disk goes through one of these. A run acts; a check only

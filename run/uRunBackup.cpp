@@ -164,6 +164,9 @@ void TBackupRunner::Run(TLineOutput& out) {
       fc_.VerifyCopies = job_->VerifyCopies();
       const std::vector<TVolumeJob> volumes = job_->VolumeJobs();
       const std::vector<bool> refused = RefuseOverlappingFolders(out, volumes);
+      std::vector<std::string> destinations;
+      for (const TVolumeJob& v : volumes) destinations.push_back(v.Destination);
+      disk.WatchDestinations(destinations);
       for (size_t i = 0; i < volumes.size(); ++i)
         if (!refused[i] && !VolumeAlone(out, [&] {
               history.Volume(volumes[i], [&] { RotateVolume(out, fc_, *notifier_, volumes[i], &disk); });

@@ -60,6 +60,14 @@ class WorldChanges : public MailedFaultRunTest, public ::testing::WithParamInter
     WriteOld(c + "/C_old.spf", std::string(fullSize, 'o'));
     WriteOld(c + "/C_old_i1.spi", "previous");
   }
+  // The job without an identity folder: the destinations are the only sign of the disk.
+  void WithoutIDPath() {
+    WriteFile(jobPath, "[Main]\r\nSource=" + src + "," + src + "\r\nDestination=" + c + "," + e +
+                           "\r\nVolume=C,E\r\n");
+  }
+  static std::string GoneAt(const std::string& folder) {
+    return "Backup disk at " + folder + " is gone: the run stops";
+  }
   // The chain's files; the manifest beside them must pass sha256sum -c whatever happened.
   Names In(const std::string& folder) const { return ImageNames(folder); }
 
@@ -145,6 +153,20 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const WorldChanges&) { return std::string("Completed Sucessfully"); },
                    [](WorldChanges& t) { t.Unplug(); }, false,
                    [](const WorldChanges& t) { return std::vector<Matcher<std::string>>{t.gone}; },
+                   ExpectNothingBelowTheMountPoint},
+        // Without IDPath the destinations alone tell where the disk is: a destination that would
+        // now be made below the empty mount point is the disk gone, not a folder to create.
+        TWorldCase{
+            "UnpluggedBetweenTwoIncrementalsWithoutIDPath", "4m", [](WorldChanges& t) { t.WithoutIDPath(); },
+            [](const WorldChanges& t) { return "File copied " + t.src + "/C_new_i1.spi to " + t.c + "/"; },
+            [](WorldChanges& t) { t.Unplug(); }, false,
+            [](const WorldChanges& t) { return std::vector<Matcher<std::string>>{t.GoneAt(t.c)}; },
+            ExpectNothingBelowTheMountPoint},
+        TWorldCase{"UnpluggedBetweenTwoVolumesWithoutIDPath", "4m",
+                   [](WorldChanges& t) { t.WithoutIDPath(); },
+                   [](const WorldChanges&) { return std::string("Completed Sucessfully"); },
+                   [](WorldChanges& t) { t.Unplug(); }, false,
+                   [](const WorldChanges& t) { return std::vector<Matcher<std::string>>{t.GoneAt(t.e)}; },
                    ExpectNothingBelowTheMountPoint},
         // The newest image of the source cannot be read and the disk already holds its chain:
         // the older chain of the source must not take its place.
