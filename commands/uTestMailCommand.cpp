@@ -51,19 +51,20 @@ void TSmtpTranscript::Heard(bool fromClient, const std::string& text) {
     if (fromClient) {
       std::string upper = line;
       for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (secretsAhead_ > 0) {
-        --secretsAhead_;
+      if (inLogon_) {
         line = "********";
-      } else if (upper.rfind("AUTH PLAIN", 0) == 0 && line.size() > 10) {
-        line = line.substr(0, 10) + " ********";
-      } else if (upper.rfind("AUTH LOGIN", 0) == 0) {
-        secretsAhead_ = 2;
+      } else if (upper.rfind("AUTH ", 0) == 0) {
+        // Whatever the mechanism, its initial response and every answer to the server's
+        // questions carry the account.
+        inLogon_ = true;
+        const size_t mechanismEnd = line.find(' ', 5);
+        if (mechanismEnd != std::string::npos) line = line.substr(0, mechanismEnd) + " ********";
       }
       awaitingData_ = upper == "DATA";
       out_ << "-> " << line << "\n";
     } else {
       // Only a question of the server is answered by a secret; anything else ends the exchange.
-      if (line.rfind("334", 0) != 0) secretsAhead_ = 0;
+      if (line.rfind("334", 0) != 0) inLogon_ = false;
       if (awaitingData_ && line.rfind("354", 0) == 0) {
         inData_ = true;
         dataLines_ = 0;

@@ -21,7 +21,7 @@ class TSmtpTranscript {
 
  private:
   std::ostream& out_;
-  int secretsAhead_ = 0;  // client lines still to mask (the answers to AUTH LOGIN's questions)
+  bool inLogon_ = false;  // between AUTH and the server's last question: client lines are secrets
   bool inData_ = false;   // between the server's 354 and the end of the data
   bool awaitingData_ = false;
   size_t dataLines_ = 0;
