@@ -354,6 +354,30 @@ bool SourceChanged(int fd, const struct stat& atOpen) {
          !SameTime(now.st_ctim, atOpen.st_ctim);
 }
 
+// What a hook said: a hook that throws aborts the copy, one that sets skip passes the file by;
+// nothing when the copy goes on.
+template <typename THook>
+std::optional<TCopyResult> HookVerdict(THook&& hook) {
+  bool skip = false;
+  try {
+    hook(skip);
+  } catch (...) {
+    return crAborted;
+  }
+  if (skip) return crNone;
+  return std::nullopt;
+}
+
+// The file a copy to destination writes: the destination itself, or the source's name in it when
+// it is a folder; a destination ending in a separator must be a folder that exists.
+std::string DestinationPath(const std::string& source, const std::string& destination) {
+  std::string dest = ExpandFileName(destination);
+  if (!destination.empty() && destination.back() == PathDelim && !FolderExists(dest))
+    throw EInOutError("Error copying " + source + " to " + destination + ": " + SysErrorMessage(ENOENT));
+  if (FolderExists(dest)) dest = IncludeTrailingSeparator(dest) + ExtractFileName(source);
+  return dest;
+}
+
 }  // namespace
 
 TSha256::TSha256() : ctx_(EVP_MD_CTX_new()) {
@@ -474,178 +498,223 @@ void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t c
   Ui().ProcessMessages();
 }
 
-TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
-  lastErrorText_.clear();
-  lastSha256_.clear();
-  if (OnNewFile) {
-    bool skip = false;
-    try {
-      OnNewFile(source, skip);
-    } catch (...) {
-      return crAborted;
-    }
-    if (skip) return crNone;
-  }
+// One copy under way, from the opened source to the copy holding the destination's name. Its
+// members are made in the order the copy needs them and go in the reverse order: the source's hash
+// stops reading before the source is closed, and an unfinished temporary copy is removed before
+// its handle is closed.
+class TQorvFileCopier::TCopyJob {
+ public:
+  TCopyJob(TQorvFileCopier& copier, const std::string& source, std::string dest, int32_t blockSize)
+      : copier_(copier),
+        source_(source),
+        dest_(std::move(dest)),
+        blockSize_(blockSize),
+        // Bytes move a chunk of whole blocks per system call; callers still see every block (its
+        // progress, its bar step, a hook's abort between blocks), in the same order and number.
+        chunk_(std::max<int64_t>(blockSize, (copier.BytesPerCall / blockSize) * int64_t{blockSize})),
+        buffer_(static_cast<size_t>(chunk_)) {}
 
-  const int32_t blockSize = BlockSize > 0 ? BlockSize : DefaultBlockSize;
+  // Each step either goes on or ends the copy with the result it returns (or throws).
+  std::optional<TCopyResult> OpenSource();
+  void StartProgress();
+  std::optional<TCopyResult> CreatePartial();
+  void CopyData();
+  std::string Settle();
+  void PutInPlace(const std::string& sha256);
 
-  std::string dest = ExpandFileName(destination);
-  if (!destination.empty() && destination.back() == PathDelim && !FolderExists(dest))
-    throw EInOutError("Error copying " + source + " to " + destination + ": " + SysErrorMessage(ENOENT));
-  if (FolderExists(dest)) dest = IncludeTrailingSeparator(dest) + ExtractFileName(source);
-  if (IsRunningExecutable(dest)) return crIgnored;
-
-  if (OnBeforeCopy) {
-    bool skip = false;
-    try {
-      OnBeforeCopy(this, source, dest, skip);
-    } catch (...) {
-      return crAborted;
-    }
-    if (skip) return crNone;
-  }
-
-  // Bytes move a chunk of whole blocks per system call; callers still see every block (its
-  // progress, its bar step, a hook's abort between blocks), in the same order and number.
-  const int64_t chunk = std::max<int64_t>(blockSize, (BytesPerCall / blockSize) * int64_t{blockSize});
-  std::vector<char> buffer(static_cast<size_t>(chunk));
-
-  // Only a regular file is opened: a FIFO's open waits for a writer that never comes, and a
-  // device's open may act on the device. Looked at before the open, and again on what was
-  // opened (without waiting), in case the name changed hands in between.
-  struct stat srcStat {};
-  TFileHandle in;
-  int openErr = ::stat(source.c_str(), &srcStat) != 0 ? errno : 0;
-  if (openErr == 0 && S_ISREG(srcStat.st_mode)) {
-    in = TFileHandle(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in.Get() < 0 || ::fstat(in.Get(), &srcStat) != 0) openErr = errno;
-  }
-  const bool regular = openErr == 0 && S_ISREG(srcStat.st_mode);
-  if (!regular) {
-    std::string msg = "Cannot open " + source;
-    lastErrorText_ = openErr != 0 ? SysErrorMessage(openErr) : std::string(NotRegularFileText);
+ private:
+  // The copier's error handlers: a skip or an abort ends the copy; otherwise msg, as the handlers
+  // left it, is the caller's to report.
+  std::optional<TCopyResult> AskHandlers(int err, std::string& msg) {
     TCopyErrorResponse response = erIgnore;
-    DoCopyError(source, dest, openErr != 0 ? openErr : EINVAL, msg, response);
+    copier_.DoCopyError(source_, dest_, err, msg, response);
     if (response == erSkip) return crSkipped;
     if (response == erAbort) return crAborted;
+    return std::nullopt;
+  }
+  [[noreturn]] void Fail(const std::string& reason) const {
+    throw EInOutError("Error copying " + source_ + " to " + dest_ + ": " + reason);
+  }
+  [[noreturn]] void Fail(int err) const { Fail(SysErrorMessage(err)); }
+  [[noreturn]] void FailSourceChanged() const { Fail("the source changed during the copy"); }
+
+  TQorvFileCopier& copier_;
+  const std::string& source_;
+  const std::string dest_;
+  const int32_t blockSize_;
+  const int64_t chunk_;
+  std::vector<char> buffer_;
+  struct stat srcStat_ {};
+  TFileHandle in_;
+  int64_t size_ = 0;
+  TProgressScale scale_{};
+  std::string folder_, partial_;
+  TFileHandle out_;
+  std::optional<TPartialFile> partialGuard_;
+  bool hashInline_ = false;
+  std::optional<TSourceSha256> sourceHash_;
+  std::optional<TSha256> inlineHash_;
+  int64_t copied_ = 0;
+};
+
+// Only a regular file is opened: a FIFO's open waits for a writer that never comes, and a
+// device's open may act on the device. Looked at before the open, and again on what was
+// opened (without waiting), in case the name changed hands in between.
+std::optional<TCopyResult> TQorvFileCopier::TCopyJob::OpenSource() {
+  int openErr = ::stat(source_.c_str(), &srcStat_) != 0 ? errno : 0;
+  if (openErr == 0 && S_ISREG(srcStat_.st_mode)) {
+    in_ = TFileHandle(::open(source_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (in_.Get() < 0 || ::fstat(in_.Get(), &srcStat_) != 0) openErr = errno;
+  }
+  const bool regular = openErr == 0 && S_ISREG(srcStat_.st_mode);
+  if (!regular) {
+    std::string msg = "Cannot open " + source_;
+    copier_.lastErrorText_ = openErr != 0 ? SysErrorMessage(openErr) : std::string(NotRegularFileText);
+    if (auto end = AskHandlers(openErr != 0 ? openErr : EINVAL, msg)) return end;
     throw EInOutError(msg);
   }
-  const int64_t size = static_cast<int64_t>(srcStat.st_size);
+  size_ = static_cast<int64_t>(srcStat_.st_size);
+  return std::nullopt;
+}
 
-  TProgressScale scale{};
-  if (ProgBar) {
-    scale = ScaleProgress(size, blockSize);
-    ProgBar->SetMax(scale.Max);
-    ProgBar->SetPosition(0);
-  }
+void TQorvFileCopier::TCopyJob::StartProgress() {
+  TProgressTarget* bar = copier_.ProgBar;
+  if (!bar) return;
+  scale_ = ScaleProgress(size_, blockSize_);
+  bar->SetMax(scale_.Max);
+  bar->SetPosition(0);
+}
 
-  const std::string folder = ExtractFilePath(dest);
-  if (CheckDestination) CheckDestination();
-  if (!FolderExists(folder)) ForceFolders(folder, CreatedFolderMode(ExtractFilePath(source)));
+// The destination's folder, made where missing, and the temporary copy in it, opened for writing.
+std::optional<TCopyResult> TQorvFileCopier::TCopyJob::CreatePartial() {
+  folder_ = ExtractFilePath(dest_);
+  if (copier_.CheckDestination) copier_.CheckDestination();
+  if (!FolderExists(folder_)) ForceFolders(folder_, CreatedFolderMode(ExtractFilePath(source_)));
 
   // The destination itself is left alone until a complete copy replaces it, so its own
   // attributes need no reset: the rename replaces a read-only file as well.
-  const std::string partial = PartialPath(dest);
+  partial_ = PartialPath(dest_);
   int outFd = -1;
   for (;;) {
     // A crash may have left an earlier attempt behind, possibly read-only.
-    if (CheckDestination) CheckDestination();
-    if (!dest.empty()) ::unlink(partial.c_str());
-    outFd = dest.empty() ? -1 : ::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (copier_.CheckDestination) copier_.CheckDestination();
+    if (!dest_.empty()) ::unlink(partial_.c_str());
+    outFd = dest_.empty() ? -1 : ::open(partial_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (outFd >= 0) break;
-    const int err = dest.empty() ? ENOENT : errno;
+    const int err = dest_.empty() ? ENOENT : errno;
     std::string msg = SysErrorMessage(err);
-    lastErrorText_ = msg;
-    TCopyErrorResponse response = erIgnore;
-    DoCopyError(source, dest, err, msg, response);
-    if (response == erSkip) return crSkipped;
-    if (response == erAbort) return crAborted;
+    copier_.lastErrorText_ = msg;
+    if (auto end = AskHandlers(err, msg)) return end;
     TMsgAnswer answer = Ui().AskAbortRetryIgnore(msg);
     if (answer == TMsgAnswer::Abort) return crAborted;
     if (answer == TMsgAnswer::Ignore) return crIgnored;
   }
-  TFileHandle out(outFd);
-  TPartialFile partialGuard(partial);
+  out_ = TFileHandle(outFd);
+  partialGuard_.emplace(partial_);
+  return std::nullopt;
+}
 
-  auto fail = [&](int err) {
-    throw EInOutError("Error copying " + source + " to " + dest + ": " + SysErrorMessage(err));
-  };
-
-  // Files with a size go through the kernel's in-file copy; a reported size of 0, which some
-  // pseudo files give, is read and written here. A file of one chunk or less is hashed from the
-  // bytes read for its copy; a larger one by a second read on a thread of its own.
-  const bool hashing = HashCopies || VerifyCopies;
-  const bool hashInline = hashing && size <= chunk;
-  bool useKernel = UseKernelCopy && size > 0 && !hashInline;
-  std::optional<TSourceSha256> sourceHash;
-  if (hashing && !hashInline) sourceHash.emplace(in.Get(), size, HashLeadLimit());
-  TSha256 inlineHash;
-  int64_t copied = 0;
+// Files with a size go through the kernel's in-file copy; a reported size of 0, which some
+// pseudo files give, is read and written here. A file of one chunk or less is hashed from the
+// bytes read for its copy; a larger one by a second read on a thread of its own.
+void TQorvFileCopier::TCopyJob::CopyData() {
+  const bool hashing = copier_.HashCopies || copier_.VerifyCopies;
+  hashInline_ = hashing && size_ <= chunk_;
+  bool useKernel = copier_.UseKernelCopy && size_ > 0 && !hashInline_;
+  if (hashing && !hashInline_) sourceHash_.emplace(in_.Get(), size_, HashLeadLimit());
+  inlineHash_.emplace();
   for (bool ended = false; !ended;) {
     int err = 0;
-    const int64_t n = CopyBlock(in.Get(), out.Get(), buffer.data(), buffer.size(), useKernel, err);
-    if (n < 0) fail(err);
+    const int64_t n = CopyBlock(in_.Get(), out_.Get(), buffer_.data(), buffer_.size(), useKernel, err);
+    if (n < 0) Fail(err);
     // The disk starts writing each chunk at once, while the next is read, instead of all of an
     // image at the final fsync; a failure still shows there.
-    if (n > 0) ::sync_file_range(out.Get(), copied, n, SYNC_FILE_RANGE_WRITE);
-    if (hashInline) inlineHash.Update(buffer.data(), static_cast<size_t>(n));
+    if (n > 0) ::sync_file_range(out_.Get(), copied_, n, SYNC_FILE_RANGE_WRITE);
+    if (hashInline_) inlineHash_->Update(buffer_.data(), static_cast<size_t>(n));
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
-    for (int64_t left = n; !ended && !(left == 0 && n == chunk);) {
-      const int64_t block = std::min<int64_t>(blockSize, left);
+    for (int64_t left = n; !ended && !(left == 0 && n == chunk_);) {
+      const int64_t block = std::min<int64_t>(blockSize_, left);
       left -= block;
-      copied += block;
-      if (ProgBar) ProgBar->SetPosition(ProgBar->Position() + scale.Step);
-      DoProgress(blockSize, size, copied);
-      ended = block < blockSize;
+      copied_ += block;
+      if (copier_.ProgBar) copier_.ProgBar->SetPosition(copier_.ProgBar->Position() + scale_.Step);
+      copier_.DoProgress(blockSize_, size_, copied_);
+      ended = block < blockSize_;
     }
-    if (sourceHash) sourceHash->Copied(copied);
+    if (sourceHash_) sourceHash_->Copied(copied_);
   }
+}
+
+// Makes the copy durable with the source's time and mode, and returns the source's SHA-256
+// (empty when not hashing), which a verified copy read back from the disk matches.
+std::string TQorvFileCopier::TCopyJob::Settle() {
   // An image the imaging product is still writing (or rewriting, or cutting short) would
   // otherwise be renamed into place as if it were whole; nothing keeps writers out on this
   // platform, so the copy checks afterwards that the file it read is the file it opened.
-  auto sourceChanged = [&] {
-    throw EInOutError("Error copying " + source + " to " + dest + ": the source changed during the copy");
-  };
-  if (copied != size || SourceChanged(in.Get(), srcStat)) sourceChanged();
+  if (copied_ != size_ || SourceChanged(in_.Get(), srcStat_)) FailSourceChanged();
 
-  if (KeepFileDate) {
+  if (copier_.KeepFileDate) {
     timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
-    times[1] = PackedLocalTime(srcStat.st_mtim);
-    ::futimens(out.Get(), times);
+    times[1] = PackedLocalTime(srcStat_.st_mtim);
+    ::futimens(out_.Get(), times);
   }
   // The copy is as private as its source (a root-only image stays root-only on the disk), and
   // its owner can always replace it. A file system without permission bits refuses quietly.
-  ::fchmod(out.Get(), (srcStat.st_mode & 0777) | S_IWUSR);
-  if (::fsync(out.Get()) != 0) fail(errno);
-  std::string sha256 = hashInline ? inlineHash.HexDigest() : std::string();
-  if (sourceHash) {
+  ::fchmod(out_.Get(), (srcStat_.st_mode & 0777) | S_IWUSR);
+  if (::fsync(out_.Get()) != 0) Fail(errno);
+  std::string sha256 = hashInline_ ? inlineHash_->HexDigest() : std::string();
+  if (sourceHash_) {
     int err = 0;
-    if (!sourceHash->Finish(sha256, err)) {
-      if (err != 0) fail(err);
-      sourceChanged();
+    if (!sourceHash_->Finish(sha256, err)) {
+      if (err != 0) Fail(err);
+      FailSourceChanged();
     }
     // The hash read the source after the copy did: it too must have read the file as opened.
-    if (SourceChanged(in.Get(), srcStat)) sourceChanged();
+    if (SourceChanged(in_.Get(), srcStat_)) FailSourceChanged();
   }
-  if (VerifyCopies) {
+  if (copier_.VerifyCopies) {
     std::string copyDigest;
     int err = 0;
-    if (!ReadBackSha256(out.Get(), copyDigest, err)) fail(err);
-    if (copyDigest != sha256)
-      throw EInOutError("Error copying " + source + " to " + dest +
-                        ": the copy read back from the disk differs from the source");
+    if (!ReadBackSha256(out_.Get(), copyDigest, err)) Fail(err);
+    if (copyDigest != sha256) Fail("the copy read back from the disk differs from the source");
   }
-  if (!out.Close()) fail(errno);
-  in.Close();
-  if (CheckDestination) CheckDestination();
-  if (::rename(partial.c_str(), dest.c_str()) != 0) fail(errno);
-  partialGuard.Done();
-  if (FlushFolderEachCopy) FlushFolder(folder);
-  lastSha256_ = sha256;
-  if (OnCopied) OnCopied(dest, sha256);
+  return sha256;
+}
+
+// The settled copy takes the destination's name, replacing whatever held it.
+void TQorvFileCopier::TCopyJob::PutInPlace(const std::string& sha256) {
+  if (!out_.Close()) Fail(errno);
+  in_.Close();
+  if (copier_.CheckDestination) copier_.CheckDestination();
+  if (::rename(partial_.c_str(), dest_.c_str()) != 0) Fail(errno);
+  partialGuard_->Done();
+  if (copier_.FlushFolderEachCopy) FlushFolder(folder_);
+  copier_.lastSha256_ = sha256;
+  if (copier_.OnCopied) copier_.OnCopied(dest_, sha256);
+}
+
+TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::string& destination) {
+  lastErrorText_.clear();
+  lastSha256_.clear();
+  if (OnNewFile) {
+    if (auto end = HookVerdict([&](bool& skip) { OnNewFile(source, skip); })) return *end;
+  }
+
+  const int32_t blockSize = BlockSize > 0 ? BlockSize : DefaultBlockSize;
+  std::string dest = DestinationPath(source, destination);
+  if (IsRunningExecutable(dest)) return crIgnored;
+  if (OnBeforeCopy) {
+    if (auto end = HookVerdict([&](bool& skip) { OnBeforeCopy(this, source, dest, skip); })) return *end;
+  }
+
+  TCopyJob job(*this, source, std::move(dest), blockSize);
+  if (auto end = job.OpenSource()) return *end;
+  job.StartProgress();
+  if (auto end = job.CreatePartial()) return *end;
+  job.CopyData();
+  job.PutInPlace(job.Settle());
   // The copy already carries the owner's write bit: nothing to reset after the rename.
   return crCopied;
 }

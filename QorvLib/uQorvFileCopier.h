@@ -135,6 +135,8 @@ class TQorvFileCopier {
   static void ResetFileAttrs(const std::string& path);
 
  private:
+  class TCopyJob;  // one copy under way, taken step by step
+
   void DoCopyError(const std::string& source, const std::string& dest, int err, std::string& msg,
                    TCopyErrorResponse& response);
   void DoProgress(int32_t blockSize, int64_t totalSize, int64_t copied);

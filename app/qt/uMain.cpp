@@ -65,15 +65,7 @@ void TFrmMain::BuildWindow() {
   QFont f("Tahoma");
   f.setPointSize(8);
   setFont(f);
-
-  auto* file1 = menuBar()->addMenu("&File");
-  file1->setObjectName("File1");
-  QAction* exit1 = file1->addAction("E&xit", this, &TFrmMain::Exit1Click);
-  exit1->setObjectName("Exit1");
-  auto* options1 = menuBar()->addMenu("Options");
-  options1->setObjectName("Options1");
-  QAction* settings1 = options1->addAction("Settings", this, &TFrmMain::Settings1Click);
-  settings1->setObjectName("Settings1");
+  BuildMenus();
 
   auto* client = new QWidget(this);
   client->setFixedSize(464, 210);
@@ -93,7 +85,43 @@ void TFrmMain::BuildWindow() {
   HistoryPage->setObjectName("HistoryPage");
   AdvOfficePager1->addTab(HistoryPage, "History");
   AdvOfficePager1->setCurrentIndex(0);
+  BuildDetailsPage();
+  BuildLogsPage();
+  BuildHistoryPage();
+  BuildProgressPanel(client);
 
+  layout->addWidget(AdvOfficePager1, 1);
+  layout->addWidget(Panel1);
+  setCentralWidget(client);
+
+  // The logo sits at the bottom right of the Details page.
+  const int pageH = 210 - 41 - AdvOfficePager1->tabBar()->sizeHint().height() - 4;
+  Image1->move(464 - 73 - 12, pageH - 29 - 4);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(500);
+  Timer1->setSingleShot(true);
+  connect(Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
+
+  layout->activate();
+  setFixedSize(sizeHint());
+  if (QScreen* s = QApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+}
+
+void TFrmMain::BuildMenus() {
+  auto* file1 = menuBar()->addMenu("&File");
+  file1->setObjectName("File1");
+  QAction* exit1 = file1->addAction("E&xit", this, &TFrmMain::Exit1Click);
+  exit1->setObjectName("Exit1");
+  auto* options1 = menuBar()->addMenu("Options");
+  options1->setObjectName("Options1");
+  QAction* settings1 = options1->addAction("Settings", this, &TFrmMain::Settings1Click);
+  settings1->setObjectName("Settings1");
+}
+
+// The last run's times and status, and the logo that opens the maker's site.
+void TFrmMain::BuildDetailsPage() {
   Label1 = MakeLabel(AdvOfficePager11, "Label1", "Started:", 16, 16);
   lblStarted = MakeLabel(AdvOfficePager11, "lblStarted", "", 72, 16);
   lblf = MakeLabel(AdvOfficePager11, "lblf", "Finished:", 208, 16);
@@ -116,14 +144,18 @@ void TFrmMain::BuildWindow() {
   if (logo.open(QIODevice::ReadOnly))
     Image1->setPixmap(QPixmap::fromImage(DecodeJpeg(logo.readAll()).convertToFormat(QImage::Format_RGB32)));
   Image1->installEventFilter(this);
+}
 
+void TFrmMain::BuildLogsPage() {
   auto* logsLayout = new QVBoxLayout(LogsPage);
   logsLayout->setContentsMargins(0, 0, 0, 0);
   Memlog = new QPlainTextEdit(LogsPage);
   Memlog->setObjectName("Memlog");
   Memlog->setReadOnly(true);
   logsLayout->addWidget(Memlog);
+}
 
+void TFrmMain::BuildHistoryPage() {
   auto* historyLayout = new QVBoxLayout(HistoryPage);
   historyLayout->setContentsMargins(0, 0, 0, 0);
   HistoryView = new QTextBrowser(HistoryPage);
@@ -133,7 +165,10 @@ void TFrmMain::BuildWindow() {
   HistoryView->setLineWrapMode(QTextEdit::NoWrap);
   HistoryView->document()->setDefaultStyleSheet("td, th { white-space: nowrap; } p { margin: 2px; }");
   historyLayout->addWidget(HistoryView);
+}
 
+// The strip below the pages: the copy's progress bar and the Backup button.
+void TFrmMain::BuildProgressPanel(QWidget* client) {
   Panel1 = new QWidget(client);
   Panel1->setObjectName("Panel1");
   Panel1->setFixedHeight(41);
@@ -150,24 +185,6 @@ void TFrmMain::BuildWindow() {
   btnOK->setObjectName("btnOK");
   btnOK->setGeometry(464 - 75 - 8, 41 - 25 - 8, 75, 25);
   connect(btnOK, &QPushButton::clicked, this, &TFrmMain::btnOKClick);
-
-  layout->addWidget(AdvOfficePager1, 1);
-  layout->addWidget(Panel1);
-  setCentralWidget(client);
-
-  // The logo sits at the bottom right of the Details page.
-  const int pageH = 210 - 41 - AdvOfficePager1->tabBar()->sizeHint().height() - 4;
-  Image1->move(464 - 73 - 12, pageH - 29 - 4);
-
-  Timer1 = new QTimer(this);
-  Timer1->setObjectName("Timer1");
-  Timer1->setInterval(500);
-  Timer1->setSingleShot(true);
-  connect(Timer1, &QTimer::timeout, this, &TFrmMain::Timer1Timer);
-
-  layout->activate();
-  setFixedSize(sizeHint());
-  if (QScreen* s = QApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
 }
 
 void TFrmMain::FormCreate() {

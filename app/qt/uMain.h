@@ -86,6 +86,11 @@ class TFrmMain : public QMainWindow, public TRunView {
   void FormCreate();
   void FormClose();
   void BuildWindow();
+  void BuildMenus();
+  void BuildDetailsPage();
+  void BuildLogsPage();
+  void BuildHistoryPage();
+  void BuildProgressPanel(QWidget* client);
   void PreCheckDisk();
   void QuitProgram();
   // The previous run's log becomes ".old" when a run starts, not when the window opens: a window

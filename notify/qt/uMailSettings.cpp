@@ -96,8 +96,29 @@ void TFrmMailSettings::BuildWindow() {
   outer->setContentsMargins(0, 0, 0, 0);
   AdvOfficePager1 = Named(new QTabWidget(this), "AdvOfficePager1");
   outer->addWidget(AdvOfficePager1);
+  BuildMailSettingsPage();
+  BuildButtons(outer);
+  BuildNotificationsPage();
 
-  // Mail settings page: site, then the account, then the buttons along the bottom.
+  // The pages cover the whole dialog; without their own fill the style's pane would hide its colour.
+  MailSettingsPage->setAutoFillBackground(true);
+  NotificationsPage->setAutoFillBackground(true);
+  AdvOfficePager1->addTab(MailSettingsPage, "Mail Settings");
+  AdvOfficePager1->addTab(NotificationsPage, "Notifications");
+  AdvOfficePager1->setCurrentIndex(0);
+  OrderTabs();
+  ConnectControls();
+
+  // The requested face is missing on most systems and its stand-in runs wider: the dialog keeps
+  // its designed size but grows to whatever the layout needs so nothing is clipped.
+  outer->activate();
+  const QSize need = outer->totalSizeHint();
+  setFixedSize(std::max(459, need.width()), std::max(446, need.height()));
+  if (QScreen* s = QApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+}
+
+// Mail settings page: site, then the account.
+void TFrmMailSettings::BuildMailSettingsPage() {
   MailSettingsPage = Named(new QWidget, "MailSettingsPage");
   auto* mail = new QGridLayout(MailSettingsPage);
   mail->setContentsMargins(12, 10, 12, 10);
@@ -151,6 +172,9 @@ void TFrmMailSettings::BuildWindow() {
   ChkCreatDest->setToolTip("This allows you to put different volumnes in different folders");
   mail->addWidget(ChkCreatDest, row++, 0, 1, 2);
   mail->setRowStretch(row++, 1);
+}
+
+void TFrmMailSettings::BuildButtons(QVBoxLayout* outer) {
   // The buttons stand below both pages: OK and Cancel act on the whole dialog, not on one page.
   Button1 = Named(new QPushButton("&Test", this), "Button1");
   btnOK = Named(new QPushButton("&OK", this), "btnOK");
@@ -165,8 +189,10 @@ void TFrmMailSettings::BuildWindow() {
   // Enter in an edit confirms rather than sending a test mail, which Qt would otherwise pick as the
   // first button of the dialog.
   btnOK->setDefault(true);
+}
 
-  // Notifications page: the switch, the weekday schedule with its explanation, the recipients.
+// Notifications page: the switch, the weekday schedule with its explanation, the recipients.
+void TFrmMailSettings::BuildNotificationsPage() {
   NotificationsPage = Named(new QWidget, "NotificationsPage");
   auto* notes = new QVBoxLayout(NotificationsPage);
   notes->setContentsMargins(12, 10, 12, 10);
@@ -212,15 +238,10 @@ void TFrmMailSettings::BuildWindow() {
   recipients(lblPingURL, "lblPingURL",
              "Ping URL (http:// or https://, pinged at each run's start and end):", EdPingURL, "EdPingURL");
   notes->addStretch(1);
+}
 
-  // The pages cover the whole dialog; without their own fill the style's pane would hide its colour.
-  MailSettingsPage->setAutoFillBackground(true);
-  NotificationsPage->setAutoFillBackground(true);
-  AdvOfficePager1->addTab(MailSettingsPage, "Mail Settings");
-  AdvOfficePager1->addTab(NotificationsPage, "Notifications");
-  AdvOfficePager1->setCurrentIndex(0);
-
-  // The tab order of each page, which the visual order alone would not give.
+// The tab order of each page, which the visual order alone would not give.
+void TFrmMailSettings::OrderTabs() {
   QWidget* order[] = {
       AdvOfficePager1, ChkBox,         EbSMTPHost, EbPort,      CbSecurity,   EdCAFile,         btnCAFile,
       EdFingerprint,   btnFingerprint, EBReply,    Euser,       EPass,        EdDescription,    EdSiteID,
@@ -230,7 +251,9 @@ void TFrmMailSettings::BuildWindow() {
       EdPingURL,       Button1,        btnOK,      btnCancel};
   for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
   ChkBox->setFocus();
+}
 
+void TFrmMailSettings::ConnectControls() {
   connect(ChkBox, &QCheckBox::toggled, this, &TFrmMailSettings::ChkBoxClick);
   connect(btnOK, &QPushButton::clicked, this, &TFrmMailSettings::btnOKClick);
   connect(btnCancel, &QPushButton::clicked, this, &TFrmMailSettings::btnCancelClick);
@@ -239,13 +262,6 @@ void TFrmMailSettings::BuildWindow() {
   connect(CbSecurity, &QComboBox::currentIndexChanged, this, &TFrmMailSettings::ShowPortLabel);
   connect(btnCAFile, &QPushButton::clicked, this, &TFrmMailSettings::btnCAFileClick);
   connect(btnFingerprint, &QPushButton::clicked, this, &TFrmMailSettings::btnFingerprintClick);
-
-  // The requested face is missing on most systems and its stand-in runs wider: the dialog keeps
-  // its designed size but grows to whatever the layout needs so nothing is clipped.
-  outer->activate();
-  const QSize need = outer->totalSizeHint();
-  setFixedSize(std::max(459, need.width()), std::max(446, need.height()));
-  if (QScreen* s = QApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
 }
 
 void TFrmMailSettings::FormCreate() {

@@ -14,6 +14,8 @@
 
 #include "notify/uNotifier.h"
 
+class QVBoxLayout;
+
 namespace tavik {
 
 class TFrmMailSettings : public QDialog {
@@ -46,6 +48,12 @@ class TFrmMailSettings : public QDialog {
 
  private:
   void BuildWindow();
+  void BuildMailSettingsPage();
+  // OK, Cancel and Test, below the pages.
+  void BuildButtons(QVBoxLayout* outer);
+  void BuildNotificationsPage();
+  void OrderTabs();
+  void ConnectControls();
   void FormCreate();
   void ShowPortLabel();
   // Runs one user action: a silent abort ends it quietly, any other failure goes to the error box.
