@@ -895,6 +895,20 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   flip();
   const size_t mailsBefore = Received(server).size();
 
+  // A night's run holds the disk: the read-back neither repairs nor rewrites anything under it.
+  {
+    TRunLock night;
+    ASSERT_TRUE(night.TryAcquire());
+    const std::string manifest = test::ReadFile(Dest(1) + "/SHA256SUMS"), flipped = test::ReadFile(bad);
+    const TRun refused = Run("--verify");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.err,
+                HasSubstr("Another backup run (process " + std::to_string(::getpid()) + ") is in progress"));
+    EXPECT_TRUE(test::ReadFile(bad) == flipped);
+    EXPECT_EQ(test::ReadFile(Dest(1) + "/SHA256SUMS"), manifest);
+    EXPECT_EQ(Received(server).size(), mailsBefore);
+  }
+
   TRun run = Run("--verify");
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_THAT(run.out, HasSubstr(bad + ": FAILED\n"));
@@ -917,14 +931,27 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   EXPECT_EQ(Received(server).size(), mailsBefore + 1);
   EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+ OK(.|\n)*"));
 
+  // A source that no longer holds the bytes of the entry (the imaging product rewrote it) is no
+  // source to repair from: the disk's copy stays as it is.
   flip();
+  const std::string flipped = test::ReadFile(bad);
+  test::WriteFile(Src(1, "SRV_C_VOL-b002-i001.spi"), Content("rewritten", good.size()));
+  run = Run("--verify");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_THAT(run.out, HasSubstr(bad + ": FAILED\n"));
+  EXPECT_THAT(run.out, Not(HasSubstr("not repaired")));
+  EXPECT_THAT(run.out, HasSubstr("6 files read back, 1 FAILED, 0 repaired from their source"));
+  EXPECT_TRUE(test::ReadFile(bad) == flipped);
+  const size_t mailsNow = Received(server).size();
+
   fs::remove(Src(1, "SRV_C_VOL-b002-i001.spi"));
   run = Run("--verify");
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_THAT(run.out, HasSubstr(bad + ": FAILED\n"));
   EXPECT_THAT(run.out, Not(HasSubstr("repaired from its source: ")));
   EXPECT_THAT(test::ReadFile(Dest(1) + "/SHA256SUMS"), HasSubstr("  SRV_C_VOL-b002-i001.spi\n"));
-  EXPECT_EQ(Received(server).size(), mailsBefore + 2);
+  EXPECT_EQ(mailsNow, mailsBefore + 2);
+  EXPECT_EQ(Received(server).size(), mailsBefore + 3);
 }
 
 // A disk written before the manifests: the run names its files without an entry, and --verify

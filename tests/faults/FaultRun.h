@@ -22,31 +22,14 @@
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvLogger.h"
-#include "run/uRunBackup.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "run/uRunBackup.h"
 #include "tests/support/RunRecorder.h"
 #include "tests/support/SmtpServers.h"
 #include "tests/support/TestSupport.h"
 
 namespace tavik::test {
-
-// A small disk of its own mounted over a folder for one test; unmounted however the
-// test ends.
-class TSmallDisk {
- public:
-  TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
-    mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-  }
-  ~TSmallDisk() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool Mounted() const { return mounted_; }
-
- private:
-  std::string at_;
-  bool mounted_ = false;
-};
 
 class FaultRunTest : public ::testing::Test {
  protected:

@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
+#include "history/uHistory.h"
 #include "tests/faults/FaultRun.h"
 
 namespace tavik::test {
@@ -71,6 +74,7 @@ class WorldChanges : public MailedFaultRunTest, public ::testing::WithParamInter
   // The chain's files; the manifest beside them must pass sha256sum -c whatever happened.
   Names In(const std::string& folder) const { return ImageNames(folder); }
 
+  std::vector<std::string> lines;  // what the run showed
   std::string disk = dir / "disk";
   std::string c = disk + "/C", e = disk + "/E";
   std::string gone = "Backup disk at " + disk + " is gone: the run stops";
@@ -119,6 +123,7 @@ TEST_P(WorldChanges, EachFaultIsAnErrorLineAndTouchesNothingItMayNot) {
       }
   std::string shown;
   for (const std::string& l : r.lines) shown += l + "\n";
+  lines = r.lines;
   EXPECT_THAT(errorLines, ElementsAreArray(errors)) << shown;
   EXPECT_EQ(r.hadErrors, !errors.empty());
   const auto mails = Mails(server);
@@ -135,9 +140,23 @@ TEST_P(WorldChanges, EachFaultIsAnErrorLineAndTouchesNothingItMayNot) {
 }
 
 // The disk pulled: nothing after it is written anywhere, least of all below the mount point.
+// No copy is even begun once the disk is gone: the log says nothing of one.
 void ExpectNothingBelowTheMountPoint(WorldChanges& t) {
   t.Unplug();
   EXPECT_TRUE(std::filesystem::is_empty(t.disk)) << "written to the system disk";
+  const auto gone = std::find_if(t.lines.begin(), t.lines.end(), [](const std::string& l) {
+    return l.find(" is gone: the run stops") != l.npos;
+  });
+  ASSERT_NE(gone, t.lines.end());
+  ASSERT_NE(gone, t.lines.begin());
+  EXPECT_THAT(*std::prev(gone), ::testing::Not(StartsWith("File copying ")));
+  // The volume the disk left under is in the history, with the reason, as --status shows it.
+  THistory history(HistoryFilePath(), THistory::TMode::Read);
+  const std::optional<THistoryRun> run = history.LastRun();
+  ASSERT_TRUE(run);
+  const std::vector<THistoryVolume> volumes = history.Volumes(run->id);
+  ASSERT_FALSE(volumes.empty());
+  EXPECT_EQ(volumes.back().result, *gone);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -235,12 +254,13 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(t.In(t.c), (Names{"C_old.spf", "C_new.spf", "C_new_i1.spi", "C_new_i2.spi"}));
                      EXPECT_EQ(std::system(("chattr -i '" + t.c + "/C_old.spf'").c_str()), 0);
                    }},
-        // Cut short before copies were whole, or planted: each is copied again, never followed.
+        // Cut short before copies were whole, or planted: each is copied again, never followed,
+        // the link even where it points at a file of the image's very size.
         TWorldCase{
             "ShortFileAndLinkUnderTheChainsNames", "4m",
             [](WorldChanges& t) {
               std::filesystem::create_directories(t.c);
-              WriteFile(t.dir / "secret", "root only");
+              WriteFile(t.dir / "secret", std::string(t.image.size(), 's'));
               std::filesystem::create_symlink(t.dir / "secret", t.c + "/C_new.spf");
               WriteFile(t.c + "/C_new_i1.spi", "incr");
             },
@@ -248,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
             [](WorldChanges& t) {
               EXPECT_EQ(ReadFile(t.c + "/C_new.spf"), t.image);
               EXPECT_FALSE(std::filesystem::is_symlink(t.c + "/C_new.spf"));
-              EXPECT_EQ(ReadFile(t.dir / "secret"), "root only");
+              EXPECT_EQ(ReadFile(t.dir / "secret"), std::string(t.image.size(), 's'));
               EXPECT_EQ(ReadFile(t.c + "/C_new_i1.spi"), "incremental");
               const std::string log = ReadFile(t.logPath);
               for (const char* name : {"/C_new.spf", "/C_new_i1.spi"})

@@ -1,6 +1,7 @@
 // Mail over an encrypted connection, against aiosmtpd with certificates made for the test:
 // STARTTLS and SSL/TLS, IPv4 and IPv6, trusted CA files, names and fingerprints, and the servers
 // that must be refused before anything secret crosses the network.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -263,6 +264,11 @@ TEST(SecureTransportRefusals, CaFileThatCannotServeSendsNothing) {
   std::string bigText;
   while (bigText.size() <= 2u << 20) bigText += pem;
   test::WriteFile(big, bigText);
+  // Its last reading a day before its last change: any read of it moves that time (relatime).
+  struct stat st {};
+  ASSERT_EQ(::stat(big.c_str(), &st), 0);
+  const timespec times[2] = {{st.st_mtim.tv_sec - 86400, 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, big.c_str(), times, 0), 0);
   const std::string empty = dir / "empty.pem";
   test::WriteFile(empty, "no certificate here\n");
   const struct {
@@ -291,6 +297,9 @@ TEST(SecureTransportRefusals, CaFileThatCannotServeSendsNothing) {
       EXPECT_EQ(n.LastError, "TLS CA file " + c.file + " cannot be used: " + c.reason);
       EXPECT_EQ(server.Connections(), 0);
     }
+  // The file too large is refused by its size alone, without a byte of it read.
+  ASSERT_EQ(::stat(big.c_str(), &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, times[0].tv_sec);
 }
 
 // A security setting the program does not know (a typo, a word for the number) may have been

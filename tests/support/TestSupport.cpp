@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -103,6 +106,21 @@ std::set<std::string> ImageNames(const std::string& folder) {
     EXPECT_TRUE(Sha256sumCheck(folder, &output)) << folder << ":\n" << output;
   }
   return r;
+}
+
+TSmallDisk::TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
+  mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+}
+
+TSmallDisk::~TSmallDisk() {
+  if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+}
+
+void DieWhenAFileReaches(unsigned long long bytes) {
+  const rlimit noCore{0, 0}, size{bytes, RLIM_INFINITY};
+  ::setrlimit(RLIMIT_CORE, &noCore);
+  ::signal(SIGXFSZ, SIG_DFL);
+  ::setrlimit(RLIMIT_FSIZE, &size);
 }
 
 TScopedTz::TScopedTz(const char* tz) {

@@ -53,6 +53,26 @@ bool Sha256sumCheck(const std::string& folder, std::string* output = nullptr);
 // otherwise) and is left out: what the rotation's tests compare are the images.
 std::set<std::string> ImageNames(const std::string& folder);
 
+// A small disk of its own (a tmpfs) mounted over a folder for one test; unmounted however the
+// test ends. Mounted() is false where mounting is not permitted.
+class TSmallDisk {
+ public:
+  TSmallDisk(const std::string& at, const std::string& size);
+  ~TSmallDisk();
+  TSmallDisk(const TSmallDisk&) = delete;
+  TSmallDisk& operator=(const TSmallDisk&) = delete;
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string at_;
+  bool mounted_ = false;
+};
+
+// For a forked child: the first write that would take any file past bytes kills the process
+// (SIGXFSZ, no core file), part way through the write that crosses it, as a kill or a power cut
+// at that moment would.
+void DieWhenAFileReaches(unsigned long long bytes);
+
 // Sets the process's time zone (a TZ value) for a scope and restores the previous one.
 class TScopedTz {
  public:
