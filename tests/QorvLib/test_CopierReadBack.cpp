@@ -46,6 +46,8 @@ extern "C" int posix_fadvise(int fd, off_t offset, off_t len, int advice) noexce
 // the imaging product has rewritten the source in place), or cut short without the file's size
 // changing (a file system that answers "end" early). Either way the hash stands for other bytes
 // than the copy's, and the copy must not be taken with it.
+// The copy's flush before its rename has no test: without it nothing changes that a running
+// system can see; only a power cut, or a device that drops unflushed writes, would show it.
 namespace {
 enum class TSecondRead { Sound, LagsPastTheFlush, EndsEarly };
 std::atomic<TSecondRead> g_secondRead{TSecondRead::Sound};
