@@ -209,8 +209,9 @@ int RunCheck(std::ostream& stream, std::ostream&, const std::string& jobPath) {
   bool diskReady = true;
   stream << "Disk " << (idPath.empty() ? std::string("(no IDPath)") : RemoveTrailingSeparator(idPath))
          << "\n";
-  if (!idPath.empty() && !BackupDiskPresent(idPath)) {
-    out.Error("Backup disk not found at " + RemoveTrailingSeparator(idPath));
+  if (const std::string missing = idPath.empty() ? "" : BackupDiskMissing(idPath, job.SystemDiskAllowed());
+      !missing.empty()) {
+    out.Error(missing);
     diskReady = false;
   } else if (n.IDDisk && idPath.empty()) {
     out.Error("IDPath is not set in " + job.Path());

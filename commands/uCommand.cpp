@@ -14,6 +14,12 @@ int Fail(TCommandStreams io, const std::string& what) {
   return ExitFailed;
 }
 
+bool HasControl(const std::string& text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
+  return false;
+}
+
 std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
 }

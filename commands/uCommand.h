@@ -27,6 +27,8 @@ struct TShellCommand {
 int Refuse(TCommandStreams io, const std::string& fault);
 // "TavikBackupCopy: <what>" on err; ExitFailed.
 int Fail(TCommandStreams io, const std::string& what);
+// Whether text holds a control character (a line break among them), which no stored value may.
+bool HasControl(const std::string& text);
 // text in double quotes, as a refusal names a word given.
 std::string Quoted(const std::string& text);
 

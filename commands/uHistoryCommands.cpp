@@ -10,6 +10,11 @@
 
 namespace tavik {
 
+namespace {
+// The error lines --status shows of the last run; the log holds them all.
+constexpr size_t StatusErrorLines = 20;
+}  // namespace
+
 int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& path) {
   if (!HistoryExists(path)) {
     out << "No run recorded yet (" << path << ")\n";
@@ -32,6 +37,10 @@ int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& pa
     out << "  Result:       " << RunResultText(r)
         << (r.end ? ", exit status " + std::to_string(r.exitStatus) : "") << "\n";
     out << "  Error lines:  " << r.errorLines << "\n";
+    const std::vector<std::string> errors = h.RunErrors(r.id);
+    for (size_t i = 0; i < errors.size() && i < StatusErrorLines; ++i) out << "    " << errors[i] << "\n";
+    if (r.errorLines > static_cast<int>(StatusErrorLines) && !errors.empty())
+      out << "    ... and " << r.errorLines - static_cast<int>(StatusErrorLines) << " more\n";
     out << "  Host:         " << r.host << "\n";
     out << "  Disk:         " << (r.diskFound.empty() ? "-" : r.diskFound);
     if (!r.diskExpected.empty() && !SameText(r.diskExpected, r.diskFound))

@@ -85,12 +85,6 @@ const TSettingKey* FindKey(const std::string& key) {
   return nullptr;
 }
 
-bool HasControl(const std::string& value) {
-  for (char c : value)
-    if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
-  return false;
-}
-
 std::optional<int32_t> DecimalIn(const std::string& value, int32_t low, int32_t high) {
   if (value.empty() || value.size() > 9) return std::nullopt;
   int32_t n = 0;

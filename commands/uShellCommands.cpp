@@ -4,6 +4,7 @@
 
 #include "commands/uCheck.h"
 #include "commands/uHistoryCommands.h"
+#include "commands/uLabelCommand.h"
 #include "commands/uSettingsCommands.h"
 #include "commands/uTestMailCommand.h"
 #include "commands/uUsage.h"
@@ -52,6 +53,8 @@ const std::vector<TShellCommand>& ShellCommands() {
        [](const std::vector<std::string>& args, TCommandStreams io) {
          return args.empty() ? RunCheck(io.out, io.err) : Refuse(io, "--check takes no arguments");
        }},
+      {"--label", "ID", "label the backup disk in IDPath as a run labels a new disk (writes its ID.txt)",
+       LabelCommand},
       {"--verify", "",
        "read back every file the disk's SHA256SUMS list; repair from the source; 1 on a failure",
        [](const std::vector<std::string>& args, TCommandStreams io) {

@@ -163,6 +163,18 @@ bool BackupDiskPresent(const std::string& idPath, const std::string& fstabPath) 
   return true;
 }
 
+std::string BackupDiskMissing(const std::string& idPath, bool systemDiskAllowed,
+                              const std::string& fstabPath) {
+  const std::string line = "Backup disk not found at " + RemoveTrailingSeparator(idPath);
+  if (!BackupDiskPresent(idPath, fstabPath)) return line;
+  if (systemDiskAllowed) return {};
+  struct stat folder {
+  }, root{}, id{};
+  if (::lstat(IdentityFilePath(IncludeTrailingSeparator(idPath)).c_str(), &id) == 0) return {};
+  if (::stat(idPath.c_str(), &folder) != 0 || ::stat("/", &root) != 0) return line;
+  return folder.st_dev == root.st_dev ? line + ": it is on the system disk and holds no ID.txt" : "";
+}
+
 std::string LabelTimeText(TDateTime t) {
   const std::time_t tt = TClock::to_time_t(t);
   std::tm parts{};

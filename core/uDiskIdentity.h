@@ -39,6 +39,14 @@ std::string FstabPath();
 // nothing mounted on it (its device is its parent's).
 bool BackupDiskPresent(const std::string& idPath, const std::string& fstabPath = FstabPath());
 
+// The error line of a run whose IDPath is no backup disk, "" when it is one: "Backup disk not
+// found at <IDPath>" when BackupDiskPresent says no; the same with ": it is on the system disk
+// and holds no ID.txt" for a folder of the root file system without an identity file, which a
+// stray folder left where the disk is mounted looks like, unless systemDiskAllowed (a folder
+// used as the disk on purpose).
+std::string BackupDiskMissing(const std::string& idPath, bool systemDiskAllowed,
+                              const std::string& fstabPath = FstabPath());
+
 // The labelling time as line 2 shows it: the locale's short date, a blank and its long time;
 // the time is left out at exactly midnight.
 std::string LabelTimeText(TDateTime t);

@@ -19,8 +19,9 @@ std::string JobSettingsNotFound(const std::string& path) {
 }
 
 const std::vector<std::string>& JobSettingKeys() {
-  static const std::vector<std::string> keys = {"IDPath", "Source",  "Destination",
-                                                "Volume", "Volumne", "VerifyCopies"};
+  static const std::vector<std::string> keys = {
+      "IDPath",  "Source",       "Destination",       "Volume",
+      "Volumne", "VerifyCopies", "SystemDiskAllowed", "MaxImageAgeHours"};
   return keys;
 }
 
@@ -41,6 +42,17 @@ std::string TJobSettings::Read(const std::string& key) const {
 
 bool TJobSettings::VerifyCopies() const {
   return TextToInt64(Read("VerifyCopies")) != 0;
+}
+
+bool TJobSettings::SystemDiskAllowed() const {
+  return TextToInt64(Read("SystemDiskAllowed")) != 0;
+}
+
+int TJobSettings::MaxImageAgeHours() const {
+  const std::string text = Trim(Read("MaxImageAgeHours"));
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+    return DefaultMaxImageAgeHours;
+  return static_cast<int>(TextToInt64(text));
 }
 
 std::string TJobSettings::IDPath() const {
@@ -68,6 +80,7 @@ std::vector<TVolumeJob> TJobSettings::VolumeJobs() const {
   const std::vector<std::string> destinations = Destinations();
   const std::vector<std::string> volumes = Volumes();
   const std::vector<std::string> sources = Sources();
+  const int maxAge = MaxImageAgeHours();
   std::vector<TVolumeJob> jobs;
   jobs.reserve(sources.size());
   for (size_t i = 0; i < sources.size(); ++i) {
@@ -77,6 +90,7 @@ std::vector<TVolumeJob> TJobSettings::VolumeJobs() const {
     if (job.HasDestination) job.Destination = destinations[i];
     job.HasVolume = i < volumes.size();
     if (job.HasVolume) job.Volume = volumes[i];
+    job.MaxImageAgeHours = maxAge;
     jobs.push_back(std::move(job));
   }
   return jobs;

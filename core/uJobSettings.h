@@ -14,13 +14,17 @@ std::string JobSettingsPathFor(const std::string& executablePath);
 // The error line of a run, and the pre-check's failure, when the job file is not there.
 std::string JobSettingsNotFound(const std::string& path);
 
+inline constexpr int DefaultMaxImageAgeHours = 48;
+
 // One volume of the job: entry i of "Source", "Destination" and the volume list.
 struct TVolumeJob {
   std::string Source;
   std::string Destination;
   std::string Volume;
-  bool HasDestination = false;  // false when "Destination" has fewer entries than "Source"
-  bool HasVolume = false;       // the same for the volume list
+  bool HasDestination = false;                     // false when "Destination" has fewer entries than "Source"
+  bool HasVolume = false;                          // the same for the volume list
+  // The job's limit, the same for every volume; 0 (no limit) unless read from a job file.
+  int MaxImageAgeHours = 0;
   // Both partners are there and not empty; whether the source folder exists is the run's test.
   bool Complete() const { return HasDestination && HasVolume && !Destination.empty() && !Volume.empty(); }
 };
@@ -47,6 +51,12 @@ class TJobSettings {
   // "VerifyCopies": every copy is read back from the disk and compared before it takes its
   // name. Off unless the key holds a number other than 0.
   bool VerifyCopies() const;
+  // "SystemDiskAllowed": IDPath may be a folder of the system disk without an identity file (a
+  // folder used as the disk on purpose). Off unless the key holds a number other than 0.
+  bool SystemDiskAllowed() const;
+  // "MaxImageAgeHours": a chain whose newest image is older is an error (the imaging stopped);
+  // 0 switches the check off; DefaultMaxImageAgeHours when the key is absent or no number.
+  int MaxImageAgeHours() const;
 
  private:
   std::string Read(const std::string& key) const;

@@ -15,6 +15,7 @@
 #include "core/uRotationPlan.h"
 #include "core/uRunOutput.h"
 #include "notify/uNotifier.h"
+#include "platform/uClock.h"
 #include "platform/uErrors.h"
 
 namespace tavik {
@@ -193,6 +194,25 @@ void TDiskWatch::Check() const {
 
 namespace {
 
+// An imaging product that stopped leaves its last chain in place, and rotating it night after
+// night would look like success: a chain whose newest image (full or incremental) is older than
+// the job's limit is an error, though it is still rotated, since it is the best there is.
+void CheckImageAge(TRunOutput& out, const TVolumeJob& job, TSourceChain& src) {
+  src.newestImage = src.latest.mtimeSec;
+  for (const TFoundFile& f : src.files) {
+    struct stat st {};
+    if (MatchesMask(f.name, src.chainName + "*.spi") && ::stat((src.folder + f.name).c_str(), &st) == 0)
+      src.newestImage = std::max<int64_t>(src.newestImage, st.st_mtime);
+  }
+  if (job.MaxImageAgeHours <= 0) return;
+  const int64_t age = static_cast<int64_t>(TClock::to_time_t(Now())) - src.newestImage;
+  if (age <= static_cast<int64_t>(job.MaxImageAgeHours) * 3600) return;
+  out.LogLine("Newest image of " + job.Volume + " in " + job.Source + " is " + std::to_string(age / 3600) +
+                  " hours old (limit " + std::to_string(job.MaxImageAgeHours) +
+                  "): is the imaging still running?",
+              true);
+}
+
 // The volume's source: listed once, its full images examined, the newest found. Nothing when the
 // volume ends here, its error line written.
 std::optional<TSourceChain> ReadSource(TRunOutput& out, const TVolumeJob& job) {
@@ -248,6 +268,7 @@ std::optional<TSourceChain> ReadSource(TRunOutput& out, const TVolumeJob& job) {
   src.chainName = ChangeFileExt(latest->name, "");
   out.LogLine("Latest .spf file " + V + " ....", false);
   out.LogLine("Latest .spf file " + src.LatestPath() + " found in " + S, false);
+  CheckImageAge(out, job, src);
   return src;
 }
 

@@ -26,6 +26,7 @@ struct TSourceChain {
   std::vector<TFoundFile> files;  // the listing; the full images with their times and sizes
   TFoundFile latest;              // the newest full image
   std::string chainName;          // its name without the extension: every file of the chain begins so
+  int64_t newestImage = 0;        // the last write of the chain's newest image, full or incremental
 
   std::string LatestPath() const { return folder + latest.name; }
 };

@@ -47,6 +47,10 @@ class THistoryStmt {
   }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  // Ready to run again with new values.
+  void Reset() {
+    if (stmt_) sqlite3_reset(stmt_);
+  }
   int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
   double Real(int col) const { return sqlite3_column_double(stmt_, col); }
   bool Null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
@@ -108,6 +112,15 @@ const char* const VerificationsSql =
     " at_ms INTEGER NOT NULL,"
     " files INTEGER NOT NULL,"
     " failures INTEGER NOT NULL);";
+
+// Schema 3 adds the error lines of each run; a database of an older schema gets them at its
+// first write.
+const char* const RunErrorsSql =
+    "CREATE TABLE IF NOT EXISTS run_errors("
+    " run_id INTEGER NOT NULL REFERENCES runs(id),"
+    " seq INTEGER NOT NULL,"
+    " line TEXT NOT NULL,"
+    " PRIMARY KEY(run_id, seq));";
 
 const char* const RunColumns =
     "id, start_ms, end_ms, exit_status, error_lines, host, disk_found, disk_expected, "
@@ -222,6 +235,7 @@ void THistory::Prepare(TMode mode) {
     Exec("BEGIN IMMEDIATE");
     if (found == 0) Exec(SchemaSql);
     Exec(VerificationsSql);
+    Exec(RunErrorsSql);
     Exec(("PRAGMA user_version=" + std::to_string(HistorySchemaVersion)).c_str());
     Exec("COMMIT");
     schema_ = HistorySchemaVersion;
@@ -307,6 +321,35 @@ void THistory::RecordRunEnd(int64_t runId, TDateTime end, int exitStatus, int er
   s.Bind(1, ToMs(end)).Bind(2, static_cast<int64_t>(exitStatus)).Bind(3, static_cast<int64_t>(errorLines));
   s.Bind(4, diskFree).Bind(5, runId);
   if (s.Step() != SQLITE_DONE) Fail("Cannot write history " + path_);
+}
+
+void THistory::RecordRunErrors(int64_t runId, const std::vector<std::string>& lines) {
+  Exec("BEGIN IMMEDIATE");
+  {
+    THistoryStmt s(db_, "INSERT OR REPLACE INTO run_errors(run_id, seq, line) VALUES(?, ?, ?)");
+    int64_t seq = 0;
+    for (const std::string& line : lines) {
+      if (seq == StoredErrorLines) break;
+      s.Reset();
+      s.Bind(1, runId).Bind(2, seq++).Bind(3, line);
+      if (s.Step() != SQLITE_DONE) {
+        const std::string why = sqlite3_errmsg(db_);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw EInOutError("Cannot write history " + path_ + ": " + why);
+      }
+    }
+  }
+  Exec("COMMIT");
+}
+
+std::vector<std::string> THistory::RunErrors(int64_t runId) {
+  std::vector<std::string> r;
+  // A database of an older schema, read only, has no error lines to tell.
+  if (schema_ < 3) return r;
+  THistoryStmt s(db_, "SELECT line FROM run_errors WHERE run_id=? ORDER BY seq");
+  s.Bind(1, runId);
+  EachRow(s, [&] { r.push_back(s.Text(0)); });
+  return r;
 }
 
 void THistory::RecordVerification(const std::string& disk, TDateTime at, int files, int failures) {

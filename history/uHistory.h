@@ -20,7 +20,9 @@ class THistoryStmt;
 
 inline constexpr const char* HistoryFileName = "TavikHistory.db";
 // The schema this program writes; a database of a newer one is refused, never altered.
-inline constexpr int HistorySchemaVersion = 2;  // 2: the read-backs of the disks
+inline constexpr int HistorySchemaVersion = 3;  // 2: the read-backs of the disks; 3: error lines
+// The error lines kept of one run: enough to tell what went wrong, never a log's worth.
+inline constexpr int StoredErrorLines = 1000;
 // A disk of the schedule unseen for longer than twice the schedule's week is overdue.
 inline constexpr int OverdueDays = 2 * 7;
 // Free space that the growth of the last FillingRuns runs would use up within as many runs.
@@ -90,6 +92,8 @@ class THistory {
   void RecordVolume(int64_t runId, const THistoryVolume& v, std::optional<int64_t> diskFree);
   void RecordRunEnd(int64_t runId, TDateTime end, int exitStatus, int errorLines,
                     std::optional<int64_t> diskFree);
+  // The run's error lines, the first StoredErrorLines of them, in order.
+  void RecordRunErrors(int64_t runId, const std::vector<std::string>& lines);
   // A read-back of the disk with ID disk (--verify): the files read and how many failed.
   void RecordVerification(const std::string& disk, TDateTime at, int files, int failures);
 
@@ -97,6 +101,7 @@ class THistory {
   // Newest first.
   std::vector<THistoryRun> LastRuns(int n);
   std::vector<THistoryVolume> Volumes(int64_t runId);
+  std::vector<std::string> RunErrors(int64_t runId);
   // Newest successful end of a run with exit status 0.
   std::optional<TDateTime> LastSuccess();
   // Per volume, the end of its newest "OK" row.

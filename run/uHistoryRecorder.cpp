@@ -141,7 +141,10 @@ void THistoryRecorder::Volume(const TVolumeJob& job, const std::function<void()>
 void THistoryRecorder::RunEnded(TDateTime end, const TRunValues& values, const std::string& logFilePath) {
   const int errors = static_cast<int>(out_.ErrorLines().size());
   const int status = RunExitStatus(errors > 0, values.diskMismatch);
-  Write([&](THistory& h) { h.RecordRunEnd(runId_, end, status, errors, FreeBytes()); });
+  Write([&](THistory& h) {
+    h.RecordRunErrors(runId_, out_.ErrorLines());
+    h.RecordRunEnd(runId_, end, status, errors, FreeBytes());
+  });
   if (!notifier_.MetricsFile.empty()) {
     try {
       TMetrics m;

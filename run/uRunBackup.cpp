@@ -146,8 +146,10 @@ void TBackupRunner::Run(TLineOutput& out) {
   // stops the run before the volumes as well. The end stamp and the report still follow.
   bool diskReady = idPathRead;
   TDiskWatch disk(idPath_);
-  if (idPathRead && !idPath_.empty() && !BackupDiskPresent(idPath_)) {
-    Guarded(out, [&] { out.LogLine("Backup disk not found at " + RemoveTrailingSeparator(idPath_), true); });
+  const std::string missing =
+      idPathRead && !idPath_.empty() ? BackupDiskMissing(idPath_, job_->SystemDiskAllowed()) : std::string();
+  if (!missing.empty()) {
+    Guarded(out, [&] { out.LogLine(missing, true); });
     diskReady = false;
   } else if (idPathRead && notifier_->IDDisk && idPath_.empty()) {
     // Without a folder there is no disk to label: the working folder is not one.

@@ -153,8 +153,9 @@ int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPa
     if (!FileExists(jobPath)) throw EQorvError(JobSettingsNotFound(jobPath));
     const TJobSettings job(jobPath);
     const std::string idPath = job.IDPath();
-    if (!idPath.empty() && !BackupDiskPresent(idPath))
-      throw EQorvError("Backup disk not found at " + RemoveTrailingSeparator(idPath));
+    if (const std::string missing = idPath.empty() ? "" : BackupDiskMissing(idPath, job.SystemDiskAllowed());
+        !missing.empty())
+      throw EQorvError(missing);
     if (!idPath.empty()) {
       try {
         diskId = ReadDiskID(IncludeTrailingSeparator(idPath) + IdentityFileName);

@@ -43,7 +43,8 @@ case "${REAL##*/}" in
 esac
 rm -f "$JOB"
 
-day() { date -d "2026-12-0$1 02:00" +%s; }
+# Day 7 is yesterday: the newest images are a day old, as a working imaging product leaves them.
+day() { echo $(( $(date +%s) - (8 - $1) * 86400 )); }
 mk() { head -c "$2" /dev/urandom > "$1"; touch -d "@$3" "$1"; }
 # Two chains for each volume; the newer one must end up on the disk.
 mk "$WS/source/vol1/SRV_C_VOL-b001.spf" 300000 "$(day 1)"
@@ -52,8 +53,8 @@ mk "$WS/source/vol1/SRV_C_VOL-b002.spf" 320000 "$(day 5)"
 mk "$WS/source/vol1/SRV_C_VOL-b002.md5" 40 "$(day 5)"
 mk "$WS/source/vol1/SRV_C_VOL-b002-i001.spi" 21000 "$(day 6)"
 mk "$WS/source/vol1/SRV_C_VOL-b002-i002.spi" 22000 "$(day 7)"
-mk "$WS/source/vol2/SRV_D_VOL-b001.spf" 200000 "$(day 3)"
-mk "$WS/source/vol2/SRV_D_VOL-b001-i001.spi" 15000 "$(day 4)"
+mk "$WS/source/vol2/SRV_D_VOL-b001.spf" 200000 "$(day 6)"
+mk "$WS/source/vol2/SRV_D_VOL-b001-i001.spi" 15000 "$(day 7)"
 # The disk still holds last week's chain of the first volume.
 mkdir -p "$WS/disk/vol1"
 mk "$WS/disk/vol1/SRV_C_VOL-b000.spf" 1000 "$(day 1)"
@@ -62,6 +63,8 @@ printf 'Disk1\r\n01/12/2026 02:00:00\r\n*** DO NOT DELETE UNLESS YOU WANT TO CHA
 
 cat > "$JOB" <<INI
 [Main]
+; The demo's disk is a folder, on purpose.
+SystemDiskAllowed=1
 IDPath=$WS/disk
 Source=$WS/source/vol1,$WS/source/vol2
 Destination=$WS/disk/vol1,$WS/disk/vol2

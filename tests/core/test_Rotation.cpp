@@ -375,8 +375,9 @@ class RotationRunTest : public RotationTest {
     WriteProfileString(SettingsFileName(), "Notifications", "IDDisk", "0");
   }
   void WriteJob(const std::string& sources, const std::string& dests, const std::string& volumes) {
-    tavik::test::WriteFile(jobPath, "[Main]\r\nSource=" + sources + "\r\nDestination=" + dests +
-                                        "\r\nVolume=" + volumes + "\r\n");
+    // The images are dated in 1970, on purpose.
+    tavik::test::WriteFile(jobPath, "[Main]\r\nMaxImageAgeHours=0\r\nSource=" + sources +
+                                        "\r\nDestination=" + dests + "\r\nVolume=" + volumes + "\r\n");
   }
   Lines RunLines() {
     TBackupRunner runner(logger, view, ParseSwitches({"-h"}));

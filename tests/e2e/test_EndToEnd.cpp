@@ -194,7 +194,10 @@ class EndToEnd : public ::testing::Test {
              "\nDestination=" + Dest(1) + "," + Dest(2) + "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
   }
 
-  void WriteJob(const std::string& mainSection) { test::WriteFile(JobFile(), "[Main]\n" + mainSection); }
+  // The disk is a folder of the test's, and the images are dated days back: both on purpose.
+  void WriteJob(const std::string& mainSection) {
+    test::WriteFile(JobFile(), "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\n" + mainSection);
+  }
 
   // What the disk must hold for the given source files (volume, name), byte for byte.
   void ExpectDiskHolds(const std::vector<std::pair<int, std::string>>& images) {
@@ -345,6 +348,46 @@ TEST_F(EndToEnd, FirstRunOntoAnEmptyDiskCarriesTheNewestChainsLabelsTheDiskAndMa
   EXPECT_EQ(mails[1].body, "Please see attached backup log.<br /><br /><br /><br /><br /><br />" + Footer);
   EXPECT_EQ(mails[1].attachmentName, fs::path(logFile).filename().string());
   EXPECT_TRUE(mails[1].attachment == LogUpToAlerts(log)) << mails[1].attachment;
+}
+
+// The imaging stopped five weeks ago: the chains are still carried, but no night says all is well.
+TEST_F(EndToEnd, StaleImagesAreAnErrorAndStillCarried) {
+  TAioSmtpServer server;
+  server.Start();
+  SaveNotifications(server.Port());
+  TwoVolumes();
+  // Every image moved back together, the newest of all (the first volume's) to five weeks ago.
+  const long long back = static_cast<long long>(::time(nullptr)) - 35 * 86400LL - Day(7);
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(root / "source")) {
+    struct stat st {};
+    if (e.is_regular_file() && ::stat(e.path().c_str(), &st) == 0)
+      test::SetMTime(e.path().string(), static_cast<long long>(st.st_mtime) + back);
+  }
+  const std::string job = test::ReadFile(JobFile());
+  test::WriteFile(JobFile(), std::regex_replace(job, std::regex("MaxImageAgeHours=0\n"), ""));
+  Label("DiskA");
+
+  const TRun run = Run("-h");
+
+  EXPECT_EQ(run.status, 1) << run.output;
+  ExpectNewestChainsOnDisk();
+  const std::vector<std::string> lines = LogMessages(Log());
+  // The second volume's newest image is its incremental of day 4, three days older.
+  for (const auto& [volume, vol, hours] : {std::tuple{"SRV_C_VOL", 1, 840}, std::tuple{"SRV_D_VOL", 2, 912}})
+    EXPECT_EQ(Count(lines, std::string("Newest image of ") + volume + " in " + root / "source/vol" +
+                               std::to_string(vol) + " is " + std::to_string(hours) +
+                               " hours old (limit 48): is the imaging still running?"),
+              1)
+        << volume;
+  const std::vector<TMail> mails = Received(server);
+  ASSERT_THAT(Subjects(mails), ElementsAre("[S01:Office] Backup Errors", "[S01:Office] Backup Log"));
+  EXPECT_THAT(mails[0].body,
+              HasSubstr("Newest image of SRV_C_VOL in " + root / "source/vol1" + " is 840 hours old"));
+
+  // Switched off, the same chains are all is well again.
+  test::WriteFile(JobFile(), job);
+  const TRun off = Run("-h");
+  EXPECT_EQ(off.status, 0) << off.output;
 }
 
 TEST_F(EndToEnd, NewerChainReplacesTheOlderOneAndNothingIsCopiedTwice) {
@@ -689,8 +732,16 @@ struct TDiskCase {
   const char* name;
   std::function<void(const TPlaces&)> prepare;  // after the two volumes and their job
   std::function<std::string(const TPlaces&)> errorLine;
-  bool volumesRun;  // only a missing "IDPath" leaves the volumes to run
+  bool volumesRun;            // only a missing "IDPath" leaves the volumes to run
+  bool onSystemDisk = false;  // the case needs the test's folder on the root file system
 };
+
+// A folder left where the disk is mounted, and a job that never said a folder would do.
+void StrayFolder(const TPlaces& p) {
+  fs::create_directories(p.disk + "/tavik");
+  ReplaceIDPath(p.job, "IDPath=" + p.disk + "/tavik\n");
+  test::WriteFile(p.job, std::regex_replace(test::ReadFile(p.job), std::regex("SystemDiskAllowed=1\n"), ""));
+}
 
 void PrintTo(const TDiskCase& c, std::ostream* os) {
   *os << c.name;
@@ -703,6 +754,11 @@ class DiskNotReady : public EndToEnd, public ::testing::WithParamInterface<TDisk
 
 TEST_P(DiskNotReady, NothingIsLabelledCreatedOrCopied) {
   const TDiskCase& c = GetParam();
+  struct stat folder {
+  }, system{};
+  if (c.onSystemDisk && (::stat(root.Path().c_str(), &folder) != 0 || ::stat("/", &system) != 0 ||
+                         folder.st_dev != system.st_dev))
+    GTEST_SKIP() << "the temporary folder is not on the root file system";
   TAioSmtpServer server;
   server.Start();
   SaveNotifications(server.Port());
@@ -751,6 +807,20 @@ INSTANTIATE_TEST_SUITE_P(
                     ::setenv("TAVIK_FSTAB", (p.root + "/fstab").c_str(), 1);
                   },
                   [](const TPlaces& p) { return "Backup disk not found at " + p.disk; }, false},
+        // Nothing mounted and nothing in fstab to say so: the folder's own file system tells.
+        TDiskCase{"StrayFolderOnTheSystemDisk", StrayFolder,
+                  [](const TPlaces& p) {
+                    return "Backup disk not found at " + p.disk +
+                           "/tavik: it is on the system disk and holds no ID.txt";
+                  },
+                  false, true},
+        TDiskCase{"StrayFolderBelowAMountPointOfFstab",
+                  [](const TPlaces& p) {
+                    StrayFolder(p);
+                    test::WriteFile(p.root + "/fstab", "UUID=0000 " + p.disk + " ext4 defaults 0 2\n");
+                    ::setenv("TAVIK_FSTAB", (p.root + "/fstab").c_str(), 1);
+                  },
+                  [](const TPlaces& p) { return "Backup disk not found at " + p.disk + "/tavik"; }, false},
         TDiskCase{"IdentityFileCannotBeWritten",
                   [](const TPlaces& p) { fs::create_directories(p.disk + "/ID.txt"); },
                   [](const TPlaces& p) {

@@ -247,7 +247,8 @@ TEST_F(ShellCommands, SettingsFromTheShellCarryARealRunsMail) {
   test::TAioSmtpServer server(test::TAioSmtpServer::TAccount{"backup", "p4ss word"});
   server.Start();
   test::WriteFile(root / "source/SRV_C_VOL-b001.spf", "full image");
-  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
+  test::WriteFile(program + ".ini", "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" +
+                                        root / "disk" + "\nSource=" + root / "source" +
                                         "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n");
   const test::TProgramRun set =
       Run({"--set", "SMTPServer=127.0.0.1", "SMTPPort=" + std::to_string(server.Port()),
@@ -272,7 +273,8 @@ TEST_F(ShellCommands, StatusAndHistoryTellTheRunsWithoutADisplay) {
   EXPECT_THAT(status.out, HasSubstr("No run recorded yet"));
   test::WriteFile(root / "source/SRV_C_VOL-b001.spf", "full image");
   test::WriteFile(root / "disk/ID.txt", "Disk1\r\n");
-  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
+  test::WriteFile(program + ".ini", "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" +
+                                        root / "disk" + "\nSource=" + root / "source" +
                                         "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n");
   ASSERT_EQ(Run({"--set", "IDDisk=0"}).status, 0);
   ASSERT_EQ(Run({"-h"}).status, 0);
@@ -283,7 +285,8 @@ TEST_F(ShellCommands, StatusAndHistoryTellTheRunsWithoutADisplay) {
   EXPECT_EQ(status.status, 1) << status.output;
   EXPECT_THAT(status.out,
               ::testing::AllOf(HasSubstr("Result:       errors, exit status 1"),
-                               HasSubstr("No full backup SRV_C_VOL*.spf found in " + root / "source")));
+                               HasSubstr("  Error lines:  1\n    No full backup SRV_C_VOL*.spf found in " +
+                                         root / "source" + ", nothing deleted or copied in ")));
   EXPECT_THAT(status.err, IsEmpty());
   const test::TProgramRun history = Run({"--history", "5"});
   EXPECT_EQ(history.status, 0) << history.output;
@@ -425,8 +428,9 @@ TEST_P(CheckCases, PlanAndStatusWithEverythingLeftAsItWas) {
                   "7a7fb890a6c3db6db24ecf5e20e3dbd3ce2c84ab26c7b2815e3f44396fad8dd7  "
                   "SRV_C_VOL-a001.spf\n7a7fb890a6c3db6db24ecf5e20e3dbd3ce2c84ab26c7b2815e3f44396fad8dd7  "
                   "SRV_C_VOL-a001_i001.spi\n");
-  std::string job = "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
-                    "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n";
+  std::string job = "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" + root / "disk" +
+                    "\nSource=" + root / "source" + "\nDestination=" + root / "disk/vol1" +
+                    "\nVolume=SRV_C_VOL\n";
   if (c.change) c.change(root.Path(), job);
   test::WriteFile(program + ".ini", job);
   const auto before = Tree(root.Path());
@@ -500,9 +504,10 @@ TEST_F(ShellCommands, ThePlanIsWhatTheRunThenDoes) {
   }
   test::WriteFile(vol1 + "/SRV_C_VOL-b001_i001.spi", "cut");
   test::WriteFile(TQorvFileCopier::PartialPath(vol1 + "/SRV_C_VOL-b001.spf"), "half");
-  test::WriteFile(program + ".ini", "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" + "," +
-                                        root / "source" + "\nDestination=" + vol1 + "," + root / "disk/vol2" +
-                                        "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
+  test::WriteFile(program + ".ini",
+                  "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" + root / "disk" +
+                      "\nSource=" + root / "source" + "," + root / "source" + "\nDestination=" + vol1 + "," +
+                      root / "disk/vol2" + "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
 
   const test::TProgramRun check = Run({"--check"});
   ASSERT_EQ(check.status, 0) << check.output;
@@ -530,6 +535,48 @@ TEST_F(ShellCommands, ThePlanIsWhatTheRunThenDoes) {
   EXPECT_EQ(planned, done);
   // 3 deletions (the temporary copy and the older chain), 5 copies (one the short file again).
   EXPECT_EQ(planned.size(), 8u) << check.out;
+}
+
+// A disk named from the shell before its first night, as a run would label it; a folder of the
+// system disk is no disk unless the job says it is one on purpose.
+TEST_F(ShellCommands, LabelWritesTheIdentityFileAsARunWould) {
+  const std::string job = "[Main]\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
+                          "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n";
+  test::WriteFile(program + ".ini", job);
+  struct stat folder {
+  }, system{};
+  ASSERT_EQ(::stat((root / "disk").c_str(), &folder), 0);
+  ASSERT_EQ(::stat("/", &system), 0);
+  if (folder.st_dev == system.st_dev) {
+    const test::TProgramRun refused = Run({"--label", "Disk1"});
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_THAT(refused.err, HasSubstr("Backup disk not found at " + root / "disk" +
+                                       ": it is on the system disk and holds no ID.txt"));
+    EXPECT_FALSE(fs::exists(root / "disk/ID.txt"));
+    const test::TProgramRun check = Run({"--check"});
+    EXPECT_EQ(check.status, 1) << check.output;
+    EXPECT_THAT(check.out,
+                HasSubstr("error: Backup disk not found at " + root / "disk" + ": it is on the system disk"));
+  }
+  test::WriteFile(program + ".ini", "[Main]\nSystemDiskAllowed=1\n" + job.substr(7));
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--label"},
+                                                {"--label", "A", "B"},
+                                                {"--label", " Disk1"},
+                                                {"--label", "Disk\n1"}})
+    EXPECT_EQ(Run(wrong).status, 2) << wrong.size();
+  EXPECT_FALSE(fs::exists(root / "disk/ID.txt"));
+
+  const test::TProgramRun labelled = Run({"--label", "Disk1"});
+  EXPECT_EQ(labelled.status, 0) << labelled.output;
+  const std::string id = test::ReadFile(root / "disk/ID.txt");
+  EXPECT_THAT(id, ::testing::StartsWith("Disk1\r\n"));
+  EXPECT_THAT(id,
+              ::testing::EndsWith("\r\n*** DO NOT DELETE UNLESS YOU WANT TO CHANGE THE DISK LABEL ***\r\n"));
+  EXPECT_EQ(Run({"--label", "Disk1"}).status, 0) << "the same label again changes nothing";
+  const test::TProgramRun other = Run({"--label", "Disk2"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_THAT(other.err, HasSubstr("labels the disk Disk1; delete it first"));
+  EXPECT_EQ(test::ReadFile(root / "disk/ID.txt"), id);
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
     volumes += (v ? "," : "") + std::string("V") + std::to_string(v);
     errors.push_back("Source Directory " + s + " not found");
   }
-  WriteFile(jobPath, "[Main]\r\nIDPath=" + dst + "\r\nSource=" + sources + "\r\nDestination=" + dests +
+  WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst + "\r\nSource=" + sources + "\r\nDestination=" + dests +
                          "\r\nVolume=" + volumes + "\r\n");
 
   const TRunResult r = RunUnattended();
@@ -210,7 +210,7 @@ TEST_F(OtherMailTypes, EachScoresAsOrdinaryMail) {
   SaveSettings(n);
   WriteFile(dst + "/ID.txt", "Disk-A\r\n");
   WriteFile(jobPath,
-            "[Main]\r\nIDPath=" + dst + "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
+            "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst + "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
   std::string failure;
   bool wrongDisk = false;
   EXPECT_TRUE(PreCheckDisk(jobPath, &failure, &wrongDisk)) << failure;
