@@ -169,8 +169,10 @@ std::string SettingsFileName() {
   return SettingsFilePath();
 }
 
+// Reading creates nothing: a folder that is not there reads as defaults, and a check leaves no
+// trace on the folders above it.
 std::string SettingsFileProblem() {
-  const std::string file = SettingsFileName();
+  const std::string file = SettingsFilePath();
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   int err = 0;
   if (fd < 0) {
@@ -191,7 +193,7 @@ int32_t ReadProfileInt(const std::string& file, const std::string& section, cons
 }
 
 void LoadSettings(TNotifier& n) {
-  const std::string file = SettingsFileName();
+  const std::string file = SettingsFilePath();
   ReadScrambled(file, "SMTPServer", ServerKey, n.SMTPServer);
   n.SMTPPort = ReadProfileInt(file, EmailSection, "SMTPPort", 25);
   for (const TTextKey& t : SiteKeys) n.*t.field = ReadProfileString(file, EmailSection, t.key, "");

@@ -11,6 +11,7 @@
 #include <functional>
 #include <sstream>
 
+#include "commands/uCheck.h"
 #include "commands/uSettingsCommands.h"
 #include "core/uExitStatus.h"
 #include "history/uHistory.h"
@@ -150,6 +151,21 @@ TEST(SetSettings, AMetricsFileIsTakenOnlyWhereOnlyRootDecides) {
   }
   EXPECT_EQ(Set({"MetricsFile=" + (dir / "good/tavik.prom")}).status, ExitOk);
   EXPECT_EQ(Set({"MetricsFile="}).status, ExitOk);
+}
+
+// --check looks and changes nothing: a settings folder that is not there is not made (and unmade,
+// which still changed its parent's times).
+TEST(Check, ASettingsFolderThatIsNotThereIsLeftSoAndItsParentUntouched) {
+  test::TSealedEnv env;
+  std::filesystem::create_directories(env.ProgramData());
+  test::SetMTime(env.ProgramData(), 1000000000);
+  std::ostringstream out, err;
+  RunCheck(out, err, env.Dir() / "missing-job.ini");
+  EXPECT_THAT(out.str(), HasSubstr("not there: a run takes the defaults"));
+  EXPECT_FALSE(std::filesystem::exists(env.ProgramData() + "/Tavik"));
+  struct stat st {};
+  ASSERT_EQ(::stat(env.ProgramData().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
 }
 
 }  // namespace
