@@ -680,6 +680,8 @@ std::string TQorvFileCopier::TCopyJob::Settle() {
     if (!ReadBackSha256(out_.Get(), copyDigest, err)) Fail(err);
     if (copyDigest != sha256) Fail("the copy read back from the disk differs from the source");
   }
+  if (!copier_.ExpectedSha256.empty() && sha256 != copier_.ExpectedSha256)
+    Fail("the copy's SHA-256 is not the one expected (the source changed)");
   return sha256;
 }
 

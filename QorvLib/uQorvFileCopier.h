@@ -98,6 +98,9 @@ class TQorvFileCopier {
   // for a file of one chunk or less, from a second read of the source (its pages still cached) on
   // a thread of its own for a larger one. VerifyCopies takes it too.
   bool HashCopies = false;
+  // When set, a copy whose SHA-256 is another fails (the copy removed) before it takes the
+  // destination's name: what held the name stays as it was. Needs HashCopies or VerifyCopies.
+  std::string ExpectedSha256;
   // Called once a complete copy holds the destination's name, with that path and LastSha256.
   // Whatever it throws reaches the caller.
   std::function<void(const std::string& dest, const std::string& sha256)> OnCopied;

@@ -113,25 +113,7 @@ std::string ReadAll(int fd, const std::string& file) {
 // One event is one line: a control character in a logged value (a file name holding a line
 // break, say) is written escaped, or it would forge a line of its own.
 std::string OneLine(const std::string& msg) {
-  std::string r;
-  r.reserve(msg.size());
-  for (char ch : msg) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7F) {
-      r += ch;
-    } else if (c == '\n') {
-      r += "\\n";
-    } else if (c == '\r') {
-      r += "\\r";
-    } else if (c == '\t') {
-      r += "\\t";
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      r += buf;
-    }
-  }
-  return r;
+  return EscapeControls(msg);
 }
 
 // One line of the log: its stamp, its kind and the message.

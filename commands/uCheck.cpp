@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <ostream>
 
@@ -90,25 +91,6 @@ class TPlanActions : public TRotationActions {
   int64_t deleteBytes_ = 0, copyBytes_ = 0;
 };
 
-// Reading the notification settings makes their folder when it is missing; a check leaves no
-// trace, so the folders it made go again (deepest first; a folder no longer empty stays).
-class TNoNewFolders {
- public:
-  explicit TNoNewFolders(const std::string& folder) {
-    std::error_code ec;
-    for (std::filesystem::path p = RemoveTrailingSeparator(folder);
-         !p.empty() && p != p.root_path() && !std::filesystem::exists(std::filesystem::symlink_status(p, ec));
-         p = p.parent_path())
-      made_.push_back(p.string());
-  }
-  ~TNoNewFolders() {
-    for (const std::string& f : made_) ::rmdir(f.c_str());
-  }
-
- private:
-  std::vector<std::string> made_;
-};
-
 // Names the keys of file that nothing reads and the known keys it leaves to their defaults.
 void CheckKeys(TCheckOutput& out, const std::string& file, const std::vector<std::string>& known,
                const std::vector<std::string>& wanted) {
@@ -177,14 +159,14 @@ int RunCheck(std::ostream& stream, std::ostream&, const std::string& jobPath) {
   TNotifier n;
   const std::string settings = SettingsFilePath();
   stream << "Settings file " << settings << "\n";
-  {
-    const TNoNewFolders noTrace(SettingsFolderPath());
-    if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.Error("Error: " + problem);
-    LoadSettings(n);
-  }
-  if (!FileExists(settings)) {
+  if (const std::string problem = SettingsFileProblem(); !problem.empty()) out.Error("Error: " + problem);
+  LoadSettings(n);
+  // Only a file that is surely not there is "not there": one that cannot be looked at has its
+  // error line above.
+  struct stat st {};
+  if (::lstat(settings.c_str(), &st) != 0 && errno == ENOENT) {
     out.Note("not there: a run takes the defaults");
-  } else {
+  } else if (FileExists(settings)) {
     const std::vector<std::string> known = SettingKeyNames();
     CheckKeys(out, settings, known, known);
   }

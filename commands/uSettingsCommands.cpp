@@ -9,9 +9,12 @@
 #include <optional>
 
 #include "QorvLib/uQorvFiles.h"
+#include "history/uMonitoring.h"
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
+#include "platform/uIniFile.h"
 #include "platform/uTls.h"
+#include "run/uHistoryRecorder.h"
 
 namespace tavik {
 
@@ -31,7 +34,8 @@ enum class TKind {
   Fingerprint,
   DiskId,
   Recipients,
-  PingUrl
+  PingUrl,
+  MetricsFile
 };
 
 struct TSettingKey {
@@ -75,7 +79,7 @@ const TSettingKey SettingKeys[] = {
     {"DiskChangeEmails", TKind::Recipients, &TNotifier::DiskChangeEmails},
     {"LogEmails", TKind::Recipients, &TNotifier::LogEmails},
     {"BackupCompleteEmails", TKind::Recipients, &TNotifier::BackupCompleteEmails},
-    {"MetricsFile", TKind::Text, &TNotifier::MetricsFile},
+    {"MetricsFile", TKind::MetricsFile, &TNotifier::MetricsFile},
     {"PingURL", TKind::PingUrl, &TNotifier::PingURL},
 };
 
@@ -100,6 +104,9 @@ std::optional<int32_t> DecimalIn(const std::string& value, int32_t low, int32_t 
 std::string ValueFault(const TSettingKey& k, const std::string& value) {
   const std::string name = k.key;
   if (HasControl(value)) return name + ": the value holds a control character";
+  // A longer value would be stored and then read back cut short.
+  if (value.size() > ProfileValueMax)
+    return name + ": the value is longer than " + std::to_string(ProfileValueMax) + " bytes";
   switch (k.kind) {
     case TKind::Host:
       if (value.find(' ') != std::string::npos) return name + ": a host name holds no blank";
@@ -120,7 +127,17 @@ std::string ValueFault(const TSettingKey& k, const std::string& value) {
                  ? ""
                  : name + ": " + Quoted(value) + " is no SHA-256 fingerprint (64 hex digits, colons allowed)";
     case TKind::PingUrl:
-      return ValidPingUrl(value) ? "" : name + ": " + Quoted(value) + " is no http:// or https:// URL";
+      if (value == "-") return {};
+      if (!ValidPingUrl(value))
+        return name + ": " + Quoted(MaskUrlSecrets(value)) + " is no http:// or https:// URL";
+      // Whatever stands on a command line is there for every account to read while it runs.
+      if (MaskUrlSecrets(value) != value)
+        return name + ": a URL holding a password is never taken from the command line: give " + name +
+               "=- and the URL on standard input";
+      return {};
+    case TKind::MetricsFile:
+      // The run would skip it; saying so now spares a night without metrics.
+      return value.empty() ? "" : MetricsFileProblem(value, ProgramFiles());
     case TKind::CAFile: {
       struct stat st {};
       if (value.empty()) return {};
@@ -167,17 +184,22 @@ void Assign(TNotifier& n, const TSettingKey& k, const std::string& value) {
 }
 
 std::string ValueText(const TNotifier& n, const TSettingKey& k) {
-  if (k.text) return k.kind == TKind::Secret && !(n.*k.text).empty() ? "********" : n.*k.text;
+  if (k.text) return k.kind == TKind::Secret && !(n.*k.text).empty() ? "********" : MaskUrlSecrets(n.*k.text);
   if (k.flag) return n.*k.flag ? "1" : "0";
   return std::to_string(n.*k.number);
 }
 
+// Keys whose value "-" stands for a line of standard input, and what is asked for there.
+const char* StdinPrompt(TKind kind) {
+  return kind == TKind::Secret ? "Password: " : kind == TKind::PingUrl ? "URL: " : nullptr;
+}
+
 // One line from standard input, without its line end; not echoed when typed at a terminal.
-std::optional<std::string> ReadSecret(TCommandStreams io) {
+std::optional<std::string> ReadSecret(TCommandStreams io, const char* prompt) {
   const bool terminal = &io.in == &std::cin && ::isatty(STDIN_FILENO);
   termios saved{};
   if (terminal) {
-    io.err << "Password: " << std::flush;
+    io.err << prompt << std::flush;
     ::tcgetattr(STDIN_FILENO, &saved);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -223,19 +245,29 @@ int SetSettingsCommand(const std::vector<std::string>& assignments, TCommandStre
     if (const std::string fault = ValueFault(*k, value); !fault.empty()) return Refuse(io, fault);
     changes.emplace_back(k, value);
   }
+  // Standard input is read before the settings are locked: a password typed slowly holds up no save.
+  for (auto& [k, value] : changes) {
+    if (!StdinPrompt(k->kind) || value != "-") continue;
+    const std::optional<std::string> line = ReadSecret(io, StdinPrompt(k->kind));
+    const char* what = k->kind == TKind::Secret ? "password" : "URL";
+    if (!line || line->empty())
+      return Refuse(io, std::string(k->key) + ": no " + what + " on standard input");
+    if (HasControl(*line))
+      return Refuse(io, std::string(k->key) + ": the " + what + " holds a control character");
+    if (k->kind == TKind::PingUrl && !ValidPingUrl(*line))
+      return Refuse(
+          io, std::string(k->key) + ": " + Quoted(MaskUrlSecrets(*line)) + " is no http:// or https:// URL");
+    if (line->size() > ProfileValueMax)
+      return Refuse(io, std::string(k->key) + ": the value is longer than " +
+                            std::to_string(ProfileValueMax) + " bytes");
+    value = *line;
+  }
   if (const std::string problem = SettingsFileProblem(); !problem.empty()) return Fail(io, problem);
+  const TSettingsLock lock;
   TNotifier n;
   LoadSettings(n);
   bool logonGiven = false;
   for (auto& [k, value] : changes) {
-    if (k->kind == TKind::Secret) {
-      const std::optional<std::string> secret = ReadSecret(io);
-      if (!secret || secret->empty())
-        return Refuse(io, std::string(k->key) + ": no password on standard input");
-      if (HasControl(*secret))
-        return Refuse(io, std::string(k->key) + ": the password holds a control character");
-      value = *secret;
-    }
     logonGiven = logonGiven || k->kind == TKind::Secret || k->kind == TKind::Logon;
     Assign(n, *k, value);
   }

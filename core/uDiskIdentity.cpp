@@ -18,6 +18,7 @@
 #include "core/uRunOutput.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
+#include "platform/uSafeFiles.h"
 
 namespace tavik {
 
@@ -53,49 +54,28 @@ std::string IdentityFilePath(const std::string& idPath) {
 }
 
 namespace {
-// What the system says of a link opened without following it ("Too many levels of symbolic
-// links") would send an administrator looking for a loop.
-const char* const SymbolicLinkText = "it is a symbolic link, which is not followed";
-
 [[noreturn]] void Refused(const std::string& fileName, const std::string& why) {
   throw EInOutError("Cannot read " + fileName + ": " + why);
 }
 
 // The file travels on a disk anyone may have held: a link is not followed (it could show a
 // root-only file to the log and the mails), and nothing but a regular file is used (a FIFO's
-// open or read would wait for ever). Opening never waits.
+// open or read would wait for ever).
 int OpenIdentityFile(const std::string& fileName, int flags, const char* what) {
-  const int fd = ::open(fileName.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0 && errno == ELOOP)
-    throw EInOutError(std::string(what) + " " + fileName + ": " + SymbolicLinkText);
-  if (fd < 0) FileFailure(what, fileName, errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw EInOutError(std::string(what) + " " + fileName + ": not a regular file");
-  }
+  std::string why;
+  int err = 0;
+  const int fd = OpenRegularFile(fileName, flags, why, err);
+  if (fd < 0) throw EInOutError(std::string(what) + " " + fileName + ": " + why);
   return fd;
 }
 }  // namespace
 
 std::string ReadDiskID(const std::string& fileName) {
-  const int fd = OpenIdentityFile(fileName, O_RDONLY, "Cannot read");
+  std::string text, why;
+  int err = 0;
   // One more byte than the bound, to tell a first line that ends at the bound from a longer one.
-  std::string text(IdentityReadBound + 1, '\0');
-  size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      FileFailure("Cannot read", fileName, err);
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  text.resize(got);
+  if (!ReadFileWithin(fileName, IdentityReadBound + 1, text, why, err)) Refused(fileName, why);
+  const size_t got = text.size();
   const size_t end = text.find('\n');
   if (end == std::string::npos && got > IdentityReadBound)
     Refused(fileName, "its first line is longer than " + std::to_string(IdentityReadBound) + " bytes");

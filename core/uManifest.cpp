@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
 #include "core/uRunOutput.h"
 #include "platform/uErrors.h"
+#include "platform/uSafeFiles.h"
+#include "platform/uSystem.h"
 
 namespace tavik {
 
@@ -41,27 +41,42 @@ bool TManifest::ChainFile(const std::string& name, const std::string& volume) {
   return MatchesMask(name, volume + "*.spf") || MatchesMask(name, "*.spi") || MatchesMask(name, "*.md5");
 }
 
-bool TManifest::Read(const std::string& folder, int& err) {
+size_t TManifest::ReadBound(const std::string& folder) {
+  // sha256sum's longest line: 64 digits, two blanks, a name of up to 255 bytes, its line end.
+  constexpr size_t LongestLine = 64 + 2 + 255 + 2;
+  return 64 * 1024 + LongestLine * ListFiles(folder + "*", false).size();
+}
+
+bool TManifest::Read(const std::string& folder, std::string& why) {
   Entries.clear();
+  Unusable.clear();
+  Found = false;
   const std::string path = folder + FileName;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    err = errno;
-    if (err == ENOENT) return true;
+  const size_t bound = ReadBound(folder);
+  std::string text;
+  int err = 0;
+  if (!ReadFileWithin(path, bound + 1, text, why, err)) return err == ENOENT;
+  if (text.size() > bound) {
+    why = "it is longer than " + std::to_string(bound) + " bytes, more than the folder's files can fill";
     return false;
   }
-  std::string line;
-  while (std::getline(in, line)) {
+  Found = true;
+  size_t number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // "<hex>  <name>", or "<hex> *<name>" as sha256sum writes in binary mode.
-    if (line.size() < 67 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*')) continue;
-    const std::string hex = Lowered(line.substr(0, 64));
-    const std::string name = line.substr(66);
-    if (HexDigits(hex) && Listable(name)) Entries[name] = hex;
-  }
-  if (in.bad()) {
-    err = EIO;
-    return false;
+    const bool shaped = line.size() >= 67 && line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
+    const std::string hex = shaped ? Lowered(line.substr(0, 64)) : "";
+    const std::string name = shaped ? line.substr(66) : "";
+    if (shaped && HexDigits(hex) && Listable(name))
+      Entries[name] = hex;
+    else if (!Trim(line).empty())
+      Unusable.push_back("line " + std::to_string(number) + ": " + EscapeControls(line));
   }
   return true;
 }
@@ -101,13 +116,11 @@ TManifestKeeper::TManifestKeeper(TRunOutput& out, TQorvFileCopier& fc, const std
       writes_(writes),
       hashCopies_(fc.HashCopies),
       onCopied_(fc.OnCopied) {
-  int err = 0;
-  usable_ = manifest_.Read(folder_, err);
+  std::string why;
+  usable_ = manifest_.Read(folder_, why);
   // Rewriting a manifest that could not be read would lose its entries.
   if (!usable_)
-    out_.LogLine("Cannot read " + folder_ + TManifest::FileName + ": " + SysErrorMessage(err) +
-                     "; it is left as it is",
-                 true);
+    out_.LogLine("Cannot read " + folder_ + TManifest::FileName + ": " + why + "; it is left as it is", true);
   fc_.HashCopies = true;
   fc_.OnCopied = [this](const std::string& dest, const std::string& sha256) {
     const std::string name = ExtractFileName(dest);

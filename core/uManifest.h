@@ -17,8 +17,14 @@ class TManifest {
   static constexpr const char* FileName = "SHA256SUMS";
 
   // The manifest of folder (with its trailing separator); a folder without one has none. False,
-  // with the system's error number in err, when it is there but cannot be read.
-  bool Read(const std::string& folder, int& err);
+  // with the reason in why, when it is there but cannot be read or is refused: it comes from a
+  // disk anyone may have held, so a link is not followed, nothing but a regular file is read (a
+  // FIFO would hang the run that holds the lock) and no more than ReadBound(folder) bytes.
+  bool Read(const std::string& folder, std::string& why);
+  // The most a manifest of folder may hold: a line of a long name for each entry the folder
+  // has, and room for a hand-written file besides.
+  static size_t ReadBound(const std::string& folder);
+  // Whether name can stand in a manifest line as sha256sum reads it.
   // Writes folder's manifest through a temporary file (a name the rotation removes like a
   // temporary copy), flushed and renamed over the old one, so a crash leaves the old manifest
   // or the new one, never half of either. Without entries the manifest is removed. Throws
@@ -31,6 +37,10 @@ class TManifest {
   static bool ChainFile(const std::string& name, const std::string& volume);
 
   std::map<std::string, std::string> Entries;  // file name -> hex SHA-256
+  bool Found = false;                          // the last Read found a manifest
+  // What the last Read could not use, each as "line <n>: <the line, escaped>": a line that is no
+  // "<hex>  <name>", or a name leading out of the folder.
+  std::vector<std::string> Unusable;
 };
 
 // Keeps a destination's manifest in step with the rotation of its volume: entries of files that

@@ -11,10 +11,10 @@ namespace {
 const char* const WrongDiskLine = "Disk ID INCORRRECT:";
 
 // The journal's priority for a run line: every error line (flagged, or reading "Error: ...") an
-// error, the wrong disk a warning, the rest information.
+// error, the wrong disk and every "Warning: ..." line a warning, the rest information.
 int JournalPriority(const std::string& text, bool isError) {
   if (isError || text.rfind("Error:", 0) == 0) return 3;
-  if (text.rfind(WrongDiskLine, 0) == 0) return 4;
+  if (text.rfind(WrongDiskLine, 0) == 0 || text.rfind(WarningPrefix, 0) == 0) return 4;
   return 6;
 }
 
@@ -22,7 +22,8 @@ int JournalPriority(const std::string& text, bool isError) {
 
 // The journal hears a line before the log file does, so a log that cannot be written still
 // leaves the run's lines where the service manager shows them.
-void TLineOutput::LogLine(const std::string& text, bool isError) {
+void TLineOutput::LogLine(const std::string& line, bool isError) {
+  const std::string text = MaskUrlSecrets(line);
   JournalLineAt(text, JournalPriority(text, isError));
   ToLog(text);
   view_.AppendLog(text);
@@ -31,7 +32,8 @@ void TLineOutput::LogLine(const std::string& text, bool isError) {
   view_.ProcessMessages();
 }
 
-void TLineOutput::ShowStatus(const std::string& text) {
+void TLineOutput::ShowStatus(const std::string& line) {
+  const std::string text = MaskUrlSecrets(line);
   JournalLineAt(text, JournalPriority(text, false));
   ToLog(text);
   view_.AppendLog(text);

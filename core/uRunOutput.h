@@ -63,6 +63,10 @@ class TLineOutput : public TRunOutput {
   size_t logMissed_ = 0;
 };
 
+// How a line starts that tells of something the run skipped without failing (a metrics file it
+// may not write, say): no error line, but a warning for the journal.
+inline constexpr const char* WarningPrefix = "Warning: ";
+
 // The line, followed by the reason, that tells once in a run that its log could not be written.
 inline constexpr const char* LogNotWrittenText = "The run log could not be written: ";
 

@@ -13,6 +13,7 @@
 #include "core/uDiskIdentity.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
+#include "platform/uSafeFiles.h"
 
 namespace tavik {
 
@@ -178,12 +179,21 @@ std::vector<std::string> ScheduledDisks(const TNotifier& n) {
 }
 
 THistory::THistory(const std::string& path, TMode mode) : path_(path) {
-  if (mode == TMode::Write) {
+  // The settings folder may be another account's: the database and its journals must be files
+  // of their own, or SQLite would wait for ever on a FIFO (the run holding its lock) or follow a
+  // link. Each is looked at without waiting before SQLite opens anything.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = path + suffix;
+    std::string why;
+    int err = 0;
     // The history names hosts, disks and folders: only its owner reads it. SQLite gives its
     // journal files the database's mode, so creating the file first settles all three.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw EInOutError("Cannot open history " + path + ": " + SysErrorMessage(errno));
-    ::close(fd);
+    const int flags = mode == TMode::Write && !*suffix ? O_WRONLY | O_CREAT : O_RDONLY;
+    const int fd = OpenRegularFile(file, flags, why, err, 0600);
+    if (fd >= 0)
+      ::close(fd);
+    else if (err != ENOENT)
+      throw EInOutError("Cannot open history " + file + ": " + why);
   }
   const int flags = mode == TMode::Write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "core/uVersion.h"
 #include "history/uHistory.h"
 #include "platform/uErrors.h"
+#include "platform/uSafeFiles.h"
 
 namespace tavik {
 
@@ -39,6 +41,54 @@ std::string Escaped(const std::string& text, bool quote) {
       r += c;
   }
   return r;
+}
+
+// Each byte that does not belong to a well-formed UTF-8 sequence becomes U+FFFD.
+std::string ValidUtf8(const std::string& text) {
+  std::string r;
+  r.reserve(text.size());
+  const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = b[i];
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range, narrowed where overlong or surrogate
+    if (c < 0x80)
+      len = 1;
+    else if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    bool ok = len > 0 && i + len <= n;
+    for (size_t k = 1; ok && k < len; ++k) {
+      const unsigned char lowest = k == 1 ? lo : 0x80, highest = k == 1 ? hi : 0xBF;
+      ok = b[i + k] >= lowest && b[i + k] <= highest;
+    }
+    if (ok) {
+      r.append(text, i, len);
+      i += len;
+    } else {
+      r += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return r;
+}
+
+// Why the folder, as stat shows it, may not hold the metrics; "" when it may.
+std::string FolderProblem(const std::string& folder, const struct stat& st) {
+  if (!S_ISDIR(st.st_mode)) return folder + " is no folder";
+  if (st.st_uid != 0 && st.st_uid != ::geteuid())
+    return folder + " belongs to another account (uid " + std::to_string(st.st_uid) + ")";
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) return folder + " is writable by other accounts";
+  return {};
 }
 
 class TMetricsWriter {
@@ -124,7 +174,7 @@ TMetrics MetricsFromHistory(THistory& history) {
 }
 
 std::string EscapeLabelValue(const std::string& value) {
-  return Escaped(value, true);
+  return Escaped(ValidUtf8(value), true);
 }
 
 std::string MetricsText(const TMetrics& m) {
@@ -157,31 +207,73 @@ std::string MetricsText(const TMetrics& m) {
   return w.Text();
 }
 
+std::string MetricsFileProblem(const std::string& path, const std::vector<std::string>& ownFiles) {
+  const std::string prefix = "MetricsFile " + path + ": ";
+  if (path.empty() || path[0] != '/') return prefix + "not an absolute path";
+  const std::string name = ExtractFileName(path);
+  if (name.size() <= 5 || !SameText(ExtractFileExt(name), ".prom"))
+    return prefix + "the name must end in .prom, the only files the textfile collector reads";
+  const std::string folder = ExtractFilePath(path);
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return prefix + folder + ": " + SysErrorMessage(errno);
+  if (const std::string problem = FolderProblem(folder, st); !problem.empty()) return prefix + problem;
+  struct stat target {};
+  const bool exists = ::lstat(path.c_str(), &target) == 0;
+  if (exists && !S_ISREG(target.st_mode)) return prefix + "not a regular file";
+  char resolved[PATH_MAX];
+  const std::string real =
+      ::realpath(folder.c_str(), resolved) ? IncludeTrailingSeparator(resolved) + name : path;
+  for (const std::string& own : ownFiles) {
+    struct stat o {};
+    const bool same =
+        (exists && ::stat(own.c_str(), &o) == 0 && o.st_dev == target.st_dev && o.st_ino == target.st_ino) ||
+        own == path || own == real ||
+        (::realpath(ExtractFilePath(own).c_str(), resolved) &&
+         IncludeTrailingSeparator(resolved) + ExtractFileName(own) == real);
+    if (same) return prefix + "one of the program's own files (" + own + ")";
+  }
+  return {};
+}
+
 void WriteMetricsFile(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
-  auto fail = [&](int err) {
-    ::unlink(temp.c_str());
-    throw EInOutError("Cannot write metrics file " + path + ": " + SysErrorMessage(err));
+  auto failure = [&](int err) {
+    return EInOutError("Cannot write metrics file " + path + ": " + SysErrorMessage(err));
   };
+  const std::string folder = ExtractFilePath(path), name = ExtractFileName(path);
+  // Everything below goes through this one folder, so the folder checked is the one written to,
+  // whatever is renamed above it meanwhile.
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) throw failure(errno);
+  struct stat st {};
+  std::string problem = ::fstat(dir, &st) != 0 ? SysErrorMessage(errno) : FolderProblem(folder, st);
+  if (!problem.empty()) {
+    ::close(dir);
+    throw EInOutError("Cannot write metrics file " + path + ": " + problem);
+  }
+  std::string temp;
+  int err = 0;
   // A collector runs as another user: the file is readable by all, as the metrics are no secret.
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) throw EInOutError("Cannot write metrics file " + path + ": " + SysErrorMessage(errno));
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      fail(err);
-    }
-    done += static_cast<size_t>(n);
+  const int fd = CreateUniqueFile(name, 0644, temp, err, dir);
+  if (fd < 0) {
+    ::close(dir);
+    throw failure(err);
+  }
+  auto fail = [&](int e) {
+    ::unlinkat(dir, temp.c_str(), 0);
+    ::close(dir);
+    throw failure(e);
+  };
+  if (::fchmod(fd, 0644) != 0 || !WriteAll(fd, text.data(), text.size(), err)) {
+    if (err == 0) err = errno;
+    ::close(fd);
+    fail(err);
   }
   // No fsync: the rename alone keeps a collector from ever reading half a file, and a file lost to
   // a power cut is written anew by the next run, while waiting for the disk cost a quick run more
   // than all its other recording together.
   if (::close(fd) != 0) fail(errno);
-  if (::rename(temp.c_str(), path.c_str()) != 0) fail(errno);
+  if (::renameat(dir, temp.c_str(), dir, name.c_str()) != 0) fail(errno);
+  ::close(dir);
 }
 
 std::string LastLines(const std::string& path, size_t count) {

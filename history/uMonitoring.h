@@ -38,12 +38,22 @@ struct TMetrics {
 // space and last visit. Throws EInOutError when the history cannot be read or holds no run.
 TMetrics MetricsFromHistory(THistory& history);
 
-// A label value as the text format wants it: backslash, double quote and line feed escaped.
+// A label value as the text format wants it: backslash, double quote and line feed escaped, and
+// every byte that is not part of UTF-8 replaced by U+FFFD (a parser refuses the whole file over one).
 std::string EscapeLabelValue(const std::string& value);
 // The metrics, each with its HELP and TYPE lines.
 std::string MetricsText(const TMetrics& m);
-// Replaces path with text: written beside it under a temporary name, flushed and renamed, so a
-// collector never reads half a file. Throws EInOutError naming the file and the reason.
+// Why path may not take the metrics, or "" when it may. A root run writes there, and the path
+// comes from a settings file another account may own: so only where root (or the run's own
+// account) alone decides what lies there. The path must be absolute and end in ".prom" (all the
+// textfile collector reads), its folder must be owned by root or this account and writable by
+// no one else (a sticky bit does not do: anyone could still take a name there first), and it
+// must be none of ownFiles (the program's own settings, history, lock, log and job file) nor
+// anything but a regular file.
+std::string MetricsFileProblem(const std::string& path, const std::vector<std::string>& ownFiles);
+// Replaces path with text: written beside it under a new name nobody could take first, and
+// renamed, so a collector never reads half a file; the folder is checked as MetricsFileProblem
+// checks it on the very folder written to. Throws EInOutError naming the file and the reason.
 void WriteMetricsFile(const std::string& path, const std::string& text);
 
 // How much of the log the end ping carries.

@@ -1,6 +1,7 @@
 #include "notify/uNotifier.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -115,7 +116,8 @@ class TSettingsWriter {
  public:
   explicit TSettingsWriter(std::string file) : file_(std::move(file)) {}
   void Text(const char* section, const char* key, const std::string& value) const {
-    if (!WriteProfileString(file_, section, key, value)) throw EInOutError("Unable to write to " + file_);
+    if (std::string why; !WriteProfileString(file_, section, key, value, &why))
+      throw EInOutError("Unable to write to " + file_ + ": " + why);
   }
   void Flag(const char* section, const char* key, bool value) const { Text(section, key, value ? "1" : "0"); }
   // A key whose value is its default (empty here) is left out, unless the file already holds it.
@@ -167,8 +169,10 @@ std::string SettingsFileName() {
   return SettingsFilePath();
 }
 
+// Reading creates nothing: a folder that is not there reads as defaults, and a check leaves no
+// trace on the folders above it.
 std::string SettingsFileProblem() {
-  const std::string file = SettingsFileName();
+  const std::string file = SettingsFilePath();
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   int err = 0;
   if (fd < 0) {
@@ -189,7 +193,7 @@ int32_t ReadProfileInt(const std::string& file, const std::string& section, cons
 }
 
 void LoadSettings(TNotifier& n) {
-  const std::string file = SettingsFileName();
+  const std::string file = SettingsFilePath();
   ReadScrambled(file, "SMTPServer", ServerKey, n.SMTPServer);
   n.SMTPPort = ReadProfileInt(file, EmailSection, "SMTPPort", 25);
   for (const TTextKey& t : SiteKeys) n.*t.field = ReadProfileString(file, EmailSection, t.key, "");
@@ -217,7 +221,26 @@ void LoadSettings(TNotifier& n) {
   n.PingURL = ReadProfileString(file, MonitoringSection, "PingURL", "");
 }
 
+thread_local int TSettingsLock::held_ = 0;
+
+// The folder itself is the lock: nothing new is created in a folder another account may own, and
+// every account that can save there can open it. flock waits for the holder and is let go when
+// the holder ends, however it ends.
+TSettingsLock::TSettingsLock() {
+  if (held_++ > 0) return;
+  fd_ = ::open(SettingsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return;  // the save then fails and says why
+  while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+TSettingsLock::~TSettingsLock() {
+  --held_;
+  if (fd_ >= 0) ::close(fd_);
+}
+
 void SaveSettings(const TNotifier& n) {
+  const TSettingsLock lock;
   const TSettingsWriter w(SettingsFileName());
   w.Text(EmailSection, "SMTPServer", ScrambleText(n.SMTPServer, ServerKey));
   w.Text(EmailSection, "SMTPPort", std::to_string(n.SMTPPort));

@@ -82,9 +82,24 @@ std::string MailSettingsProblem(const TNotifier& notifier);
 
 // Fills the stored fields; the mail in hand and LastError are left alone.
 void LoadSettings(TNotifier& notifier);
-// Writes every stored field, one key at a time. Throws EInOutError "Unable to write to <path>" at
-// the first key the system refuses; the keys before it stay written.
+// Writes every stored field, one key at a time, holding TSettingsLock. Throws EInOutError "Unable
+// to write to <path>: <reason>" at the first key refused; the keys before it stay written.
 void SaveSettings(const TNotifier& notifier);
+
+// Saves of the settings take turns, so that a change read, made and saved while another save
+// runs is never lost: whoever loads the settings to change them holds this from the load to the
+// save. A thread that holds it already may take it again.
+class TSettingsLock {
+ public:
+  TSettingsLock();
+  ~TSettingsLock();
+  TSettingsLock(const TSettingsLock&) = delete;
+  TSettingsLock& operator=(const TSettingsLock&) = delete;
+
+ private:
+  int fd_ = -1;
+  static thread_local int held_;
+};
 
 // A profile value as a 32-bit integer: "0x"/"0X" (with at least one digit) and "$" introduce
 // hexadecimal, anything else is decimal. A value that is not such a number gives defaultValue.

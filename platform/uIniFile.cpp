@@ -11,6 +11,9 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/uErrors.h"
+#include "platform/uSafeFiles.h"
+
 namespace tavik {
 
 namespace {
@@ -145,22 +148,41 @@ std::vector<std::pair<std::string, std::string>> ProfileKeys(const std::string& 
   return keys;
 }
 
-bool WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
-                        const std::string& value) {
+namespace {
+
+bool WriteAllTo(int fd, const std::string& out);
+
+// The work of WriteProfileString, with the reason of a failure in why.
+bool WriteProfile(const std::string& file, const std::string& section, const std::string& key,
+                  const std::string& value, std::string& why) {
   if (!FitsOneLine(section) || !FitsOneLine(key) || !FitsOneLine(value) || Trim(key).empty() ||
-      key.find('=') != std::string::npos || section.find(']') != std::string::npos)
+      key.find('=') != std::string::npos || section.find(']') != std::string::npos) {
+    why = "the key or the value holds a line break or a character the file cannot hold";
     return false;
-  // A settings file that is a link to one kept elsewhere stays a link: the new version goes to its target.
-  std::string target = file;
-  std::error_code ec;
-  if (std::filesystem::is_symlink(file, ec)) {
-    auto real = std::filesystem::canonical(file, ec);
-    if (!ec) target = real.string();
   }
+  // Longer values would be stored and then read back cut short.
+  if (value.size() > ProfileValueMax) {
+    why = "the value of " + Trim(key) + " is longer than " + std::to_string(ProfileValueMax) + " bytes";
+    return false;
+  }
+  // The folder may be another account's: a link in the file's place is never written through
+  // (it could aim the write at any file of whoever saves), and nothing that could make the
+  // read wait is opened.
   std::string content;
   struct stat st {};
-  bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && !LoadFile(target, content)) return false;
+  bool exists = false;
+  int err = 0;
+  if (::lstat(file.c_str(), &st) == 0) {
+    exists = true;
+    if (!ReadFileWithin(file, ProfileFileMax + 1, content, why, err)) return false;
+    if (content.size() > ProfileFileMax) {
+      why = "it is longer than " + std::to_string(ProfileFileMax) + " bytes";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    why = SysErrorMessage(errno);
+    return false;
+  }
 
   std::vector<std::string> lines, ends;
   SplitLines(content, lines, ends);
@@ -202,39 +224,69 @@ bool WriteProfileString(const std::string& file, const std::string& section, con
   std::string out;
   for (size_t i = 0; i < lines.size(); ++i) out += lines[i] + ends[i];
 
-  std::string tmp = target + ".tmp-" + std::to_string(::getpid());
-  mode_t mode = exists ? (st.st_mode & 07777) : 0600;
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, mode) == 0 || !exists;
+  // The new version is a file of this process's own, under a name nobody could take first: a
+  // name known in advance could be a link planted by whoever can write to the folder.
+  std::string tmp;
+  const mode_t mode = exists ? (st.st_mode & 07777) : 0600;
+  const int fd = CreateUniqueFile(file, 0600, tmp, err);
+  if (fd < 0) {
+    why = SysErrorMessage(err);
+    return false;
+  }
+  bool ok = true;
   // The new version belongs to whoever owned the old one: a file saved by root for a service account
   // must stay that account's. Where the owner cannot be kept, the file is left as it was.
-  if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
-    ok = ::fchown(fd, st.st_uid, st.st_gid) == 0 && ::fchmod(fd, mode) == 0;
-  size_t done = 0;
-  while (ok && done < out.size()) {
-    ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      done += static_cast<size_t>(n);
-  }
+  if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
+    ok = ::fchown(fd, st.st_uid, st.st_gid) == 0;
+  if (ok) ok = ::fchmod(fd, mode) == 0;
+  if (ok) ok = WriteAllTo(fd, out);
   if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
+  if (!ok) err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && ::rename(tmp.c_str(), file.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
   if (!ok) {
     ::unlink(tmp.c_str());
+    why = SysErrorMessage(err);
     return false;
   }
   // Make the rename itself durable; a folder that cannot be flushed still holds the new file.
-  std::string folder = std::filesystem::path(target).parent_path().string();
+  std::string folder = std::filesystem::path(file).parent_path().string();
   int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
   }
   return true;
+}
+
+bool WriteAllTo(int fd, const std::string& out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteProfileString(const std::string& file, const std::string& section, const std::string& key,
+                        const std::string& value, std::string* why) {
+  std::string reason;
+  const bool ok = WriteProfile(file, section, key, value, reason);
+  if (why) *why = reason;
+  return ok;
 }
 
 }  // namespace tavik

@@ -6,6 +6,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "core/uDiskIdentity.h"
+#include "core/uJobSettings.h"
 #include "core/uManifest.h"
 #include "core/uRunOutput.h"
 #include "history/uHistoryTables.h"
@@ -13,6 +14,7 @@
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "platform/uErrors.h"
+#include "run/uRunLock.h"
 
 namespace tavik {
 
@@ -56,6 +58,13 @@ void Describe(const TVolumeJob& job, const std::set<std::string>& before, THisto
 }
 
 }  // namespace
+
+std::vector<std::string> ProgramFiles(const std::string& logFilePath) {
+  std::vector<std::string> files = {SettingsFilePath(), RunLockPath(), JobSettingsPath()};
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) files.push_back(HistoryFilePath() + suffix);
+  if (!logFilePath.empty()) files.push_back(logFilePath);
+  return files;
+}
 
 THistoryRecorder::THistoryRecorder(TLineOutput& out, const TNotifier& notifier, std::string historyPath)
     : out_(out), notifier_(notifier), path_(std::move(historyPath)) {}
@@ -145,7 +154,12 @@ void THistoryRecorder::RunEnded(TDateTime end, const TRunValues& values, const s
     h.RecordRunErrors(runId_, out_.ErrorLines());
     h.RecordRunEnd(runId_, end, status, errors, FreeBytes());
   });
-  if (!notifier_.MetricsFile.empty()) {
+  const std::string metricsProblem =
+      notifier_.MetricsFile.empty() ? ""
+                                    : MetricsFileProblem(notifier_.MetricsFile, ProgramFiles(logFilePath));
+  if (!metricsProblem.empty()) {
+    out_.LogLine(WarningPrefix + ("metrics file skipped: " + metricsProblem), false);
+  } else if (!notifier_.MetricsFile.empty()) {
     try {
       TMetrics m;
       if (history_) {
@@ -159,7 +173,7 @@ void THistoryRecorder::RunEnded(TDateTime end, const TRunValues& values, const s
       }
       WriteMetricsFile(notifier_.MetricsFile, MetricsText(m));
     } catch (const std::exception& e) {
-      out_.LogLine(std::string("Metrics not written: ") + e.what(), false);
+      out_.LogLine(WarningPrefix + std::string("metrics not written: ") + e.what(), false);
     }
   }
   if (!notifier_.PingURL.empty()) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/uExitStatus.h"
 #include "core/uJobSettings.h"
@@ -19,6 +20,10 @@ namespace tavik {
 
 class TLineOutput;
 class TNotifier;
+
+// The files of the program's own a metrics file must never replace: the settings, the run lock,
+// the job file, the history with its journals and, when given, the run log.
+std::vector<std::string> ProgramFiles(const std::string& logFilePath = "");
 
 class THistoryRecorder {
  public:

@@ -13,6 +13,7 @@
 #include "history/uHistory.h"
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
+#include "platform/uSystem.h"
 #include "run/uReport.h"
 #include "run/uRunLock.h"
 
@@ -43,13 +44,19 @@ class TVerifier {
       Failed(job.Destination + ": FAILED destination folder not found");
       return;
     }
+    const std::string manifestPath = folder + TManifest::FileName;
     TManifest manifest;
-    int err = 0;
-    if (!manifest.Read(folder, err)) {
-      Failed(folder + TManifest::FileName + ": FAILED open or read (" + SysErrorMessage(err) + ")");
+    std::string why;
+    if (!manifest.Read(folder, why)) {
+      Failed(manifestPath + ": FAILED open or read (" + why + ")");
       return;
     }
+    // A line it cannot use may have stood for a file: that file goes unchecked, as sha256sum -c
+    // would not let it.
+    for (const std::string& line : manifest.Unusable)
+      Failed(manifestPath + ": FAILED " + line + " cannot be used");
     const std::string source = IncludeTrailingSeparator(job.Source);
+    int err = 0;
     for (const auto& [name, entry] : manifest.Entries) {
       std::string hex;
       const bool read = TQorvFileCopier::FileSha256(folder + name, hex, err);
@@ -62,15 +69,28 @@ class TVerifier {
       Repair(source + name, folder, name, entry);
     }
     // Files from before the manifest: their source, where it still holds them, vouches for them.
+    // Every other file of the chain that is not checked fails the verification: nothing on the
+    // disk goes unread while the summary says all is well.
     bool entered = false;
-    for (const TFoundFile& f : ListFiles(folder + "*", false)) {
-      if (!f.regular || !TManifest::ChainFile(f.name, job.Volume) || manifest.Entries.count(f.name) ||
-          !TManifest::Listable(f.name))
+    size_t chainFiles = 0;
+    const bool listed = !manifest.Entries.empty();
+    for (const TFoundFile& f : ListFiles(folder + "*", true)) {
+      if (!TManifest::ChainFile(f.name, job.Volume) || manifest.Entries.count(f.name)) continue;
+      ++chainFiles;
+      const std::string shown = folder + EscapeControls(f.name);
+      if (!f.regular) {
+        Failed(shown + ": FAILED not checked, " +
+               (f.statErr ? SysErrorMessage(f.statErr) : std::string(TQorvFileCopier::NotRegularFileText)));
         continue;
+      }
+      if (!TManifest::Listable(f.name)) {
+        Failed(shown + ": FAILED not checked, its name cannot stand in " + TManifest::FileName);
+        continue;
+      }
       std::string disk, original;
       const bool read = TQorvFileCopier::FileSha256(folder + f.name, disk, err);
       if (!TQorvFileCopier::FileSha256(source + f.name, original, err)) {
-        Print(folder + f.name + ": not checked, no entry and no source to compare with");
+        Failed(shown + ": FAILED not checked, no entry and no source to compare with");
         continue;
       }
       ++files_;
@@ -78,12 +98,16 @@ class TVerifier {
         manifest.Entries[f.name] = disk;
         entered = true;
         Print(folder + f.name + ": OK");
-        log_.LogLine("Entered in " + folder + TManifest::FileName + ": " + f.name, false);
+        log_.LogLine("Entered in " + manifestPath + ": " + f.name, false);
       } else {
         Failed(folder + f.name + (read ? ": FAILED" : ": FAILED open or read") +
                " (differs from its source " + source + f.name + ")");
       }
     }
+    // Files entered from their source were checked, but the disk came without the record that
+    // lets any machine check it: that is told as a failure too.
+    if (!listed && chainFiles + manifest.Unusable.size() > 0)
+      Failed(manifestPath + (manifest.Found ? ": FAILED it lists no file" : ": FAILED missing"));
     if (entered) {
       try {
         manifest.Write(folder);
@@ -98,13 +122,15 @@ class TVerifier {
   int Repaired() const { return repaired_; }
 
  private:
+  // Each line as soon as it is known, whatever standard output is: a long read-back shows its
+  // progress, and one killed half-way has said what it checked.
   void Print(const std::string& line) {
-    out_ << line << "\n";
+    out_ << line << std::endl;
     log_.LogLine(line, false);
   }
   void Failed(const std::string& line) {
     ++failures_;
-    out_ << line << "\n";
+    out_ << line << std::endl;
     log_.LogLine(line, true);
   }
   // Copied again only from a source that still holds the bytes the entry names.
@@ -115,6 +141,9 @@ class TVerifier {
     if (!TQorvFileCopier::FileSha256(sourcePath, hex, err) || hex != entry) return;
     try {
       fc_.HashCopies = true;
+      // Compared before the copy takes the name: a source changed since its check above leaves
+      // the file on the disk as it was.
+      fc_.ExpectedSha256 = entry;
       if (fc_.CopyFileTo(sourcePath, folder) == crCopied && fc_.LastSha256() == entry) {
         ++repaired_;
         Print("File repaired from its source: " + folder + name);

@@ -643,6 +643,26 @@ TEST_F(Copier, HashedCopiesReportTheSha256OfTheirBytes) {
   }
 }
 
+// --verify's repair: a source that changed since its hash was checked must not replace the copy on
+// the disk; the copy that differs is discarded before it takes the name.
+TEST_F(Copier, ACopyWhoseHashIsNotTheExpectedOneNeverTakesTheName) {
+  WriteFile(dir / "src", "changed since its check");
+  WriteFile(dir / "dst", "the disk's copy");
+  fc.HashCopies = true;
+  std::string expected;
+  int err = 0;
+  ASSERT_TRUE(TQorvFileCopier::FileSha256(dir / "dst", expected, err));
+  fc.ExpectedSha256 = expected;
+  EXPECT_THROW(fc.CopyFileTo(dir / "src", dir / "dst"), EQorvError);
+  EXPECT_EQ(ReadFile(dir / "dst"), "the disk's copy");
+  EXPECT_EQ(Names(dir.Path()), (std::set<std::string>{"src", "dst"}));
+  // The bytes it expects are copied as ever.
+  WriteFile(dir / "src", "the disk's copy");
+  ::unlink((dir / "dst").c_str());
+  EXPECT_EQ(fc.CopyFileTo(dir / "src", dir / "dst"), crCopied);
+  EXPECT_EQ(fc.LastSha256(), expected);
+}
+
 // A source of several chunks is hashed by a second read that may lag behind the copy: whatever
 // happens to the source while either reads it, the copy fails and no digest stands for it.
 TEST_F(Copier, ASourceChangedDuringAHashedCopyOfSeveralChunksFailsIt) {

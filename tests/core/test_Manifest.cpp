@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -26,14 +27,15 @@ using namespace tavik;
 using tavik::test::ReadFile;
 using tavik::test::SetMTime;
 using tavik::test::WriteFile;
+using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
 namespace {
 
 std::map<std::string, std::string> Entries(const std::string& folder) {
   TManifest m;
-  int err = 0;
-  EXPECT_TRUE(m.Read(folder + "/", err));
+  std::string why;
+  EXPECT_TRUE(m.Read(folder + "/", why)) << why;
   return m.Entries;
 }
 
@@ -76,8 +78,40 @@ TEST(Manifest, WrittenInNameOrderAsSha256sumChecksItAndReadBack) {
   m.Entries.clear();
   m.Write(folder);
   EXPECT_FALSE(fs::exists(folder + "SHA256SUMS"));
-  EXPECT_TRUE(m.Read(folder, err));
+  std::string why;
+  EXPECT_TRUE(m.Read(folder, why));
   EXPECT_TRUE(m.Entries.empty());
+  EXPECT_FALSE(m.Found);
+}
+
+// The manifest comes back on a disk anyone may have held: what stands in its place is refused
+// with the reason, at once, and never read without end.
+TEST(Manifest, WhatIsNoManifestFileIsRefusedWithoutWaitingOrReadingForEver) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> plant;
+    const char* why;
+  } cases[] = {
+      {"a FIFO", [](const std::string& p) { ::mkfifo(p.c_str(), 0600); }, "not a regular file"},
+      {"a link to a device", [](const std::string& p) { ::symlink("/dev/zero", p.c_str()); },
+       "symbolic link"},
+      {"a large sparse file",
+       [](const std::string& p) {
+         WriteFile(p, "");
+         ::truncate(p.c_str(), 16LL << 30);
+       },
+       "longer than"},
+  };
+  for (const auto& c : cases) {
+    tavik::test::TTempDir dir;
+    const std::string folder = dir.Path() + "/";
+    WriteFile(folder + "C_full.spf", "image");
+    c.plant(folder + "SHA256SUMS");
+    TManifest m;
+    std::string why;
+    EXPECT_FALSE(m.Read(folder, why)) << c.name;
+    EXPECT_THAT(why, HasSubstr(c.why)) << c.name;
+  }
 }
 
 // The writer killed part way through the new manifest (a kill, a crash or a full disk at that

@@ -1024,6 +1024,48 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   EXPECT_EQ(Received(server).size(), mailsBefore + 3);
 }
 
+// A flipped byte nothing can vouch for (its source gone) must never pass as "0 FAILED": whatever
+// became of the manifest, --verify fails and names what it could not check.
+TEST_F(EndToEnd, VerifyFailsWhenAChainFileOrAManifestLineCannotBeChecked) {
+  TwoVolumes();
+  ASSERT_EQ(Run("-h").status, 0);
+  const std::string manifest = Dest(1) + "/SHA256SUMS", saved = test::ReadFile(manifest);
+  const std::string name = "SRV_C_VOL-b002-i001.spi", bad = Dest(1) + "/" + name;
+  std::string bytes = test::ReadFile(bad);
+  bytes[100] = static_cast<char>(bytes[100] ^ 0x01);
+  test::WriteFile(bad, bytes);
+  fs::remove(Src(1, name));
+  const struct {
+    const char* name;
+    std::function<void()> damage;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"emptied",
+       [&] { test::WriteFile(manifest, ""); },
+       {manifest + ": FAILED it lists no file", bad + ": FAILED not checked, no entry and no source"}},
+      {"deleted", [&] { fs::remove(manifest); }, {manifest + ": FAILED missing"}},
+      {"garbled",
+       [&] { test::WriteFile(manifest, "garbage\n"); },
+       {manifest + ": FAILED line 1: garbage cannot be used", manifest + ": FAILED it lists no file"}},
+      {"leading out of the folder",
+       [&] { test::WriteFile(manifest, saved + std::string(64, 'a') + "  ../SRV_C_VOL-b009.spf\n"); },
+       {"cannot be used", bad + ": FAILED\n"}},
+      {"a dangling link named like an incremental",
+       [&] {
+         test::WriteFile(manifest, saved);
+         fs::create_symlink(root / "nowhere", Dest(1) + "/SRV_C_VOL-b002-i009.spi");
+       },
+       {Dest(1) + "/SRV_C_VOL-b002-i009.spi: FAILED not checked"}},
+  };
+  for (const auto& c : cases) {
+    c.damage();
+    const TRun run = Run("--verify");
+    EXPECT_EQ(run.status, 1) << c.name << run.output;
+    for (const std::string& s : c.said) EXPECT_THAT(run.out, HasSubstr(s)) << c.name;
+    EXPECT_THAT(Log(), HasSubstr("FAILED")) << c.name;
+  }
+}
+
 // A disk written before the manifests: the run names its files without an entry, and --verify
 // enters those whose source matches and names the one whose source differs.
 TEST_F(EndToEnd, VerifyEntersTheFilesOfADiskFromBeforeWhoseSourceMatches) {

@@ -464,7 +464,7 @@ TEST_F(MailSettings, FailedSaveIsShownAndTheDialogStaysOpen) {
   Click(dlg, "btnOK");
   ASSERT_EQ(ui.asked.size(), 1u);
   EXPECT_EQ(ui.asked[0].kind, "error");
-  EXPECT_EQ(ui.asked[0].text, "Unable to write to " + SettingsFileName());
+  EXPECT_EQ(ui.asked[0].text, "Unable to write to " + SettingsFileName() + ": not a regular file");
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_TRUE(dlg.NotSaved());
 }

@@ -139,6 +139,33 @@ TEST_F(HistoryTest, AMissingOrForeignDatabaseIsAnErrorNamingThePath) {
   }
 }
 
+// The settings folder may be another account's: a FIFO or a link in the place of the database or
+// of a journal must not hang the run (it holds the run lock) nor be followed.
+TEST_F(HistoryTest, WhatIsNoFileOfItsOwnInTheDatabasesPlacesIsRefusedAtOnce) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    for (const bool fifo : {true, false}) {
+      TTempDir here;
+      const std::string db = here / "TavikHistory.db";
+      if (*suffix) THistory(db).RecordRunStart(FromLocal(2026, 12, 1, 22, 0, 0), "server1");
+      const std::string planted = db + suffix;
+      std::filesystem::remove(planted);
+      if (fifo)
+        ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
+      else
+        ASSERT_EQ(::symlink((here / "elsewhere").c_str(), planted.c_str()), 0);
+      for (const auto mode : {THistory::TMode::Write, THistory::TMode::Read}) {
+        try {
+          THistory h(db, mode);
+          ADD_FAILURE() << planted << " opened";
+        } catch (const EInOutError& e) {
+          EXPECT_THAT(e.what(), HasSubstr("Cannot open history " + planted + ": ")) << planted;
+        }
+      }
+      EXPECT_FALSE(std::filesystem::exists(here / "elsewhere")) << planted;
+    }
+  }
+}
+
 // A database of the first schema gains the table of read-backs at its first write; the rotation
 // shows each disk's newest one.
 TEST_F(HistoryTest, AnOlderDatabaseTakesTheReadBacksOfTheDisks) {

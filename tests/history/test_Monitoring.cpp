@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -176,15 +177,50 @@ TEST(MetricsTest, TheFileIsReadByThePrometheusParserWithTheRunsValues) {
 TEST(MetricsTest, AFileThatCannotBeWrittenIsAnErrorAndTheOldOneStays) {
   TTempDir dir;
   EXPECT_THROW(WriteMetricsFile(dir / "missing/tavik.prom", "x 1\n"), EInOutError);
-  std::filesystem::create_directory(dir / "busy.prom.tmp");
-  WriteFile(dir / "busy.prom", "old 1\n");
+  // A folder that became writable by others after the check is refused on the folder written to.
+  std::filesystem::create_directory(dir / "open");
+  WriteFile(dir / "open/busy.prom", "old 1\n");
+  ::chmod((dir / "open").c_str(), 0777);
   try {
-    WriteMetricsFile(dir / "busy.prom", "new 1\n");
-    ADD_FAILURE() << "wrote through a folder";
+    WriteMetricsFile(dir / "open/busy.prom", "new 1\n");
+    ADD_FAILURE() << "wrote into a folder others can write to";
   } catch (const EInOutError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("Cannot write metrics file " + dir / "busy.prom"));
+    EXPECT_THAT(e.what(), HasSubstr("Cannot write metrics file " + dir / "open/busy.prom"));
   }
-  EXPECT_EQ(ReadFile(dir / "busy.prom"), "old 1\n");
+  EXPECT_EQ(ReadFile(dir / "open/busy.prom"), "old 1\n");
+}
+
+// What an earlier version took as its temporary name, planted: a FIFO that would hang the run, a
+// file of another account that would have become the metrics. Neither is opened.
+TEST(MetricsTest, NothingPlantedAtATemporaryNameIsUsed) {
+  TTempDir dir;
+  const std::string file = dir / "tavik.prom";
+  ASSERT_EQ(::mkfifo((file + ".tmp").c_str(), 0666), 0);
+  WriteFile(file + ".tmp-planted", "planted\n");
+  WriteMetricsFile(file, "new 1\n");
+  EXPECT_EQ(ReadFile(file), "new 1\n");
+  struct stat st {};
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(ReadFile(file + ".tmp-planted"), "planted\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 3);
+}
+
+// A disk label from another system (Latin-1) stays in the rotation table for good: the file must
+// still parse, and the label text must not be able to end its line or its quotes.
+TEST(MetricsTest, LabelsThatAreNoUtf8OrHoldQuotesStillParse) {
+  TTempDir dir;
+  TMetrics m;
+  m.disks.push_back({"Disk\xE9 \"x\" \\ 1", 100, {}});
+  m.disks.push_back({"Caf\xC3\xA9 \xF0\x9F\x92\xBE \xED\xA0\x80 \xC3", 200, {}});
+  const std::string file = dir / "tavik.prom";
+  WriteMetricsFile(file, MetricsText(m));
+  const std::map<std::string, double> parsed = ParseWithPrometheus(file);
+  EXPECT_EQ(parsed.at("tavik_disk_free_bytes{disk=Disk\xEF\xBF\xBD \"x\" \\ 1}"), 100);
+  EXPECT_EQ(parsed.at("tavik_disk_free_bytes{disk=Caf\xC3\xA9 \xF0\x9F\x92\xBE "
+                      "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD}"),
+            200);
 }
 
 TEST(MonitoringSettingsTest, TheTwoKeysLiveInTheirOwnSectionOnlyWhenSet) {

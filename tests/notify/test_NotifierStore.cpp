@@ -390,7 +390,7 @@ TEST_F(NotifierStore, RefusedWriteNamesTheFullPath) {
       SaveSettings(Customised());
       ADD_FAILURE() << name << ": no error";
     } catch (const EInOutError& e) {
-      EXPECT_STREQ(e.what(), ("Unable to write to " + file).c_str()) << name;
+      EXPECT_EQ(std::string(e.what()).rfind("Unable to write to " + file + ": ", 0), 0u) << name << e.what();
     }
   }
 }

@@ -1,7 +1,10 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/uIniFile.h"
@@ -13,6 +16,7 @@ namespace {
 using test::ReadFile;
 using test::TTempDir;
 using test::WriteFile;
+using ::testing::HasSubstr;
 
 struct TReadCase {
   const char* name;
@@ -144,13 +148,72 @@ TEST(IniWrite, RefusesWhatWouldBreakTheLineStructure) {
   EXPECT_EQ(ReadFile(file), "[A]\nK=1\n");
 }
 
-TEST(IniWrite, WritesThroughALinkToItsTarget) {
+// The settings folder belongs to the service account while root saves there: nothing planted in it
+// may turn root's save into a write elsewhere. The victim stands for a file only root may change.
+TEST(IniWrite, NeverWritesThroughALinkOrIntoAFileItDidNotCreate) {
+  struct TCase {
+    const char* name;
+    bool saved;  // the write goes ahead (into a new file of its own)
+    std::function<void(const std::string& file, const std::string& victim)> plant;
+  };
+  const TCase cases[] = {
+      {"the settings file is a link", false,
+       [](const std::string& file, const std::string& victim) { ::symlink(victim.c_str(), file.c_str()); }},
+      {"the settings file is a dangling link", false,
+       [](const std::string& file, const std::string& victim) {
+         std::filesystem::remove(victim);
+         ::symlink(victim.c_str(), file.c_str());
+       }},
+      {"the settings file is a FIFO", false,
+       [](const std::string& file, const std::string&) { ::mkfifo(file.c_str(), 0600); }},
+      // The names an earlier version took, planted for this very process and the next ones.
+      {"links planted at the temporary names", true,
+       [](const std::string& file, const std::string& victim) {
+         WriteFile(file, "[A]\nK=1\n");
+         ::chown(file.c_str(), 65534, 65534);
+         for (pid_t pid = ::getpid(); pid < ::getpid() + 20; ++pid)
+           ::symlink(victim.c_str(), (file + ".tmp-" + std::to_string(pid)).c_str());
+       }},
+  };
+  for (const TCase& c : cases) {
+    TTempDir dir;
+    const std::string file = dir / "TavikBackup.ini", victim = dir / "victim";
+    WriteFile(victim, "root only\n");
+    ::chmod(victim.c_str(), 0600);
+    c.plant(file, victim);
+    std::string why;
+    EXPECT_EQ(WriteProfileString(file, "A", "K", "2", &why), c.saved) << c.name << ": " << why;
+    struct stat st {};
+    if (std::filesystem::exists(victim)) {
+      EXPECT_EQ(ReadFile(victim), "root only\n") << c.name;
+      ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, ::geteuid()) << c.name;
+      EXPECT_EQ(st.st_mode & 07777, 0600u) << c.name;
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(victim)) << c.name << ": created through a dangling link";
+    }
+    if (c.saved) {
+      ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+      EXPECT_TRUE(S_ISREG(st.st_mode)) << c.name;
+      EXPECT_EQ(ReadFile(file), "[A]\nK=2\n") << c.name;
+      EXPECT_EQ(st.st_uid, 65534u) << c.name << ": the file keeps its owner";
+    } else {
+      EXPECT_THAT(why, ::testing::AnyOf(HasSubstr("symbolic link"), HasSubstr("not a regular file")))
+          << c.name;
+    }
+  }
+}
+
+// Readers cut a value at ProfileValueMax: a longer one is refused, never stored to come back shorter.
+TEST(IniWrite, RefusesAValueLongerThanReadersTakeBack) {
   TTempDir dir;
-  WriteFile(dir / "real.ini", "[A]\nK=1\n");
-  ASSERT_EQ(::symlink((dir / "real.ini").c_str(), (dir / "link.ini").c_str()), 0);
-  ASSERT_TRUE(WriteProfileString(dir / "link.ini", "A", "K", "2"));
-  EXPECT_EQ(ReadFile(dir / "real.ini"), "[A]\nK=2\n");
-  EXPECT_EQ(ReadProfileString(dir / "link.ini", "A", "K", ""), "2");
+  const std::string file = dir / "long.ini";
+  WriteFile(file, "[A]\nK=1\n");
+  EXPECT_TRUE(WriteProfileString(file, "A", "K", std::string(ProfileValueMax, 'x')));
+  std::string why;
+  EXPECT_FALSE(WriteProfileString(file, "A", "K", std::string(ProfileValueMax + 1, 'y'), &why));
+  EXPECT_THAT(why, HasSubstr("longer than 2047 bytes"));
+  EXPECT_EQ(ReadProfileString(file, "A", "K", ""), std::string(ProfileValueMax, 'x'));
 }
 
 }  // namespace
