@@ -1,15 +1,8 @@
 #include "platform/uIniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "platform/uFiles.h"
 
 namespace tavik {
 
@@ -34,15 +27,6 @@ bool SameText(const std::string& a, const std::string& b) {
     if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
     if (x != y) return false;
   }
-  return true;
-}
-
-bool LoadFile(const std::string& file, std::string& content) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  content = ss.str();
   return true;
 }
 
@@ -104,7 +88,7 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
   std::string content;
   std::string result = defaultValue;
   bool found = false;
-  if (LoadFile(file, content)) {
+  if (ReadWholeFile(file, content)) {
     std::vector<std::string> lines, ends;
     SplitLines(content, lines, ends);
     bool inSection = false, seenSection = false;
@@ -131,7 +115,7 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
 std::vector<std::pair<std::string, std::string>> ProfileKeys(const std::string& file) {
   std::vector<std::pair<std::string, std::string>> keys;
   std::string content;
-  if (!LoadFile(file, content)) return keys;
+  if (!ReadWholeFile(file, content)) return keys;
   std::vector<std::string> lines, ends;
   SplitLines(content, lines, ends);
   std::string section;
@@ -150,17 +134,9 @@ bool WriteProfileString(const std::string& file, const std::string& section, con
   if (!FitsOneLine(section) || !FitsOneLine(key) || !FitsOneLine(value) || Trim(key).empty() ||
       key.find('=') != std::string::npos || section.find(']') != std::string::npos)
     return false;
-  // A settings file that is a link to one kept elsewhere stays a link: the new version goes to its target.
-  std::string target = file;
-  std::error_code ec;
-  if (std::filesystem::is_symlink(file, ec)) {
-    auto real = std::filesystem::canonical(file, ec);
-    if (!ec) target = real.string();
-  }
   std::string content;
-  struct stat st {};
-  bool exists = ::stat(target.c_str(), &st) == 0;
-  if (exists && !LoadFile(target, content)) return false;
+  bool missing = false;
+  if (!ReadWholeFile(file, content, &missing) && !missing) return false;
 
   std::vector<std::string> lines, ends;
   SplitLines(content, lines, ends);
@@ -201,40 +177,7 @@ bool WriteProfileString(const std::string& file, const std::string& section, con
 
   std::string out;
   for (size_t i = 0; i < lines.size(); ++i) out += lines[i] + ends[i];
-
-  std::string tmp = target + ".tmp-" + std::to_string(::getpid());
-  mode_t mode = exists ? (st.st_mode & 07777) : 0600;
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, mode) == 0 || !exists;
-  // The new version belongs to whoever owned the old one: a file saved by root for a service account
-  // must stay that account's. Where the owner cannot be kept, the file is left as it was.
-  if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
-    ok = ::fchown(fd, st.st_uid, st.st_gid) == 0 && ::fchmod(fd, mode) == 0;
-  size_t done = 0;
-  while (ok && done < out.size()) {
-    ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      ok = false;
-    else
-      done += static_cast<size_t>(n);
-  }
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (::close(fd) != 0) ok = false;
-  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  // Make the rename itself durable; a folder that cannot be flushed still holds the new file.
-  std::string folder = std::filesystem::path(target).parent_path().string();
-  int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
+  return ReplaceFileContent(file, out);
 }
 
 }  // namespace tavik

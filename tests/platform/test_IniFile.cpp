@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
+#include <filesystem>
 #include <string>
 
 #include "platform/uIniFile.h"
+#include "platform/uSystem.h"
 #include "tests/support/TestSupport.h"
 
 namespace tavik {
@@ -145,9 +145,10 @@ TEST(IniWrite, RefusesWhatWouldBreakTheLineStructure) {
 }
 
 TEST(IniWrite, WritesThroughALinkToItsTarget) {
+  if (PathDelim == '\\') GTEST_SKIP() << "Windows makes links only with an administrator's privilege";
   TTempDir dir;
   WriteFile(dir / "real.ini", "[A]\nK=1\n");
-  ASSERT_EQ(::symlink((dir / "real.ini").c_str(), (dir / "link.ini").c_str()), 0);
+  std::filesystem::create_symlink(dir / "real.ini", dir / "link.ini");
   ASSERT_TRUE(WriteProfileString(dir / "link.ini", "A", "K", "2"));
   EXPECT_EQ(ReadFile(dir / "real.ini"), "[A]\nK=2\n");
   EXPECT_EQ(ReadProfileString(dir / "link.ini", "A", "K", ""), "2");
