@@ -5,6 +5,8 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/uOs.h"
+
 namespace tavik {
 
 namespace {
@@ -43,7 +45,8 @@ TLocalTime ToLocal(TDateTime t) {
   }
   time_t tt = static_cast<time_t>(secs);
   tm parts{};
-  localtime_r(&tt, &parts);
+  long gmtOffset = 0;
+  os::LocalTimeOf(tt, parts, gmtOffset);
   TLocalTime r;
   r.year = parts.tm_year + 1900;
   r.month = parts.tm_mon + 1;
@@ -53,7 +56,7 @@ TLocalTime ToLocal(TDateTime t) {
   r.second = parts.tm_sec;
   r.msec = static_cast<int>(rem);
   r.weekday = parts.tm_wday;
-  r.gmtOffsetSeconds = parts.tm_gmtoff;
+  r.gmtOffsetSeconds = gmtOffset;
   r.isDst = parts.tm_isdst > 0;
   return r;
 }

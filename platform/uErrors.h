@@ -39,7 +39,7 @@ class ESilentAbort : public std::exception {
   const char* what() const noexcept override { return "silent abort"; }
 };
 
-// The system's text for an errno value.
+// The system's text for an error code: errno on POSIX, GetLastError or WSAGetLastError on Windows.
 std::string SysErrorMessage(int err);
 
 }  // namespace tavik

@@ -1,18 +1,9 @@
 #include "platform/uIniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "platform/uErrors.h"
-#include "platform/uSafeFiles.h"
+#include "platform/uFiles.h"
 
 namespace tavik {
 
@@ -37,15 +28,6 @@ bool SameText(const std::string& a, const std::string& b) {
     if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
     if (x != y) return false;
   }
-  return true;
-}
-
-bool LoadFile(const std::string& file, std::string& content) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  content = ss.str();
   return true;
 }
 
@@ -107,7 +89,7 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
   std::string content;
   std::string result = defaultValue;
   bool found = false;
-  if (LoadFile(file, content)) {
+  if (ReadWholeFile(file, content)) {
     std::vector<std::string> lines, ends;
     SplitLines(content, lines, ends);
     bool inSection = false, seenSection = false;
@@ -134,7 +116,7 @@ std::string ReadProfileString(const std::string& file, const std::string& sectio
 std::vector<std::pair<std::string, std::string>> ProfileKeys(const std::string& file) {
   std::vector<std::pair<std::string, std::string>> keys;
   std::string content;
-  if (!LoadFile(file, content)) return keys;
+  if (!ReadWholeFile(file, content)) return keys;
   std::vector<std::string> lines, ends;
   SplitLines(content, lines, ends);
   std::string section;
@@ -149,8 +131,6 @@ std::vector<std::pair<std::string, std::string>> ProfileKeys(const std::string& 
 }
 
 namespace {
-
-bool WriteAllTo(int fd, const std::string& out);
 
 // The work of WriteProfileString, with the reason of a failure in why.
 bool WriteProfile(const std::string& file, const std::string& section, const std::string& key,
@@ -169,18 +149,10 @@ bool WriteProfile(const std::string& file, const std::string& section, const std
   // (it could aim the write at any file of whoever saves), and nothing that could make the
   // read wait is opened.
   std::string content;
-  struct stat st {};
   bool exists = false;
-  int err = 0;
-  if (::lstat(file.c_str(), &st) == 0) {
-    exists = true;
-    if (!ReadFileWithin(file, ProfileFileMax + 1, content, why, err)) return false;
-    if (content.size() > ProfileFileMax) {
-      why = "it is longer than " + std::to_string(ProfileFileMax) + " bytes";
-      return false;
-    }
-  } else if (errno != ENOENT) {
-    why = SysErrorMessage(errno);
+  if (!ReadFileToReplace(file, ProfileFileMax, content, exists, why)) return false;
+  if (content.size() > ProfileFileMax) {
+    why = "it is longer than " + std::to_string(ProfileFileMax) + " bytes";
     return false;
   }
 
@@ -223,60 +195,7 @@ bool WriteProfile(const std::string& file, const std::string& section, const std
 
   std::string out;
   for (size_t i = 0; i < lines.size(); ++i) out += lines[i] + ends[i];
-
-  // The new version is a file of this process's own, under a name nobody could take first: a
-  // name known in advance could be a link planted by whoever can write to the folder.
-  std::string tmp;
-  const mode_t mode = exists ? (st.st_mode & 07777) : 0600;
-  const int fd = CreateUniqueFile(file, 0600, tmp, err);
-  if (fd < 0) {
-    why = SysErrorMessage(err);
-    return false;
-  }
-  bool ok = true;
-  // The new version belongs to whoever owned the old one: a file saved by root for a service account
-  // must stay that account's. Where the owner cannot be kept, the file is left as it was.
-  if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
-    ok = ::fchown(fd, st.st_uid, st.st_gid) == 0;
-  if (ok) ok = ::fchmod(fd, mode) == 0;
-  if (ok) ok = WriteAllTo(fd, out);
-  if (ok && ::fsync(fd) != 0) ok = false;
-  if (!ok) err = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(tmp.c_str(), file.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    why = SysErrorMessage(err);
-    return false;
-  }
-  // Make the rename itself durable; a folder that cannot be flushed still holds the new file.
-  std::string folder = std::filesystem::path(file).parent_path().string();
-  int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return true;
-}
-
-bool WriteAllTo(int fd, const std::string& out) {
-  size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::write(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return ReplaceFileSafely(file, out, why);
 }
 
 }  // namespace

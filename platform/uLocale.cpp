@@ -1,8 +1,8 @@
 #include "platform/uLocale.h"
 
-#include <langinfo.h>
-
 #include <cstring>
+
+#include "platform/uOs.h"
 
 namespace tavik {
 
@@ -35,11 +35,11 @@ char SeparatorOf(const char* fmt, char fallback) {
 
 char LocaleDateSeparator() {
   if (gDateOverride) return PrintableAscii(gDateOverride) ? gDateOverride : '/';
-  return SeparatorOf(nl_langinfo(D_FMT), '/');
+  return SeparatorOf(os::DateFormat(), '/');
 }
 char LocaleTimeSeparator() {
   if (gTimeOverride) return PrintableAscii(gTimeOverride) ? gTimeOverride : ':';
-  return SeparatorOf(nl_langinfo(T_FMT), ':');
+  return SeparatorOf(os::TimeFormat(), ':');
 }
 
 void OverrideLocaleSeparators(char date, char time) {

@@ -1,39 +1,16 @@
 #include "platform/uSocket.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "platform/uClock.h"
 #include "platform/uErrors.h"
+#include "platform/uOs.h"
 
 namespace tavik {
 
 namespace {
-
-// Waits for events on fd for at most ms milliseconds (0: without limit), across interruptions.
-// Returns the revents, 0 when the time ran out, -1 with errno on failure.
-int PollFor(int fd, short events, int ms) {
-  return PollUntil(fd, events, ms > 0 ? MonotonicMs() + ms : 0);
-}
-
-std::string AddressText(const sockaddr_storage& sa) {
-  char text[INET6_ADDRSTRLEN] = {};
-  const void* addr = sa.ss_family == AF_INET6
-                         ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(sa).sin6_addr)
-                         : static_cast<const void*>(&reinterpret_cast<const sockaddr_in&>(sa).sin_addr);
-  return inet_ntop(sa.ss_family, addr, text, sizeof text) ? std::string(text) : std::string();
-}
 
 // "[::1]" names the address ::1, as it is written in a URL.
 std::string WithoutBrackets(const std::string& host) {
@@ -47,13 +24,16 @@ std::string SocketErrorText(const std::string& message, int code, const char* ap
   return "Socket error: " + message + " (" + std::to_string(code) + "), on API '" + api + "'";
 }
 
-TClientSocket::TClientSocket() = default;
+TClientSocket::TClientSocket() {
+  os::SocketsStart();
+}
 
 TClientSocket::~TClientSocket() {
   // The owner is going away: nobody is left to hear about the close.
   OnDisconnect = nullptr;
   OnError = nullptr;
   Close();
+  os::SocketsStop();
 }
 
 void TClientSocket::CheckInactive() const {
@@ -128,61 +108,36 @@ void TClientSocket::Open() {
   if (OnLookup) OnLookup(*this);
   const int64_t deadline = timeoutMs_ > 0 ? MonotonicMs() + timeoutMs_ : 0;
   // The peer's addresses, in the order to try them.
-  std::vector<sockaddr_storage> peers;
+  std::vector<os::TSockAddr> peers;
   if (!address_.empty()) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port_));
-    if (inet_pton(AF_INET, address_.c_str(), &peer.sin_addr) != 1) {
-      ReportError(EINVAL, SysErrorMessage(EINVAL), "inet_addr");
+    os::TSockAddr peer;
+    if (!os::ParseIPv4(address_, port_, peer)) {
+      ReportError(os::InvalidCode(), SysErrorMessage(os::InvalidCode()), "inet_addr");
       return;
     }
-    sockaddr_storage ss{};
-    std::memcpy(&ss, &peer, sizeof peer);
-    peers.push_back(ss);
+    peers.push_back(peer);
   } else if (!host_.empty()) {
-    // An unknown name must not fall back to 0.0.0.0, which Linux would take for this machine.
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    addrinfo* found = nullptr;
-    const std::string name = WithoutBrackets(host_);
-    int rc = getaddrinfo(name.c_str(), std::to_string(port_).c_str(), &hints, &found);
-    if (rc == EAI_NONAME || rc == EAI_ADDRFAMILY) {
-      // Without a configured address of a family, literals of it (::1 on a host without IPv6
-      // routes) are still worth a try.
-      hints.ai_flags = 0;
-      rc = getaddrinfo(name.c_str(), std::to_string(port_).c_str(), &hints, &found);
-    }
-    if (rc != 0 || !found) {
-      const int err = rc == EAI_SYSTEM ? errno : rc;
-      ReportError(err, rc == EAI_SYSTEM ? SysErrorMessage(err) : std::string(gai_strerror(rc)),
-                  "getaddrinfo");
+    std::string why;
+    const int rc = os::Resolve(WithoutBrackets(host_), port_, peers, why);
+    if (rc != 0) {
+      ReportError(rc, why, "getaddrinfo");
       return;
     }
-    for (const addrinfo* a = found; a; a = a->ai_next) {
-      sockaddr_storage ss{};
-      std::memcpy(&ss, a->ai_addr, a->ai_addrlen);
-      peers.push_back(ss);
-    }
-    freeaddrinfo(found);
   } else {
     throw ESocketError("No address specified");
   }
   int err = 0;
   try {
     for (size_t i = 0; i < peers.size(); ++i) {
-      const sockaddr_storage& peer = peers[i];
+      const os::TSockAddr& peer = peers[i];
       const bool last = i + 1 == peers.size();
-      fd_ = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      fd_ = os::OpenStreamSocket(peer.family);
       if (fd_ < 0) {
         // A family this host cannot speak leaves the other family's addresses to try.
         if (last) throw ESocketError("Can't create new socket");
         continue;
       }
       if (OnConnecting) OnConnecting(*this);
-      const socklen_t len = peer.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
       // An address whose packets vanish (an IPv6 route that goes nowhere) must not use up the
       // whole time-out: each address gets an equal share of what is left, the last all of it.
       int64_t until = deadline;
@@ -190,7 +145,8 @@ void TClientSocket::Open() {
         const int64_t now = MonotonicMs();
         until = now + std::max<int64_t>(1, (deadline - now) / static_cast<int64_t>(peers.size() - i));
       }
-      err = ConnectWithin(&peer, len, until);
+      err = os::ConnectWithin(fd_, peer, until, timeoutMs_);
+      connected_ = err == 0;
       // The last address tried keeps its handle, so the failure closes it as a failed connect does.
       if (err == 0 || last) break;
       ReleaseHandle();
@@ -204,43 +160,6 @@ void TClientSocket::Open() {
     return;
   }
   if (OnConnect) OnConnect(*this);
-}
-
-int TClientSocket::ConnectWithin(const void* addr, unsigned addrLen, int64_t deadline) {
-  // A non-blocking connect is the only way to bound its wait; the socket is blocking again after it.
-  const int flags = fcntl(fd_, F_GETFL);
-  fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-  int err = 0;
-  if (connect(fd_, static_cast<const sockaddr*>(addr), addrLen) != 0) {
-    err = errno;
-    if (err == EINPROGRESS || err == EINTR) {
-      int wait = 0;
-      if (deadline > 0) {
-        const int64_t left = deadline - MonotonicMs();
-        wait = left > 0 ? static_cast<int>(left) : 1;
-      }
-      const int ready = PollFor(fd_, POLLOUT, wait);
-      if (ready == 0) {
-        err = ETIMEDOUT;
-      } else if (ready < 0) {
-        err = errno;
-      } else {
-        socklen_t len = sizeof err;
-        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-      }
-    }
-  }
-  if (err != 0) return err;
-  fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
-  if (timeoutMs_ > 0) {
-    // A server that stops reading must not hold a send forever either, nor one that stops in the
-    // middle of an encrypted record a read.
-    timeval tv{timeoutMs_ / 1000, (timeoutMs_ % 1000) * 1000};
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  connected_ = true;
-  return 0;
 }
 
 void TClientSocket::StartTls(const TTlsOptions& options) {
@@ -277,7 +196,7 @@ void TClientSocket::Close() {
 void TClientSocket::ReleaseHandle() {
   pending_.clear();
   tls_.reset();
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) os::CloseSocket(fd_);
   fd_ = -1;
   connected_ = false;
   closing_ = false;
@@ -287,13 +206,17 @@ void TClientSocket::Flush() {
   std::lock_guard g(lock_);
   size_t done = 0;
   while (connected_ && done < pending_.size()) {
-    const long n = tls_ ? tls_->Write(pending_.data() + done, pending_.size() - done, timeoutMs_)
-                        : send(fd_, pending_.data() + done, pending_.size() - done, MSG_NOSIGNAL);
-    if (n == 0) errno = EPIPE;
+    int err = 0;
+    long n = 0;
+    if (tls_) {
+      n = tls_->Write(pending_.data() + done, pending_.size() - done, timeoutMs_);
+      err = n == 0 ? os::ClosedCode() : errno;
+    } else {
+      n = os::SendSome(fd_, pending_.data() + done, pending_.size() - done, err);
+      if (n == 0) err = os::ClosedCode();
+    }
     if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      // With a send time-out set, "would block" means the network took nothing for that long.
-      const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
+      if (n < 0 && os::Interrupted(err)) continue;
       pending_.clear();
       ReportError(err, SysErrorMessage(err), "send");
       return;
@@ -320,32 +243,30 @@ int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
   }
   // Whoever waits for an answer has said everything: push out what Nagle still holds back, or a
   // short last write (the end of a mail) can sit for the peer's delayed acknowledgement.
-  int on = 1, off = 0;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
+  os::PushOut(fd_);
   const int wait = waitMs < 0 ? timeoutMs_ : waitMs;
   if (tls_) {
     // The session waits itself, for a whole record, until the same deadline.
     for (;;) {
       const long n = tls_->Read(buf, static_cast<size_t>(count), wait > 0 ? MonotonicMs() + wait : 0);
       if (n >= 0) return static_cast<int>(n);
-      if (errno == EINTR) continue;
       const int err = errno;
+      if (os::Interrupted(err)) continue;
       ReportError(err, SysErrorMessage(err), "recv");
       return 0;
     }
   }
-  const int ready = PollFor(fd_, POLLIN, wait);
+  int err = 0;
+  const int ready = os::WaitReadable(fd_, wait, err);
   if (ready <= 0) {
-    const int err = ready == 0 ? ETIMEDOUT : errno;
+    if (ready == 0) err = os::TimedOutCode();
     ReportError(err, SysErrorMessage(err), "recv");
     return 0;
   }
   for (;;) {
-    const ssize_t n = recv(fd_, buf, static_cast<size_t>(count), 0);
+    const long n = os::ReceiveSome(fd_, buf, static_cast<size_t>(count), err);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    const int err = (errno == EAGAIN || errno == EWOULDBLOCK) ? ETIMEDOUT : errno;
+    if (os::Interrupted(err)) continue;
     ReportError(err, SysErrorMessage(err), "recv");
     return 0;
   }
@@ -354,27 +275,19 @@ int TClientSocket::ReceiveBuf(char* buf, int count, int waitMs) {
 std::string TClientSocket::LocalHost() const {
   std::lock_guard g(lock_);
   if (fd_ < 0) return {};
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return {};
-  return name;
+  return os::LocalHostName();
 }
 
 std::string TClientSocket::LocalAddress() const {
   std::lock_guard g(lock_);
   if (fd_ < 0) return {};
-  sockaddr_storage sa{};
-  socklen_t len = sizeof sa;
-  if (getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
-  return AddressText(sa);
+  return os::LocalAddressOf(fd_);
 }
 
 std::string TClientSocket::RemoteAddress() const {
   std::lock_guard g(lock_);
   if (!connected_) return {};
-  sockaddr_storage sa{};
-  socklen_t len = sizeof sa;
-  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return {};
-  return AddressText(sa);
+  return os::PeerAddressOf(fd_);
 }
 
 }  // namespace tavik

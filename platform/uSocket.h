@@ -81,8 +81,6 @@ class TClientSocket {
 
  private:
   void CheckInactive() const;
-  // Connects fd_ to addr before deadline (monotonic ms, 0 without limit); the error code or 0.
-  int ConnectWithin(const void* addr, unsigned addrLen, int64_t deadline);
   void ReportError(int err, const std::string& text, const char* api);
   void ReleaseHandle();
 

@@ -5,17 +5,23 @@
 namespace tavik {
 
 // The separator of path names; the settings and messages that speak of folders use it throughout.
+// The one thing of the system's that the build chooses in a header: a constant is needed at compile time.
+#ifdef _WIN32
+inline constexpr char PathDelim = '\\';
+#else
 inline constexpr char PathDelim = '/';
+#endif
 
 enum class TSpecialFolder { UserAppData, CommonAppData };
 
-// All-users data: $PROGRAMDATA, else /var/lib. Per-user data: $XDG_DATA_HOME, else $HOME/.local/share.
-// No trailing separator; empty when nothing can be found.
+// All-users data: $PROGRAMDATA, else /var/lib (Windows: the known folder ProgramData).
+// Per-user data: $XDG_DATA_HOME, else $HOME/.local/share (Windows: $APPDATA, else the known folder
+// RoamingAppData). No trailing separator; empty when nothing can be found.
 std::string SpecialFolderOs(TSpecialFolder which);
 std::string LoginUserName();     // effective user's login name, may be empty
-std::string HostComputerName();  // gethostname, may be empty
-std::string ExecutablePath();    // /proc/self/exe
-std::string TempFolderPath();    // $TMPDIR or /tmp, with trailing separator
+std::string HostComputerName();  // gethostname (Windows: the NetBIOS name), may be empty
+std::string ExecutablePath();    // /proc/self/exe (Windows: the module's file name)
+std::string TempFolderPath();    // $TMPDIR or /tmp (Windows: GetTempPath), with trailing separator
 unsigned long CurrentThreadId();
 void DebugOutput(const std::string& text);  // standard error
 // Hands the address to the desktop's default handler and returns at once, without waiting for

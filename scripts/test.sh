@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test, builds the Release and clang variants
-# and the Debian package and checks them, then runs the suite again under the sanitizers.
+# Installs what is missing, builds and runs every test, builds the Release and clang variants,
+# the Windows build (tested under Wine) and the Debian package and checks them, then runs the
+# suite again under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -33,6 +34,11 @@ for preset in release clang; do
   ctest --preset "$preset" -j "$JOBS"
   machine_unchanged "$preset"
 done
+# The layers that have a Windows side, cross-built with MinGW-w64 and tested under Wine.
+if [ "${TAVIK_SKIP_WINDOWS:-0}" != 1 ]; then
+  bash scripts/test-windows.sh
+  machine_unchanged windows
+fi
 # The Debian package, unpacked and run, its manual page, units and lintian.
 bash scripts/check-package.sh
 if [ "${TAVIK_SKIP_ASAN:-0}" != 1 ]; then

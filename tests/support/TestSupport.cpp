@@ -1,30 +1,14 @@
 #include "tests/support/TestSupport.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <utime.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 namespace tavik::test {
-
-TTempDir::TTempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "tavik-test-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
-}
 
 TTempDir::~TTempDir() {
   std::error_code ec;
@@ -38,21 +22,23 @@ TTempDir::~TTempDir() {
 }
 
 TSealedEnv::TSealedEnv() {
-  const std::pair<const char*, std::string> vars[] = {
-      {"HOME", Home()}, {"XDG_DATA_HOME", UserData()}, {"PROGRAMDATA", ProgramData()}};
+  const std::pair<const char*, std::string> vars[] = {{"HOME", Home()},
+                                                      {"XDG_DATA_HOME", UserData()},
+                                                      {"APPDATA", UserData()},
+                                                      {"PROGRAMDATA", ProgramData()}};
   for (const auto& [name, value] : vars) {
     std::filesystem::create_directories(value);
     if (const char* old = std::getenv(name))
       saved_.emplace_back(name, old);
     else
       unset_.emplace_back(name);
-    ::setenv(name, value.c_str(), 1);
+    SetEnv(name, value);
   }
 }
 
 TSealedEnv::~TSealedEnv() {
-  for (const auto& [name, value] : saved_) ::setenv(name.c_str(), value.c_str(), 1);
-  for (const auto& name : unset_) ::unsetenv(name.c_str());
+  for (const auto& [name, value] : saved_) SetEnv(name, value);
+  for (const auto& name : unset_) UnsetEnv(name);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -70,34 +56,6 @@ std::string ReadFile(const std::string& path) {
   return ss.str();
 }
 
-void RewriteKeepingTimes(const std::string& path, const std::string& text) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
-  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out) << text;
-  const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-    throw std::runtime_error("cannot set the times of " + path);
-}
-
-void SetMTime(const std::string& path, long long epochSeconds) {
-  utimbuf t{static_cast<time_t>(epochSeconds), static_cast<time_t>(epochSeconds)};
-  if (::utime(path.c_str(), &t) != 0) throw std::runtime_error("utime failed for " + path);
-}
-
-bool Sha256sumCheck(const std::string& folder, std::string* output) {
-  std::string quoted = "'";
-  for (char c : folder) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  quoted += "'";
-  FILE* p = ::popen(("cd " + quoted + " && sha256sum -c SHA256SUMS 2>&1").c_str(), "r");
-  if (!p) return false;
-  std::string text;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p)) text += buf;
-  const int status = ::pclose(p);
-  if (output) *output = text;
-  return status == 0;
-}
-
 std::set<std::string> ImageNames(const std::string& folder) {
   std::set<std::string> r;
   for (const auto& e : std::filesystem::directory_iterator(folder)) r.insert(e.path().filename().string());
@@ -106,38 +64,6 @@ std::set<std::string> ImageNames(const std::string& folder) {
     EXPECT_TRUE(Sha256sumCheck(folder, &output)) << folder << ":\n" << output;
   }
   return r;
-}
-
-TSmallDisk::TSmallDisk(const std::string& at, const std::string& size) : at_(at) {
-  mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-}
-
-TSmallDisk::~TSmallDisk() {
-  if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-}
-
-void DieWhenAFileReaches(unsigned long long bytes) {
-  const rlimit noCore{0, 0}, size{bytes, RLIM_INFINITY};
-  ::setrlimit(RLIMIT_CORE, &noCore);
-  ::signal(SIGXFSZ, SIG_DFL);
-  ::setrlimit(RLIMIT_FSIZE, &size);
-}
-
-TScopedTz::TScopedTz(const char* tz) {
-  if (const char* old = std::getenv("TZ")) {
-    saved_ = old;
-    had_ = true;
-  }
-  ::setenv("TZ", tz, 1);
-  ::tzset();
-}
-
-TScopedTz::~TScopedTz() {
-  if (had_)
-    ::setenv("TZ", saved_.c_str(), 1);
-  else
-    ::unsetenv("TZ");
-  ::tzset();
 }
 
 TScriptedUi::TScriptedUi() : previous_(SetUi(this)) {}

@@ -23,7 +23,7 @@ class TTempDir {
   std::string path_;
 };
 
-// Points HOME, XDG_DATA_HOME and PROGRAMDATA into a temporary folder for the test's life,
+// Points HOME, XDG_DATA_HOME (Windows: APPDATA) and PROGRAMDATA into a temporary folder for the test's life,
 // so no test ever touches the real all-users or per-user folders.
 class TSealedEnv {
  public:
@@ -39,6 +39,10 @@ class TSealedEnv {
   std::vector<std::pair<std::string, std::string>> saved_;
   std::vector<std::string> unset_;
 };
+
+// Sets or removes a variable of the process's environment.
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
 
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
