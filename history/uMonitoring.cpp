@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <climits>
@@ -168,6 +169,12 @@ TMetrics MetricsFromHistory(THistory& history) {
       if (name == v.volume) mv.lastSuccess = when;
     m.volumes.push_back(mv);
   }
+  // A night that never reached a volume (the disk not there) copied nothing of it; its series
+  // stay, so an alert on a volume's age fires instead of falling silent.
+  for (const auto& [name, when] : successes)
+    if (std::none_of(m.volumes.begin(), m.volumes.end(),
+                     [&](const TMetrics::TVolume& v) { return v.name == name; }))
+      m.volumes.push_back({name, 0, when});
   for (const TRotationDisk& d : history.Rotation(m.runEnd, {}))
     if (d.lastSeen) m.disks.push_back({d.id, d.freeBytes, *d.lastSeen});
   return m;

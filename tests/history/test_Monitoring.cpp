@@ -118,6 +118,32 @@ std::map<std::string, double> ParseWithPrometheus(const std::string& file) {
   return r;
 }
 
+// A night stopped before its volumes (the disk not mounted) must not make the volumes' series
+// vanish: an alert on their age would fall silent instead of firing.
+TEST(MetricsTest, ANightThatReachedNoVolumeKeepsEachVolumesSeries) {
+  TTempDir dir;
+  THistory h(dir / "h.db");
+  const TDateTime t0 = FromLocal(2026, 12, 7, 22, 0, 0);
+  THistoryVolume c;
+  c.volume = "C";
+  c.chain = "C_full";
+  c.bytesCopied = 100;
+  c.result = "OK";
+  c.ended = t0 + std::chrono::seconds(60);
+  int64_t id = h.RecordRunStart(t0, "server1");
+  h.RecordVolume(id, c, std::nullopt);
+  h.RecordRunEnd(id, t0 + std::chrono::seconds(90), 0, 0, std::nullopt);
+  id = h.RecordRunStart(t0 + std::chrono::hours(24), "server1");
+  h.RecordRunEnd(id, t0 + std::chrono::hours(24) + std::chrono::seconds(1), 1, 1, std::nullopt);
+
+  const TMetrics m = MetricsFromHistory(h);
+  EXPECT_EQ(m.exitStatus, 1);
+  ASSERT_EQ(m.volumes.size(), 1u);
+  EXPECT_EQ(m.volumes[0].name, "C");
+  EXPECT_EQ(m.volumes[0].bytesCopied, 0);
+  EXPECT_EQ(m.volumes[0].lastSuccess, c.ended);
+}
+
 TEST(MetricsTest, TheFileIsReadByThePrometheusParserWithTheRunsValues) {
   ::setenv("TZ", "UTC", 1);
   ::tzset();
