@@ -171,10 +171,10 @@ TMetrics MetricsFromHistory(THistory& history) {
   }
   // A night that never reached a volume (the disk not there) copied nothing of it; its series
   // stay, so an alert on a volume's age fires instead of falling silent.
-  for (const auto& [name, when] : successes)
+  for (const auto& success : successes)
     if (std::none_of(m.volumes.begin(), m.volumes.end(),
-                     [&](const TMetrics::TVolume& v) { return v.name == name; }))
-      m.volumes.push_back({name, 0, when});
+                     [&](const TMetrics::TVolume& v) { return v.name == success.first; }))
+      m.volumes.push_back({success.first, 0, success.second});
   for (const TRotationDisk& d : history.Rotation(m.runEnd, {}))
     if (d.lastSeen) m.disks.push_back({d.id, d.freeBytes, *d.lastSeen});
   return m;
