@@ -28,8 +28,10 @@ unsigned char PeerByte(long at) {
 }  // namespace
 
 // The C library's declaration calls the array write-only; the kernel, and this, read it.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 extern "C" int poll(struct pollfd* fds, nfds_t n, int timeout) {
   if (n == 1 && fds[0].fd == g_client) {
     const unsigned char b = PeerByte(g_fed++);
@@ -39,7 +41,9 @@ extern "C" int poll(struct pollfd* fds, nfds_t n, int timeout) {
   timespec wait{timeout / 1000, (timeout % 1000) * 1000000L};
   return ::ppoll(fds, n, timeout < 0 ? nullptr : &wait, nullptr);
 }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace tavik {
 namespace {
