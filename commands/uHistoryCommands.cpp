@@ -2,20 +2,51 @@
 
 #include <algorithm>
 #include <ostream>
+#include <sstream>
 
 #include "QorvLib/uQorvFiles.h"
 #include "core/uExitStatus.h"
 #include "core/uRunValues.h"
 #include "history/uHistoryTables.h"
+#include "platform/uSystem.h"
 
 namespace tavik {
 
 namespace {
 // The error lines --status shows of the last run; the log holds them all.
 constexpr size_t StatusErrorLines = 20;
+
+// What the history holds came partly from disks and folders anyone may have written (an ID.txt,
+// a file name): a terminal gets every line with its control bytes escaped as the log escapes them.
+void ShowLines(std::ostream& out, const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = text.find('\n', at);
+    const size_t end = nl == std::string::npos ? text.size() : nl;
+    out << EscapeControls(text.substr(at, end - at)) << (nl == std::string::npos ? "" : "\n");
+    at = end + 1;
+  }
+}
+
+int StatusText(std::ostream& out, std::ostream& err, const std::string& path);
+int HistoryText(int n, std::ostream& out, std::ostream& err, const std::string& path);
 }  // namespace
 
 int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& path) {
+  std::ostringstream text;
+  const int status = StatusText(text, err, path);
+  ShowLines(out, text.str());
+  return status;
+}
+
+int RunHistoryCommand(int n, std::ostream& out, std::ostream& err, const std::string& path) {
+  std::ostringstream text;
+  const int status = HistoryText(n, text, err, path);
+  ShowLines(out, text.str());
+  return status;
+}
+
+namespace {
+int StatusText(std::ostream& out, std::ostream& err, const std::string& path) {
   if (!HistoryExists(path)) {
     out << "No run recorded yet (" << path << ")\n";
     return ExitNoRunYet;
@@ -58,7 +89,7 @@ int RunStatusCommand(std::ostream& out, std::ostream& err, const std::string& pa
   }
 }
 
-int RunHistoryCommand(int n, std::ostream& out, std::ostream& err, const std::string& path) {
+int HistoryText(int n, std::ostream& out, std::ostream& err, const std::string& path) {
   if (!HistoryExists(path)) {
     out << "No run recorded yet (" << path << ")\n";
     return ExitOk;
@@ -74,6 +105,8 @@ int RunHistoryCommand(int n, std::ostream& out, std::ostream& err, const std::st
     return ExitFailed;
   }
 }
+
+}  // namespace
 
 int HistoryCommandArgs(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                        const std::string& path) {

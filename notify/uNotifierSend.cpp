@@ -11,6 +11,7 @@
 #include "notify/uNotifier.h"
 #include "notify/uNotifierSend.h"
 #include "platform/uErrors.h"
+#include "platform/uSystem.h"
 #include "platform/uTls.h"
 
 namespace tavik {
@@ -239,7 +240,10 @@ std::vector<TRecipient> Recipients(const std::string& list, std::vector<std::str
   return result;
 }
 
-std::string HtmlText(const std::string& text) {
+std::string HtmlText(const std::string& raw) {
+  // Names and IDs come from disks and folders anyone may have written: a control byte among them
+  // must not reach a mail reader's terminal as it is.
+  const std::string text = EscapeControls(raw);
   std::string r;
   r.reserve(text.size());
   for (char c : text) {

@@ -39,7 +39,7 @@ struct TRecipient {
 std::vector<TRecipient> Recipients(const std::string& list, std::vector<std::string>* rejected = nullptr);
 
 // Text for an HTML body: the characters that would be read as markup written as entities.
-std::string HtmlText(const std::string& text);
+std::string HtmlText(const std::string& text);  // control bytes escaped as the log escapes them
 
 // What an HTML body says, for a text-only reader: a line per "<br />", paragraph or table row,
 // the cells of a row separated by " | ", other tags left out and entities decoded (UTF-8).

@@ -130,6 +130,29 @@ TEST_F(HistoryCommandsTest, HistoryTakesOneCountFromOneUp) {
   }
 }
 
+// An ID.txt, a volume or an error line holding terminal control bytes (a planted file name, a
+// hostile label) reaches neither a terminal nor a mail as it is.
+TEST_F(HistoryCommandsTest, ControlBytesFromDisksAreShownEscaped) {
+  const std::string id = "Disk\x1b]0;owned\x07", volume = "C\x1b[2J";
+  {
+    THistory h(path);
+    const int64_t run = Night(h, 2, id, 1, {volume});
+    h.RecordRunErrors(run, {"File skipped /src/" + volume + ": not a regular file"});
+  }
+  std::ostringstream history;
+  EXPECT_EQ(RunStatusCommand(out, err, path), 1);
+  EXPECT_EQ(RunHistoryCommand(3, history, err, path), 0);
+  TRotationDisk d;
+  d.id = id;
+  for (const auto& [what, text] : {std::pair{"--status", out.str()}, std::pair{"--history", history.str()},
+                                   std::pair{"the mail's table", RotationHtml({d})}}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << what << ": " << text;
+    EXPECT_EQ(text.find('\x07'), std::string::npos) << what;
+    EXPECT_THAT(text, HasSubstr("Disk\\x1B]0;owned\\x07")) << what;
+  }
+  EXPECT_THAT(out.str(), HasSubstr("File skipped /src/C\\x1B[2J: not a regular file\n"));
+}
+
 TEST(HistoryTablesTest, HtmlTablesEscapeWhatTheyShow) {
   TRotationDisk d;
   d.id = "<Disk&1>";
