@@ -123,8 +123,8 @@ int main(int argc, char** argv) {
   }
   const double p = Median(plain), r = Median(recorded);
   std::ofstream(base + "/job.ini", std::ios::binary)
-      << "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" << dst << "\r\nSource=" << src << "\r\nDestination=" << dst
-      << "\r\nVolume=SRV_C_VOL\r\n";
+      << "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" << dst << "\r\nSource=" << src
+      << "\r\nDestination=" << dst << "\r\nVolume=SRV_C_VOL\r\n";
   std::vector<double> whole;
   for (int round = 0; round < 7; ++round) whole.push_back(WholeRun(base + "/job.ini"));
   const double w = Median(whole);

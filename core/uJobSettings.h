@@ -21,8 +21,8 @@ struct TVolumeJob {
   std::string Source;
   std::string Destination;
   std::string Volume;
-  bool HasDestination = false;                     // false when "Destination" has fewer entries than "Source"
-  bool HasVolume = false;                          // the same for the volume list
+  bool HasDestination = false;  // false when "Destination" has fewer entries than "Source"
+  bool HasVolume = false;       // the same for the volume list
   // The job's limit, the same for every volume; 0 (no limit) unless read from a job file.
   int MaxImageAgeHours = 0;
   // Both partners are there and not empty; whether the source folder exists is the run's test.

@@ -266,8 +266,8 @@ class DiskIdentityRunTest : public DiskIdentityTest {
   }
   void TearDown() override { UnpinClock(); }
   TBackupRunner& Run(const std::string& idPath) {
-    WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + idPath + "\r\nSource=" + src + "\r\nDestination=" + disk.Path() +
-                           "/C\r\nVolume=C\r\n");
+    WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + idPath +
+                           "\r\nSource=" + src + "\r\nDestination=" + disk.Path() + "/C\r\nVolume=C\r\n");
     runner.SetJobSettingsPath(jobPath);
     runner.RunBackup();
     return runner;

@@ -53,8 +53,9 @@ class Startup : public ::testing::Test {
     test::WriteFile(root / "disk/ID.txt", "DiskA\r\n01/12/2026 02:00:00\r\n");
     test::WriteFile(root / "source/SRV_C_VOL-b001.spf", "full image");
     test::WriteFile(root / "source/SRV_C_VOL-b001-i001.spi", "incremental");
-    test::WriteFile(JobFile(), "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" + root / "disk" + "\nSource=" + root / "source" +
-                                   "\nDestination=" + root / "disk/vol1" + "\nVolume=SRV_C_VOL\n");
+    test::WriteFile(JobFile(), "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" + root / "disk" +
+                                   "\nSource=" + root / "source" + "\nDestination=" + root / "disk/vol1" +
+                                   "\nVolume=SRV_C_VOL\n");
   }
 
   std::string JobFile() const { return program + ".ini"; }
@@ -257,9 +258,10 @@ class Journal : public Startup, public ::testing::WithParamInterface<TJournalCas
 TEST_P(Journal, RunLinesCarryTheirPriorityOnlyInTheJournal) {
   const TJournalCase& c = GetParam();
   // A second source that is not there makes one error line among the others.
-  test::WriteFile(JobFile(), "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" + root / "disk" + "\nSource=" + root / "source" + "," +
-                                 root / "nowhere" + "\nDestination=" + root / "disk/vol1" + "," +
-                                 root / "disk/vol2" + "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
+  test::WriteFile(JobFile(), "[Main]\nSystemDiskAllowed=1\nMaxImageAgeHours=0\nIDPath=" + root / "disk" +
+                                 "\nSource=" + root / "source" + "," + root / "nowhere" +
+                                 "\nDestination=" + root / "disk/vol1" + "," + root / "disk/vol2" +
+                                 "\nVolume=SRV_C_VOL,SRV_D_VOL\n");
   TEnvChanges changes = Offscreen;
   changes.insert(changes.end(), c.env.begin(), c.env.end());
 

@@ -136,8 +136,8 @@ TEST_P(ReportRuns, EveryMailArrivesAndReadsRight) {
     volumes += (v ? "," : "") + std::string("V") + std::to_string(v);
     errors.push_back("Source Directory " + s + " not found");
   }
-  WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst + "\r\nSource=" + sources + "\r\nDestination=" + dests +
-                         "\r\nVolume=" + volumes + "\r\n");
+  WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst + "\r\nSource=" +
+                         sources + "\r\nDestination=" + dests + "\r\nVolume=" + volumes + "\r\n");
 
   const TRunResult r = RunUnattended();
   ASSERT_TRUE(r.endedByItself);
@@ -209,8 +209,8 @@ TEST_F(OtherMailTypes, EachScoresAsOrdinaryMail) {
   n.MondayID = "Disk-B";
   SaveSettings(n);
   WriteFile(dst + "/ID.txt", "Disk-A\r\n");
-  WriteFile(jobPath,
-            "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst + "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
+  WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst +
+                         "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
   std::string failure;
   bool wrongDisk = false;
   EXPECT_TRUE(PreCheckDisk(jobPath, &failure, &wrongDisk)) << failure;

@@ -149,8 +149,8 @@ TEST_F(LongRunLog, ItsMailShowsHowTheRunBegan) {
   n.LogEmails = "log@example.org";
   SaveSettings(n);
   WriteFile(dst + "/ID.txt", "Disk1\r\n");
-  WriteFile(jobPath,
-            "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst + "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
+  WriteFile(jobPath, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + dst +
+                         "\r\nSource=" + src + "\r\nDestination=" + dst + "\r\nVolume=C\r\n");
   // About 1 KB of log a file, names being long: enough for two trims.
   const int files = 450;
   for (int i = 2; i < files + 2; ++i)

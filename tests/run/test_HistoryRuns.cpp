@@ -42,8 +42,9 @@ class HistoryRunTest : public ::testing::Test {
     for (const char* d : {"src/C", "src/D", "disk1", "disk2"}) fs::create_directories(dir / d);
     WriteFile(dir / "disk1/ID.txt", "Disk1\r\n");
     WriteFile(dir / "disk2/ID.txt", "Disk2\r\n");
-    WriteFile(job, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + mnt + "\r\nSource=" + (dir / "src/C") + "," + (dir / "src/D") +
-                       "\r\nDestination=" + mnt + "/C," + mnt + "/D\r\nVolume=C,D\r\n");
+    WriteFile(job, "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" + mnt +
+                       "\r\nSource=" + (dir / "src/C") + "," + (dir / "src/D") + "\r\nDestination=" + mnt +
+                       "/C," + mnt + "/D\r\nVolume=C,D\r\n");
     // Disk1 on Mondays and Wednesdays, Disk2 on Tuesdays: the two disks of the schedule.
     TNotifier n;
     LoadSettings(n);
