@@ -143,13 +143,10 @@ std::string FindLatestFile(const std::string& mask) {
 namespace {
 // The device of folder, or of the nearest folder above it that exists; false when none can be
 // examined.
-bool NearestDevice(std::string folder, dev_t& dev) {
+bool NearestDevice(const std::string& folder, dev_t& dev) {
+  const std::string at = NearestExistingPath(folder);
   struct stat st {};
-  while (folder.empty() || ::stat(folder.c_str(), &st) != 0) {
-    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(folder));
-    if (folder.empty() || errno != ENOENT || parent.empty() || parent == folder) return false;
-    folder = parent;
-  }
+  if (at.empty() || ::stat(at.c_str(), &st) != 0) return false;
   dev = st.st_dev;
   return true;
 }
@@ -197,15 +194,15 @@ namespace {
 // An imaging product that stopped leaves its last chain in place, and rotating it night after
 // night would look like success: a chain whose newest image (full or incremental) is older than
 // the job's limit is an error, though it is still rotated, since it is the best there is.
-void CheckImageAge(TRunOutput& out, const TVolumeJob& job, TSourceChain& src) {
-  src.newestImage = src.latest.mtimeSec;
+void CheckImageAge(TRunOutput& out, const TVolumeJob& job, const TSourceChain& src) {
+  if (job.MaxImageAgeHours <= 0) return;
+  int64_t newest = src.latest.mtimeSec;
   for (const TFoundFile& f : src.files) {
     struct stat st {};
     if (MatchesMask(f.name, src.chainName + "*.spi") && ::stat((src.folder + f.name).c_str(), &st) == 0)
-      src.newestImage = std::max<int64_t>(src.newestImage, st.st_mtime);
+      newest = std::max<int64_t>(newest, st.st_mtime);
   }
-  if (job.MaxImageAgeHours <= 0) return;
-  const int64_t age = static_cast<int64_t>(TClock::to_time_t(Now())) - src.newestImage;
+  const int64_t age = static_cast<int64_t>(TClock::to_time_t(Now())) - newest;
   if (age <= static_cast<int64_t>(job.MaxImageAgeHours) * 3600) return;
   out.LogLine("Newest image of " + job.Volume + " in " + job.Source + " is " + std::to_string(age / 3600) +
                   " hours old (limit " + std::to_string(job.MaxImageAgeHours) +

@@ -28,14 +28,20 @@ const TFoundFile* LatestOf(const std::vector<TFoundFile>& files, const std::stri
   return latest;
 }
 
-int64_t FreeBytesBelow(std::string folder) {
-  int64_t free = 0, total = 0;
-  while (!DiskSpace(folder, free, total)) {
-    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(folder));
-    if (errno != ENOENT || parent.empty() || parent == folder) return 0;
-    folder = parent;
+std::string NearestExistingPath(std::string path) {
+  struct stat st {};
+  while (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    const std::string parent = ExtractFilePath(RemoveTrailingSeparator(path));
+    if (path.empty() || errno != ENOENT || parent.empty() || parent == path) return {};
+    path = parent;
   }
-  return free;
+  return path;
+}
+
+int64_t FreeBytesBelow(const std::string& folder) {
+  const std::string at = NearestExistingPath(folder);
+  int64_t free = 0, total = 0;
+  return !at.empty() && DiskSpace(at, free, total) ? free : 0;
 }
 
 namespace {

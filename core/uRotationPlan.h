@@ -26,7 +26,6 @@ struct TSourceChain {
   std::vector<TFoundFile> files;  // the listing; the full images with their times and sizes
   TFoundFile latest;              // the newest full image
   std::string chainName;          // its name without the extension: every file of the chain begins so
-  int64_t newestImage = 0;        // the last write of the chain's newest image, full or incremental
 
   std::string LatestPath() const { return folder + latest.name; }
 };
@@ -68,8 +67,12 @@ struct TRotationPlan {
 TRotationPlan PlanRotation(const TVolumeJob& job, const TSourceChain& source, const std::string& destFolder,
                            const std::vector<TFoundFile>& destFiles);
 
+// path itself, or the nearest folder above it that exists: where a folder only planned would be
+// made. "" when none can be examined (a failure other than "not there").
+std::string NearestExistingPath(std::string path);
+
 // Free bytes of folder's file system; 0 when it cannot be told. A folder only planned (a check
 // does not make it) is measured where it would be made.
-int64_t FreeBytesBelow(std::string folder);
+int64_t FreeBytesBelow(const std::string& folder);
 
 }  // namespace tavik
