@@ -4,7 +4,7 @@ set -euo pipefail
 source "$(dirname "$0")/apt-install.sh"
 PKGS=(build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
       libjpeg62-turbo-dev python3-aiosmtpd xvfb xauth clang libclang-rt-14-dev libssl-dev openssl rsync
-      dpkg-dev lintian desktop-file-utils man-db systemd
+      dpkg-dev lintian desktop-file-utils man-db systemd strace
       libsqlite3-dev libcurl4-openssl-dev python3-prometheus-client)
 InstallMissing "${PKGS[@]}"
 # Without their recommends: mail scoring for the tests (no network checks, no mail server), and

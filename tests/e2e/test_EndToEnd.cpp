@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -1064,6 +1065,38 @@ TEST_F(EndToEnd, VerifyFailsWhenAChainFileOrAManifestLineCannotBeChecked) {
     for (const std::string& s : c.said) EXPECT_THAT(run.out, HasSubstr(s)) << c.name;
     EXPECT_THAT(Log(), HasSubstr("FAILED")) << c.name;
   }
+}
+
+// Output to a file or a pipe is the scheduler's case: each line of --verify must leave the
+// program as soon as it is known, not held back in a buffer until the end. Seen from outside as
+// the system calls it makes: one write to standard output per line.
+TEST_F(EndToEnd, VerifyWritesEachLineAsItIsKnownWhenOutputIsNoTerminal) {
+  TwoVolumes();
+  ASSERT_EQ(Run("-h").status, 0);
+  const std::string trace = root / "verify.trace";
+  test::TProgramLaunch launch;
+  launch.program = "/usr/bin/strace";
+  launch.args = {"-f", "-qq",         "-s", "4096", "-e",    "trace=write",
+                 "-e", "signal=none", "-o", trace,  program, "--verify"};
+  launch.workDir = root / "work";
+  launch.outPrefix = root / "traced";
+  const TRun run = test::RunProgram(launch);
+  if (run.status != 0 && run.err.find("ptrace") != std::string::npos)
+    GTEST_SKIP() << "strace may not trace here: " << run.err;
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::istringstream lines(run.out);
+  int printed = 0;
+  for (std::string line; std::getline(lines, line);) ++printed;
+  EXPECT_EQ(printed, 7) << run.out;  // six files and the summary
+  int writes = 0;
+  std::istringstream calls(test::ReadFile(trace));
+  for (std::string call; std::getline(calls, call);)
+    if (call.find("write(1, ") != std::string::npos) {
+      ++writes;
+      EXPECT_THAT(call, MatchesRegex(R"(.*write\(1, "[^"]*\\n", [0-9]+\) += [0-9]+)"))
+          << "one line per write";
+    }
+  EXPECT_EQ(writes, printed);
 }
 
 // A disk written before the manifests: the run names its files without an entry, and --verify
