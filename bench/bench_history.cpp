@@ -52,7 +52,7 @@ double Once(const std::string& src, const std::string& dst, bool recorded, const
     tavik::THistoryRecorder history(out, notifier);
     history.RunStarted(tavik::Now());
     history.DiskSeen(tavik::TRunValues{}, dst);
-    history.Volume(job, [&] { tavik::RotateVolume(out, fc, notifier, job); });
+    history.Volume(job, [&] { return tavik::RotateVolume(out, fc, notifier, job); });
     history.RunEnded(tavik::Now(), tavik::TRunValues{}, "");
   }
   const double s = std::chrono::duration<double>(Clock::now() - t0).count();

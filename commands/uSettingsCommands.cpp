@@ -81,6 +81,8 @@ const TSettingKey SettingKeys[] = {
     {"BackupCompleteEmails", TKind::Recipients, &TNotifier::BackupCompleteEmails},
     {"MetricsFile", TKind::MetricsFile, &TNotifier::MetricsFile},
     {"PingURL", TKind::PingUrl, &TNotifier::PingURL},
+    {"VerifyPingURL", TKind::PingUrl, &TNotifier::VerifyPingURL},
+    {"PushgatewayURL", TKind::PingUrl, &TNotifier::PushgatewayURL},
 };
 
 const TSettingKey* FindKey(const std::string& key) {

@@ -40,12 +40,15 @@ const std::vector<TShellCommand>& ShellCommands() {
        SetSettingsCommand},
       {"--test-mail", "[ADDRESS]", "send the test mail (to ADDRESS, else to ErrorEmails), dialogue on stderr",
        TestMailCommand},
-      {"--status", "",
-       "print the last run and the rotation of disks; exit with the last run's status (4: none yet)",
+      {"--status", "[--json]",
+       "print the last run, the rotation of disks and their read-backs; exit with the last run's status "
+       "(4: none yet), 1 while a failed read-back stands",
        [](const std::vector<std::string>& args, TCommandStreams io) {
-         return args.empty() ? RunStatusCommand(io.out, io.err) : Refuse(io, "--status takes no arguments");
+         if (args.empty() || (args.size() == 1 && args[0] == JsonSwitch))
+           return RunStatusCommand(io.out, io.err, HistoryFilePath(), !args.empty());
+         return Refuse(io, "--status takes only --json");
        }},
-      {"--history", "[N]", "print the last N runs (10), one line each",
+      {"--history", "[N] [--json]", "print the last N runs (10), one line each",
        [](const std::vector<std::string>& args, TCommandStreams io) {
          return HistoryCommandArgs(args, io.out, io.err);
        }},

@@ -194,14 +194,16 @@ namespace {
 // An imaging product that stopped leaves its last chain in place, and rotating it night after
 // night would look like success: a chain whose newest image (full or incremental) is older than
 // the job's limit is an error, though it is still rotated, since it is the best there is.
-void CheckImageAge(TRunOutput& out, const TVolumeJob& job, const TSourceChain& src) {
-  if (job.MaxImageAgeHours <= 0) return;
+// The chain's newest time is read whatever the limit: the history keeps it for the monitoring.
+void CheckImageAge(TRunOutput& out, const TVolumeJob& job, TSourceChain& src) {
   int64_t newest = src.latest.mtimeSec;
   for (const TFoundFile& f : src.files) {
     struct stat st {};
     if (MatchesMask(f.name, src.chainName + "*.spi") && ::stat((src.folder + f.name).c_str(), &st) == 0)
       newest = std::max<int64_t>(newest, st.st_mtime);
   }
+  src.newestMtime = newest;
+  if (job.MaxImageAgeHours <= 0) return;
   const int64_t age = static_cast<int64_t>(TClock::to_time_t(Now())) - newest;
   if (age <= static_cast<int64_t>(job.MaxImageAgeHours) * 3600) return;
   out.LogLine("Newest image of " + job.Volume + " in " + job.Source + " is " + std::to_string(age / 3600) +
@@ -393,14 +395,16 @@ class TVolumeCopierSettings {
 
 }  // namespace
 
-void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
-                  TDiskWatch* disk, TRotationActions& acts) {
+std::optional<TDateTime> RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier,
+                                      const TVolumeJob& job, TDiskWatch* disk, TRotationActions& acts) {
   if (disk) {
     disk->BeginVolume(job.Destination);
     disk->Check();
   }
   const std::optional<TSourceChain> src = ReadSource(out, job);
-  if (!src || !ReadyDestination(out, notifier, job, disk, acts)) return;
+  if (!src) return std::nullopt;
+  const std::optional<TDateTime> newest = TClock::from_time_t(static_cast<time_t>(src->newestMtime));
+  if (!ReadyDestination(out, notifier, job, disk, acts)) return newest;
   const std::string destFolder = IncludeTrailingSeparator(job.Destination);
   const TVolumeCopierSettings settings(fc, destFolder, disk);
 
@@ -417,6 +421,7 @@ void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifie
   const TRotationPlan plan = PlanRotation(job, *src, destFolder, destFiles);
   if (TRotationRun(out, fc, acts, disk, manifest, job, *src).Carry(plan))
     out.LogLine("Completed Sucessfully", false);
+  return newest;
 }
 
 namespace {

@@ -4,12 +4,14 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "core/uJobSettings.h"
+#include "platform/uClock.h"
 
 namespace tavik {
 
@@ -73,8 +75,10 @@ TRotationActions& DiskActions();
 // entries, and a file the copier did not copy, end the volume with an error line; any failure
 // raised (a source that cannot be opened, say) is passed on and ends the volume. With a watch,
 // a disk gone raises EDiskGone before anything more is created, copied or deleted.
-void RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier, const TVolumeJob& job,
-                  TDiskWatch* disk = nullptr, TRotationActions& acts = DiskActions());
+// Returns when the source's newest image of the chain was written, when the source was read.
+std::optional<TDateTime> RotateVolume(TRunOutput& out, TQorvFileCopier& fc, const TNotifier& notifier,
+                                      const TVolumeJob& job, TDiskWatch* disk = nullptr,
+                                      TRotationActions& acts = DiskActions());
 
 // Which volumes may not run, each with its error line: a destination that is, lies inside or
 // contains any volume's source folder; a destination an earlier volume already uses. Folders

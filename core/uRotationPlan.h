@@ -26,6 +26,7 @@ struct TSourceChain {
   std::vector<TFoundFile> files;  // the listing; the full images with their times and sizes
   TFoundFile latest;              // the newest full image
   std::string chainName;          // its name without the extension: every file of the chain begins so
+  int64_t newestMtime = 0;        // the newest time of the chain's full image and incrementals
 
   std::string LatestPath() const { return folder + latest.name; }
 };

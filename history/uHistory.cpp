@@ -105,14 +105,44 @@ const char* const SchemaSql =
     " ended_ms INTEGER NOT NULL);"
     "CREATE INDEX volumes_run ON volumes(run_id);";
 
-// Schema 2 adds it; a database of schema 1 gets it at its first write.
+// Schema 2 adds it; a database of schema 1 gets it at its first write. at_ms is the read-back's
+// end; the columns after failures came with schema 4.
 const char* const VerificationsSql =
     "CREATE TABLE IF NOT EXISTS verifications("
     " id INTEGER PRIMARY KEY,"
     " disk TEXT NOT NULL,"
     " at_ms INTEGER NOT NULL,"
     " files INTEGER NOT NULL,"
-    " failures INTEGER NOT NULL);";
+    " failures INTEGER NOT NULL,"
+    " start_ms INTEGER,"
+    " repaired INTEGER NOT NULL DEFAULT 0,"
+    " exit_status INTEGER);";
+
+// Schema 4: the columns an older database gains, each where it lacks it.
+const struct {
+  const char* table;
+  const char* column;
+  const char* type;
+} Schema4Columns[] = {
+    {"verifications", "start_ms", "INTEGER"},
+    {"verifications", "repaired", "INTEGER NOT NULL DEFAULT 0"},
+    {"verifications", "exit_status", "INTEGER"},
+    {"volumes", "newest_image_ms", "INTEGER"},
+};
+
+// Schema 4 keeps each read-back's failures, so a run can copy a failed file again and the status
+// can tell when nothing of a failure is left.
+const char* const VerifyFailuresSql =
+    "CREATE TABLE IF NOT EXISTS verify_failures("
+    " verification_id INTEGER NOT NULL REFERENCES verifications(id),"
+    " seq INTEGER NOT NULL,"
+    " line TEXT NOT NULL,"
+    " path TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " repaired INTEGER NOT NULL,"
+    " reason TEXT NOT NULL,"
+    " PRIMARY KEY(verification_id, seq));"
+    "CREATE INDEX IF NOT EXISTS verifications_disk ON verifications(disk COLLATE NOCASE, at_ms);";
 
 // Schema 3 adds the error lines of each run; a database of an older schema gets them at its
 // first write.
@@ -143,9 +173,6 @@ THistoryRun RunFrom(const THistoryStmt& s) {
   return r;
 }
 
-const char* const VolumeColumns =
-    "run_id, volume, chain, newest_incremental, files_copied, bytes_copied, seconds, result, ended_ms";
-
 THistoryVolume VolumeFrom(const THistoryStmt& s, int first = 0) {
   THistoryVolume v;
   v.runId = s.Int(first + 0);
@@ -157,6 +184,7 @@ THistoryVolume VolumeFrom(const THistoryStmt& s, int first = 0) {
   v.seconds = s.Real(first + 6);
   v.result = s.Text(first + 7);
   v.ended = FromMs(s.Int(first + 8));
+  if (!s.Null(first + 9)) v.newestImage = FromMs(s.Int(first + 9));
   return v;
 }
 
@@ -245,7 +273,15 @@ void THistory::Prepare(TMode mode) {
     Exec("BEGIN IMMEDIATE");
     if (found == 0) Exec(SchemaSql);
     Exec(VerificationsSql);
+    for (const auto& c : Schema4Columns) {
+      bool has = false;
+      THistoryStmt info(db_, (std::string("PRAGMA table_info(") + c.table + ")").c_str());
+      EachRow(info, [&] { has = has || info.Text(1) == c.column; });
+      if (!has)
+        Exec((std::string("ALTER TABLE ") + c.table + " ADD COLUMN " + c.column + " " + c.type).c_str());
+    }
     Exec(RunErrorsSql);
+    Exec(VerifyFailuresSql);
     Exec(("PRAGMA user_version=" + std::to_string(HistorySchemaVersion)).c_str());
     Exec("COMMIT");
     schema_ = HistorySchemaVersion;
@@ -260,6 +296,14 @@ void THistory::Fail(const std::string& what) {
   const std::string why =
       db_ && sqlite3_errcode(db_) != SQLITE_OK ? std::string(": ") + sqlite3_errmsg(db_) : "";
   throw EInOutError(what + why);
+}
+
+std::string THistory::VolumeColumns() const {
+  // Read only, an older database is read as it is: what it never recorded is unknown.
+  return std::string(
+             "run_id, volume, chain, newest_incremental, files_copied, bytes_copied, seconds, result, "
+             "ended_ms, ") +
+         (schema_ >= 4 ? "newest_image_ms" : "NULL");
 }
 
 void THistory::EachRow(THistoryStmt& s, const std::function<void()>& row) {
@@ -300,13 +344,14 @@ void THistory::RecordVolume(int64_t runId, const THistoryVolume& v, std::optiona
     THistoryStmt s(
         db_,
         "INSERT INTO volumes(run_id, volume, chain, newest_incremental, files_copied, bytes_copied, "
-        "seconds, result, ended_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        "seconds, result, ended_ms, newest_image_ms) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     s.Bind(1, runId).Bind(2, v.volume).Bind(3, v.chain).Bind(4, v.newestIncremental);
     s.Bind(5, v.filesCopied)
         .Bind(6, v.bytesCopied)
         .Bind(7, v.seconds)
         .Bind(8, v.result)
-        .Bind(9, ToMs(v.ended));
+        .Bind(9, ToMs(v.ended))
+        .Bind(10, v.newestImage ? std::optional<int64_t>(ToMs(*v.newestImage)) : std::nullopt);
     const bool inserted = s.Step() == SQLITE_DONE;
     bool updated = true;
     if (inserted && diskFree) {
@@ -362,13 +407,119 @@ std::vector<std::string> THistory::RunErrors(int64_t runId) {
   return r;
 }
 
-void THistory::RecordVerification(const std::string& disk, TDateTime at, int files, int failures) {
-  THistoryStmt s(db_, "INSERT INTO verifications(disk, at_ms, files, failures) VALUES(?, ?, ?, ?)");
-  s.Bind(1, disk)
-      .Bind(2, ToMs(at))
-      .Bind(3, static_cast<int64_t>(files))
-      .Bind(4, static_cast<int64_t>(failures));
+int THistoryVerification::Outstanding() const {
+  int cleared = 0;
+  for (const TVerifyFailure& f : failed) cleared += f.repair != TVerifyFailure::NotRepaired;
+  // A read-back from before its failures were kept has only its counts to tell.
+  if (failed.empty()) cleared = repaired;
+  return std::max(failures - cleared, 0);
+}
+
+int64_t THistory::RecordVerification(const THistoryVerification& v) {
+  Exec("BEGIN IMMEDIATE");
+  int64_t id = 0;
+  {
+    THistoryStmt s(db_,
+                   "INSERT INTO verifications(disk, at_ms, files, failures, start_ms, repaired, exit_status) "
+                   "VALUES(?, ?, ?, ?, ?, ?, ?)");
+    s.Bind(1, v.disk)
+        .Bind(2, ToMs(v.end))
+        .Bind(3, static_cast<int64_t>(v.files))
+        .Bind(4, static_cast<int64_t>(v.failures))
+        .Bind(5, ToMs(v.start))
+        .Bind(6, static_cast<int64_t>(v.repaired))
+        .Bind(7, static_cast<int64_t>(v.exitStatus));
+    bool ok = s.Step() == SQLITE_DONE;
+    id = sqlite3_last_insert_rowid(db_);
+    THistoryStmt f(db_,
+                   "INSERT INTO verify_failures(verification_id, seq, line, path, source, repaired, reason) "
+                   "VALUES(?, ?, ?, ?, ?, ?, ?)");
+    int64_t seq = 0;
+    for (const TVerifyFailure& x : v.failed) {
+      if (!ok || seq == StoredErrorLines) break;
+      f.Reset();
+      f.Bind(1, id).Bind(2, seq++).Bind(3, x.line).Bind(4, x.path).Bind(5, x.source);
+      f.Bind(6, static_cast<int64_t>(x.repair)).Bind(7, x.reason);
+      ok = f.Step() == SQLITE_DONE;
+    }
+    if (!ok) {
+      const std::string why = sqlite3_errmsg(db_);
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw EInOutError("Cannot write history " + path_ + ": " + why);
+    }
+  }
+  Exec("COMMIT");
+  return id;
+}
+
+void THistory::RecordCopiedAgain(int64_t verification, const std::string& path) {
+  THistoryStmt s(db_,
+                 "UPDATE verify_failures SET repaired=? WHERE verification_id=? AND path=? AND repaired=?");
+  s.Bind(1, static_cast<int64_t>(TVerifyFailure::CopiedAgain)).Bind(2, verification).Bind(3, path);
+  s.Bind(4, static_cast<int64_t>(TVerifyFailure::NotRepaired));
   if (s.Step() != SQLITE_DONE) Fail("Cannot write history " + path_);
+}
+
+std::vector<THistoryVerification> THistory::Verifications(const std::string* disk) {
+  std::vector<THistoryVerification> r;
+  if (schema_ < 2) return r;
+  const bool full = schema_ >= 4;
+  // The newest row of each disk: no row of the same disk is newer.
+  const std::string sql =
+      std::string("SELECT id, disk, at_ms, files, failures, ") +
+      (full ? "start_ms, repaired, exit_status" : "NULL, 0, NULL") + " FROM verifications v WHERE " +
+      (disk ? "disk=? COLLATE NOCASE AND " : "") +
+      "NOT EXISTS (SELECT 1 FROM verifications w WHERE w.disk=v.disk COLLATE NOCASE AND "
+      "(w.at_ms > v.at_ms OR (w.at_ms = v.at_ms AND w.id > v.id))) ORDER BY at_ms DESC, id DESC";
+  THistoryStmt s(db_, sql.c_str());
+  if (disk) s.Bind(1, *disk);
+  EachRow(s, [&] {
+    THistoryVerification v;
+    v.id = s.Int(0);
+    v.disk = s.Text(1);
+    v.end = FromMs(s.Int(2));
+    v.files = static_cast<int>(s.Int(3));
+    v.failures = static_cast<int>(s.Int(4));
+    v.start = s.Null(5) ? v.end : FromMs(s.Int(5));
+    v.repaired = static_cast<int>(s.Int(6));
+    // Before schema 4 only a read-back's failures decided its exit status.
+    v.exitStatus = s.Null(7) ? (v.failures > 0 ? 1 : 0) : static_cast<int>(s.Int(7));
+    r.push_back(v);
+  });
+  if (!full) return r;
+  for (THistoryVerification& v : r) {
+    THistoryStmt f(db_,
+                   "SELECT line, path, source, repaired, reason FROM verify_failures WHERE verification_id=? "
+                   "ORDER BY seq");
+    f.Bind(1, v.id);
+    EachRow(f, [&] {
+      v.failed.push_back(
+          {f.Text(0), f.Text(1), f.Text(2), static_cast<TVerifyFailure::TRepair>(f.Int(3)), f.Text(4)});
+    });
+  }
+  return r;
+}
+
+std::optional<THistoryVerification> THistory::LastVerification(const std::string& disk) {
+  std::vector<THistoryVerification> r = Verifications(&disk);
+  if (r.empty()) return std::nullopt;
+  return r.front();
+}
+
+std::vector<THistoryVerification> THistory::LastVerifications() {
+  return Verifications(nullptr);
+}
+
+std::vector<std::pair<std::string, TDateTime>> THistory::NewestImages() {
+  std::vector<std::pair<std::string, TDateTime>> r;
+  if (schema_ < 4) return r;
+  THistoryStmt s(
+      db_,
+      "SELECT volume, newest_image_ms FROM volumes v WHERE newest_image_ms IS NOT NULL AND NOT EXISTS "
+      "(SELECT 1 FROM volumes w WHERE w.volume=v.volume AND w.newest_image_ms IS NOT NULL AND "
+      "w.id > v.id) ORDER BY volume");
+  EachRow(s, [&] { r.emplace_back(s.Text(0), FromMs(s.Int(1))); });
+  return r;
 }
 
 std::vector<THistoryRun> THistory::LastRuns(int n) {
@@ -388,8 +539,7 @@ std::optional<THistoryRun> THistory::LastRun() {
 }
 
 std::vector<THistoryVolume> THistory::Volumes(int64_t runId) {
-  THistoryStmt s(
-      db_, (std::string("SELECT ") + VolumeColumns + " FROM volumes WHERE run_id=? ORDER BY id").c_str());
+  THistoryStmt s(db_, ("SELECT " + VolumeColumns() + " FROM volumes WHERE run_id=? ORDER BY id").c_str());
   s.Bind(1, runId);
   std::vector<THistoryVolume> r;
   EachRow(s, [&] { r.push_back(VolumeFrom(s)); });
@@ -444,7 +594,7 @@ std::vector<TRotationDisk> THistory::Rotation(TDateTime now, const std::vector<s
   for (TRotationDisk& d : disks) {
     const std::string key = LowerCase(d.id);
     THistoryStmt q(db_,
-                   (std::string("SELECT ") + VolumeColumns +
+                   ("SELECT " + VolumeColumns() +
                     " FROM volumes WHERE run_id IN (SELECT id FROM runs WHERE disk_found=? COLLATE NOCASE) "
                     "ORDER BY ended_ms DESC, id DESC")
                        .c_str());
@@ -458,17 +608,10 @@ std::vector<TRotationDisk> THistory::Rotation(TDateTime now, const std::vector<s
     if (rc != SQLITE_DONE) Fail("Cannot read history " + path_);
     std::sort(d.volumes.begin(), d.volumes.end(),
               [](const THistoryVolume& a, const THistoryVolume& b) { return a.volume < b.volume; });
-    if (schema_ >= 2) {
-      THistoryStmt v(db_,
-                     "SELECT at_ms, failures FROM verifications WHERE disk=? COLLATE NOCASE "
-                     "ORDER BY at_ms DESC, id DESC LIMIT 1");
-      v.Bind(1, d.id);
-      if ((rc = v.Step()) == SQLITE_ROW) {
-        d.lastVerified = FromMs(v.Int(0));
-        d.verifyFailures = static_cast<int>(v.Int(1));
-      } else if (rc != SQLITE_DONE) {
-        Fail("Cannot read history " + path_);
-      }
+    if (const std::optional<THistoryVerification> v = LastVerification(d.id)) {
+      d.lastVerified = v->end;
+      d.verifyFailures = v->failures;
+      d.verifyOutstanding = v->Outstanding();
     }
     // Filling: the mean growth of its last runs would use up its free space within as many.
     const std::vector<int64_t>& g = growth[key];

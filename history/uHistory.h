@@ -20,7 +20,9 @@ class THistoryStmt;
 
 inline constexpr const char* HistoryFileName = "TavikHistory.db";
 // The schema this program writes; a database of a newer one is refused, never altered.
-inline constexpr int HistorySchemaVersion = 3;  // 2: the read-backs of the disks; 3: error lines
+// 2: the read-backs of the disks; 3: error lines; 4: each read-back's failures and the source's
+// newest image of each volume.
+inline constexpr int HistorySchemaVersion = 4;
 // The error lines kept of one run: enough to tell what went wrong, never a log's worth.
 inline constexpr int StoredErrorLines = 1000;
 // A disk of the schedule unseen for longer than twice the schedule's week is overdue.
@@ -55,7 +57,33 @@ struct THistoryVolume {
   double seconds = 0;
   std::string result;  // "OK", or what went wrong
   TDateTime ended{};
+  std::optional<TDateTime> newestImage;  // the source's newest image of the chain, when it was read
   bool Ok() const { return result == "OK"; }
+};
+
+// One failure a read-back found, and what became of it.
+struct TVerifyFailure {
+  enum TRepair { NotRepaired = 0, RepairedThen = 1, CopiedAgain = 2 };
+  std::string line;    // as --verify printed it
+  std::string path;    // the disk's file it concerns; "" when no one file does (a manifest missing)
+  std::string source;  // where that file came from
+  TRepair repair = NotRepaired;
+  std::string reason;  // why it was not repaired
+};
+
+// A read-back of one disk (--verify).
+struct THistoryVerification {
+  int64_t id = 0;
+  std::string disk;
+  TDateTime start{};
+  TDateTime end{};
+  int files = 0;     // read back
+  int failures = 0;  // failed: each file, or each problem no file stands for
+  int repaired = 0;  // of those, repaired from their source by the read-back itself
+  int exitStatus = 0;
+  std::vector<TVerifyFailure> failed;
+  // Failures not repaired then nor copied again by a run since: the disk is not known good.
+  int Outstanding() const;
 };
 
 // One disk ID of the rotation, as its last run left it.
@@ -68,6 +96,7 @@ struct TRotationDisk {
   std::vector<THistoryVolume> volumes;    // per volume the newest row written on this disk
   std::optional<TDateTime> lastVerified;  // its newest --verify
   int verifyFailures = 0;                 // the files that failed then
+  int verifyOutstanding = 0;              // of those, still neither repaired nor copied again
   bool scheduled = false;
   bool overdue = false;
   bool filling = false;
@@ -94,14 +123,22 @@ class THistory {
                     std::optional<int64_t> diskFree);
   // The run's error lines, the first StoredErrorLines of them, in order.
   void RecordRunErrors(int64_t runId, const std::vector<std::string>& lines);
-  // A read-back of the disk with ID disk (--verify): the files read and how many failed.
-  void RecordVerification(const std::string& disk, TDateTime at, int files, int failures);
+  // A read-back (--verify) with its failures; returns its id.
+  int64_t RecordVerification(const THistoryVerification& v);
+  // A failed file of read-back verification that a run has since copied again from its source.
+  void RecordCopiedAgain(int64_t verification, const std::string& path);
 
   std::optional<THistoryRun> LastRun();
   // Newest first.
   std::vector<THistoryRun> LastRuns(int n);
   std::vector<THistoryVolume> Volumes(int64_t runId);
   std::vector<std::string> RunErrors(int64_t runId);
+  // The newest read-back of the disk (case-blind), its failures with it.
+  std::optional<THistoryVerification> LastVerification(const std::string& disk);
+  // Each disk's newest read-back, newest first.
+  std::vector<THistoryVerification> LastVerifications();
+  // Per volume, the source's newest image as the volume's newest row that knew it recorded it.
+  std::vector<std::pair<std::string, TDateTime>> NewestImages();
   // Newest successful end of a run with exit status 0.
   std::optional<TDateTime> LastSuccess();
   // Per volume, the end of its newest "OK" row.
@@ -116,6 +153,8 @@ class THistory {
   void Exec(const char* sql);
   // Calls row for each row of s; a failed step throws.
   void EachRow(THistoryStmt& s, const std::function<void()>& row);
+  std::string VolumeColumns() const;
+  std::vector<THistoryVerification> Verifications(const std::string* disk);
   [[noreturn]] void Fail(const std::string& what);
   std::string path_;
   sqlite3* db_ = nullptr;

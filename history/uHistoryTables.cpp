@@ -62,7 +62,11 @@ std::string Marks(const TRotationDisk& d) {
   if (d.filling) m += std::string(m.empty() ? "" : ", ") + "FILLING";
   if (d.lastVerified)
     m += std::string(m.empty() ? "" : ", ") + "verified " + Stamp(*d.lastVerified) +
-         (d.verifyFailures == 0 ? " OK" : ": " + std::to_string(d.verifyFailures) + " FAILED");
+         (d.verifyFailures == 0 ? " OK"
+                                : ": " + std::to_string(d.verifyFailures) + " FAILED" +
+                                      (d.verifyOutstanding == 0
+                                           ? ", all repaired since"
+                                           : ", " + std::to_string(d.verifyOutstanding) + " NOT repaired"));
   return m;
 }
 
@@ -88,14 +92,23 @@ std::string Duration(double seconds) {
   return buf;
 }
 
+// How old the source's newest image was when the volume ran: hours up to two days, then days, as
+// the staleness limit is set in hours and a stopped imaging is counted in days.
+std::string AgeText(TDateTime::duration age) {
+  const int64_t hours = std::max<int64_t>(std::chrono::duration_cast<std::chrono::hours>(age).count(), 0);
+  return hours < 48 ? std::to_string(hours) + " h" : std::to_string(hours / 24) + " d";
+}
+
 TTable VolumesTable(const std::vector<THistoryVolume>& volumes) {
-  TTable t{{"Volume", "Chain", "Newest incremental", "Files", "Bytes", "Time", "Rate", "Result"}, {}};
+  TTable t{{"Volume", "Chain", "Newest incremental", "Image age", "Files", "Bytes", "Time", "Rate", "Result"},
+           {}};
   for (const THistoryVolume& v : volumes) {
     const std::string rate =
         v.seconds > 0 ? BytesText(static_cast<int64_t>(static_cast<double>(v.bytesCopied) / v.seconds)) + "/s"
                       : "-";
     t.rows.push_back({v.volume, v.chain.empty() ? "-" : v.chain,
-                      v.newestIncremental.empty() ? "-" : v.newestIncremental, std::to_string(v.filesCopied),
+                      v.newestIncremental.empty() ? "-" : v.newestIncremental,
+                      v.newestImage ? AgeText(v.ended - *v.newestImage) : "-", std::to_string(v.filesCopied),
                       BytesText(v.bytesCopied), Duration(v.seconds), rate, v.result});
   }
   return t;

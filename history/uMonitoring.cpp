@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <algorithm>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "QorvLib/uQorvFiles.h"
 #include "core/uVersion.h"
 #include "history/uHistory.h"
+#include "mail/VumAttFile.h"
 #include "platform/uErrors.h"
 #include "platform/uSafeFiles.h"
 
@@ -44,7 +46,8 @@ std::string Escaped(const std::string& text, bool quote) {
   return r;
 }
 
-// Each byte that does not belong to a well-formed UTF-8 sequence becomes U+FFFD.
+}  // namespace
+
 std::string ValidUtf8(const std::string& text) {
   std::string r;
   r.reserve(text.size());
@@ -83,6 +86,8 @@ std::string ValidUtf8(const std::string& text) {
   return r;
 }
 
+namespace {
+
 // Why the folder, as stat shows it, may not hold the metrics; "" when it may.
 std::string FolderProblem(const std::string& folder, const struct stat& st) {
   if (!S_ISDIR(st.st_mode)) return folder + " is no folder";
@@ -110,14 +115,23 @@ class TMetricsWriter {
   std::string text_;
 };
 
+// RFC 4648's URL-safe alphabet, padded, as the Pushgateway reads a label value in a path.
+std::string Base64Url(const std::string& bytes) {
+  std::string r = TBase64Codec().Encode(bytes, false);
+  std::replace(r.begin(), r.end(), '+', '-');
+  std::replace(r.begin(), r.end(), '/', '_');
+  return r;
+}
+
 std::once_flag curlInit;
 
 size_t Discard(char*, size_t size, size_t count, void*) {
   return size * count;
 }
 
-// One request; empty when the service answered with a success status.
-std::string Request(const std::string& address, const std::string* postBody, int32_t timeoutMs) {
+// One request, a GET without a body; empty when the service answered with a success status.
+std::string Request(const std::string& address, const std::string* postBody, int32_t timeoutMs,
+                    const char* method = nullptr) {
   std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   CURL* curl = curl_easy_init();
   if (!curl) return "cannot start the HTTP client";
@@ -141,6 +155,7 @@ std::string Request(const std::string& address, const std::string* postBody, int
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, postBody->data());
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody->size()));
   }
+  if (method) curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
   const CURLcode rc = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
@@ -177,6 +192,9 @@ TMetrics MetricsFromHistory(THistory& history) {
       m.volumes.push_back({success.first, 0, success.second});
   for (const TRotationDisk& d : history.Rotation(m.runEnd, {}))
     if (d.lastSeen) m.disks.push_back({d.id, d.freeBytes, *d.lastSeen});
+  for (const THistoryVerification& v : history.LastVerifications())
+    m.readBacks.push_back({v.disk, v.end, v.failures, v.failures - v.Outstanding()});
+  m.newestImages = history.NewestImages();
   return m;
 }
 
@@ -211,6 +229,22 @@ std::string MetricsText(const TMetrics& m) {
   w.Family("tavik_disk_last_seen_timestamp_seconds", "When the backup disk was last in (Unix time).");
   for (const TMetrics::TDisk& d : m.disks)
     w.Sample("tavik_disk_last_seen_timestamp_seconds", Seconds(d.lastSeen), "disk", d.id);
+  w.Family("tavik_volume_newest_image_timestamp_seconds",
+           "When the newest image of the volume's chain in its source was written (Unix time), as the "
+           "last run that read the source found it.");
+  for (const auto& [volume, when] : m.newestImages)
+    w.Sample("tavik_volume_newest_image_timestamp_seconds", Seconds(when), "volume", volume);
+  w.Family("tavik_verify_last_timestamp_seconds", "When the backup disk was last read back (Unix time).");
+  for (const TMetrics::TReadBack& r : m.readBacks)
+    w.Sample("tavik_verify_last_timestamp_seconds", Seconds(r.at), "disk", r.disk);
+  w.Family("tavik_verify_failed_files", "Files the last read-back of the backup disk found FAILED.");
+  for (const TMetrics::TReadBack& r : m.readBacks)
+    w.Sample("tavik_verify_failed_files", std::to_string(r.failed), "disk", r.disk);
+  w.Family("tavik_verify_repaired_files",
+           "Of the failed files of the disk's last read-back, those repaired from their source then or "
+           "copied again by a run since.");
+  for (const TMetrics::TReadBack& r : m.readBacks)
+    w.Sample("tavik_verify_repaired_files", std::to_string(r.repaired), "disk", r.disk);
   return w.Text();
 }
 
@@ -299,6 +333,22 @@ std::string PingAddress(const std::string& baseUrl, const std::string& what) {
   std::string base = baseUrl;
   while (!base.empty() && base.back() == '/') base.pop_back();
   return base + "/" + what;
+}
+
+std::string PushAddress(const std::string& baseUrl, const std::string& host) {
+  // The host as one path segment: the Pushgateway's own escape for anything else is base64.
+  std::string segment;
+  for (unsigned char c : host)
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_') segment += static_cast<char>(c);
+  if (segment != host) {
+    return PingAddress(baseUrl, "metrics/job/tavik/instance@base64/" + Base64Url(host));
+  }
+  return PingAddress(baseUrl, "metrics/job/tavik/instance/" + host);
+}
+
+std::string PushMetrics(const std::string& baseUrl, const std::string& host, const std::string& text,
+                        int32_t timeoutMs) {
+  return Request(PushAddress(baseUrl, host), &text, timeoutMs, "PUT");
 }
 
 std::string PingStart(const std::string& url, int32_t timeoutMs) {

@@ -32,12 +32,22 @@ struct TMetrics {
     TDateTime lastSeen{};
   };
   std::vector<TDisk> disks;
+  struct TReadBack {
+    std::string disk;
+    TDateTime at{};
+    int failed = 0;    // files (or problems) its last read-back found FAILED
+    int repaired = 0;  // of those, repaired then or copied again by a run since
+  };
+  std::vector<TReadBack> readBacks;
+  std::vector<std::pair<std::string, TDateTime>> newestImages;  // per volume, the source's newest image
 };
 
 // The last run and what the history knows besides: each volume's last success, each disk's free
 // space and last visit. Throws EInOutError when the history cannot be read or holds no run.
 TMetrics MetricsFromHistory(THistory& history);
 
+// text with each byte that does not belong to a well-formed UTF-8 sequence replaced by U+FFFD.
+std::string ValidUtf8(const std::string& text);
 // A label value as the text format wants it: backslash, double quote and line feed escaped, and
 // every byte that is not part of UTF-8 replaced by U+FFFD (a parser refuses the whole file over one).
 std::string EscapeLabelValue(const std::string& value);
@@ -63,6 +73,12 @@ std::string LastLines(const std::string& path, size_t count);
 
 // "<baseUrl>/<what>", whatever trailing slashes the setting has.
 std::string PingAddress(const std::string& baseUrl, const std::string& what);
+// "<baseUrl>/metrics/job/tavik/instance/<host>": the group a host's metrics replace.
+std::string PushAddress(const std::string& baseUrl, const std::string& host);
+// PUT text to the Pushgateway at baseUrl, as the group of job "tavik" and instance host. Empty
+// when it took them, else why not.
+std::string PushMetrics(const std::string& baseUrl, const std::string& host, const std::string& text,
+                        int32_t timeoutMs);
 // GET "<url>/start". Empty when the service took it, else why not.
 std::string PingStart(const std::string& url, int32_t timeoutMs);
 // POST "<url>/<exitStatus>" with body as plain text. Empty when the service took it, else why not.

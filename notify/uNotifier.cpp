@@ -219,6 +219,8 @@ void LoadSettings(TNotifier& n) {
     n.*t.field = ReadProfileString(file, NotificationsSection, t.key, "");
   n.MetricsFile = ReadProfileString(file, MonitoringSection, "MetricsFile", "");
   n.PingURL = ReadProfileString(file, MonitoringSection, "PingURL", "");
+  n.VerifyPingURL = ReadProfileString(file, MonitoringSection, "VerifyPingURL", "");
+  n.PushgatewayURL = ReadProfileString(file, MonitoringSection, "PushgatewayURL", "");
 }
 
 thread_local int TSettingsLock::held_ = 0;
@@ -262,6 +264,8 @@ void SaveSettings(const TNotifier& n) {
   // Opt-in: a file of someone who never set them gains no section.
   w.Optional(MonitoringSection, "MetricsFile", n.MetricsFile, "");
   w.Optional(MonitoringSection, "PingURL", n.PingURL, "");
+  w.Optional(MonitoringSection, "VerifyPingURL", n.VerifyPingURL, "");
+  w.Optional(MonitoringSection, "PushgatewayURL", n.PushgatewayURL, "");
 }
 
 }  // namespace tavik

@@ -48,10 +48,13 @@ class TNotifier {
   int32_t SMTPSecurity = 0;
   std::string SMTPCAFile;
   std::string SMTPFingerprint;
-  // Monitoring, section "Monitoring", both off when empty: the file replaced with the run's
-  // metrics at each run's end, and the address a run pings at its start and end.
+  // Monitoring, section "Monitoring", each off when empty: the file replaced with the run's
+  // metrics at each run's end, the address a run pings at its start and end, the one a read-back
+  // (--verify) pings, and the Pushgateway the metrics are pushed to at each run's end.
   std::string MetricsFile;
   std::string PingURL;
+  std::string VerifyPingURL;
+  std::string PushgatewayURL;
 
   bool SendMail(const std::string& attachmentPath);
   bool SendTestMail(bool silent);

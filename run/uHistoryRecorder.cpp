@@ -89,14 +89,63 @@ std::optional<int64_t> THistoryRecorder::FreeBytes() {
   return free;
 }
 
+void PingStartOf(TLineOutput& out, const std::string& url) {
+  if (url.empty()) return;
+  const std::string why = PingStart(url, NotifierSmtpTimeout());
+  if (!why.empty())
+    out.LogLine(WarningPrefix + ("ping " + PingAddress(url, "start") + " failed: " + why), false);
+}
+
+void TellMonitoringEnd(TLineOutput& out, const TNotifier& n, THistory* history, const TMetrics& fallback,
+                       const std::string& pingUrl, int status, const std::string& logFilePath) {
+  std::optional<std::string> text;
+  auto metrics = [&]() -> const std::string& {
+    if (!text) {
+      TMetrics m = fallback;
+      if (history) {
+        try {
+          m = MetricsFromHistory(*history);
+        } catch (const std::exception& e) {
+          out.LogLine(WarningPrefix + std::string("metrics from the run alone: ") + e.what(), false);
+        }
+      }
+      text = MetricsText(m);
+    }
+    return *text;
+  };
+  if (!n.MetricsFile.empty()) {
+    if (const std::string problem = MetricsFileProblem(n.MetricsFile, ProgramFiles(logFilePath));
+        !problem.empty()) {
+      out.LogLine(WarningPrefix + ("metrics file skipped: " + problem), false);
+    } else {
+      try {
+        WriteMetricsFile(n.MetricsFile, metrics());
+      } catch (const std::exception& e) {
+        out.LogLine(WarningPrefix + std::string("metrics not written: ") + e.what(), false);
+      }
+    }
+  }
+  if (!n.PushgatewayURL.empty()) {
+    const std::string why =
+        PushMetrics(n.PushgatewayURL, LocalComputerName(), metrics(), NotifierSmtpTimeout());
+    if (!why.empty())
+      out.LogLine(WarningPrefix + ("metrics not pushed to " +
+                                   PushAddress(n.PushgatewayURL, LocalComputerName()) + ": " + why),
+                  false);
+  }
+  if (!pingUrl.empty()) {
+    const std::string what = std::to_string(status);
+    const std::string why =
+        PingEnd(pingUrl, status, LastLines(logFilePath, PingLogLines), NotifierSmtpTimeout());
+    if (!why.empty())
+      out.LogLine(WarningPrefix + ("ping " + PingAddress(pingUrl, what) + " failed: " + why), false);
+  }
+}
+
 void THistoryRecorder::RunStarted(TDateTime start) {
   start_ = start;
   Write([&](THistory& h) { runId_ = h.RecordRunStart(start, LocalComputerName()); });
-  if (!notifier_.PingURL.empty()) {
-    const std::string why = PingStart(notifier_.PingURL, NotifierSmtpTimeout());
-    if (!why.empty())
-      out_.LogLine("Ping " + PingAddress(notifier_.PingURL, "start") + " failed: " + why, false);
-  }
+  PingStartOf(out_, notifier_.PingURL);
 }
 
 void THistoryRecorder::DiskSeen(const TRunValues& values, const std::string& diskFolder) {
@@ -113,12 +162,17 @@ void THistoryRecorder::DiskSeen(const TRunValues& values, const std::string& dis
   int64_t free = 0, total = 0;
   const bool known = DiskSpace(diskFolder_, free, total);
   Write([&](THistory& h) {
+    if (!id.empty()) {
+      readBack_ = h.LastVerification(id);
+      if (readBack_ && readBack_->Outstanding() == 0) readBack_.reset();
+    }
     h.RecordDisk(runId_, id, values.expectedId, known ? std::optional<int64_t>(free) : std::nullopt,
                  known ? std::optional<int64_t>(total) : std::nullopt);
   });
 }
 
-void THistoryRecorder::Volume(const TVolumeJob& job, const std::function<void()>& rotate) {
+void THistoryRecorder::Volume(const TVolumeJob& job,
+                              const std::function<std::optional<TDateTime>()>& rotate) {
   const size_t errorsBefore = out_.ErrorLines().size();
   const bool listed = !failed_ && job.Complete() && FolderExists(job.Destination);
   const std::set<std::string> before =
@@ -138,7 +192,7 @@ void THistoryRecorder::Volume(const TVolumeJob& job, const std::function<void()>
     Write([&](THistory& h) { h.RecordVolume(runId_, v, FreeBytes()); });
   };
   try {
-    rotate();
+    v.newestImage = rotate();
   } catch (const std::exception& e) {
     v.result = e.what();
     record();
@@ -154,34 +208,31 @@ void THistoryRecorder::RunEnded(TDateTime end, const TRunValues& values, const s
     h.RecordRunErrors(runId_, out_.ErrorLines());
     h.RecordRunEnd(runId_, end, status, errors, FreeBytes());
   });
-  const std::string metricsProblem =
-      notifier_.MetricsFile.empty() ? ""
-                                    : MetricsFileProblem(notifier_.MetricsFile, ProgramFiles(logFilePath));
-  if (!metricsProblem.empty()) {
-    out_.LogLine(WarningPrefix + ("metrics file skipped: " + metricsProblem), false);
-  } else if (!notifier_.MetricsFile.empty()) {
-    try {
-      TMetrics m;
-      if (history_) {
-        m = MetricsFromHistory(*history_);
-      } else {
-        // Without a history the metrics still tell how this run went.
-        m.runStart = start_;
-        m.runEnd = end;
-        m.exitStatus = status;
-        m.errorLines = errors;
-      }
-      WriteMetricsFile(notifier_.MetricsFile, MetricsText(m));
-    } catch (const std::exception& e) {
-      out_.LogLine(WarningPrefix + std::string("metrics not written: ") + e.what(), false);
-    }
-  }
-  if (!notifier_.PingURL.empty()) {
-    const std::string what = std::to_string(status);
-    const std::string why =
-        PingEnd(notifier_.PingURL, status, LastLines(logFilePath, PingLogLines), NotifierSmtpTimeout());
-    if (!why.empty()) out_.LogLine("Ping " + PingAddress(notifier_.PingURL, what) + " failed: " + why, false);
-  }
+  // Without a history the metrics still tell how this run went.
+  TMetrics alone;
+  alone.runStart = start_;
+  alone.runEnd = end;
+  alone.exitStatus = status;
+  alone.errorLines = errors;
+  TellMonitoringEnd(out_, notifier_, failed_ ? nullptr : history_.get(), alone, notifier_.PingURL, status,
+                    logFilePath);
+}
+
+std::vector<TVerifyFailure> THistoryRecorder::UnrepairedReadBacks(const TVolumeJob& job) {
+  std::vector<TVerifyFailure> r;
+  if (!readBack_ || failed_ || !job.Complete()) return r;
+  const std::string folder = IncludeTrailingSeparator(job.Destination);
+  for (const TVerifyFailure& f : readBack_->failed)
+    if (f.repair == TVerifyFailure::NotRepaired && f.path.size() > folder.size() &&
+        f.path.compare(0, folder.size(), folder) == 0 &&
+        f.path.find(PathDelim, folder.size()) == std::string::npos)
+      r.push_back(f);
+  return r;
+}
+
+void THistoryRecorder::CopiedAgain(const std::string& path) {
+  if (!readBack_) return;
+  Write([&](THistory& h) { h.RecordCopiedAgain(readBack_->id, path); });
 }
 
 TReportHistory THistoryRecorder::ReportTables(TDateTime now) {

@@ -14,6 +14,7 @@
 #include "core/uJobSettings.h"
 #include "core/uRunValues.h"
 #include "history/uHistory.h"
+#include "history/uMonitoring.h"
 #include "run/uReport.h"
 
 namespace tavik {
@@ -25,6 +26,15 @@ class TNotifier;
 // the job file, the history with its journals and, when given, the run log.
 std::vector<std::string> ProgramFiles(const std::string& logFilePath = "");
 
+// A ping of url's start; a failure is a warning line.
+void PingStartOf(TLineOutput& out, const std::string& url);
+// What the monitoring hears when a run or a read-back ends: the metrics file rewritten from the
+// history (or from fallback without one), when it is set and may be written; pingUrl pinged with
+// the exit status and the log's tail; the metrics pushed to the Pushgateway when one is set.
+// Each failure is a warning line, and nothing here changes the outcome.
+void TellMonitoringEnd(TLineOutput& out, const TNotifier& n, THistory* history, const TMetrics& fallback,
+                       const std::string& pingUrl, int status, const std::string& logFilePath);
+
 class THistoryRecorder {
  public:
   THistoryRecorder(TLineOutput& out, const TNotifier& notifier, std::string historyPath = HistoryFilePath());
@@ -35,7 +45,12 @@ class THistoryRecorder {
   void DiskSeen(const TRunValues& values, const std::string& diskFolder);
   // Runs one volume's rotation and records how it ended; a failure it raises is recorded and
   // passed on.
-  void Volume(const TVolumeJob& job, const std::function<void()>& rotate);
+  // rotate returns the time of the source's newest image, when it read the source.
+  void Volume(const TVolumeJob& job, const std::function<std::optional<TDateTime>()>& rotate);
+  // The files of job's destination whose last read-back on this disk failed and were not
+  // repaired, and the telling that a run has copied one of them again.
+  std::vector<TVerifyFailure> UnrepairedReadBacks(const TVolumeJob& job);
+  void CopiedAgain(const std::string& path);
   void RunEnded(TDateTime end, const TRunValues& values, const std::string& logFilePath);
 
   // This run's volumes so far and the rotation as the report shows them; empty when there is no
@@ -54,6 +69,7 @@ class THistoryRecorder {
   bool failed_ = false;
   int64_t runId_ = 0;
   std::string diskFolder_;
+  std::optional<THistoryVerification> readBack_;  // the disk's last, when it left failures
   TDateTime start_{};
 };
 

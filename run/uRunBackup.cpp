@@ -11,6 +11,7 @@
 #include "run/uHistoryRecorder.h"
 #include "run/uReport.h"
 #include "run/uRunLock.h"
+#include "run/uVerify.h"
 
 namespace tavik {
 
@@ -171,7 +172,11 @@ void TBackupRunner::Run(TLineOutput& out) {
       disk.WatchDestinations(destinations);
       for (size_t i = 0; i < volumes.size(); ++i)
         if (!refused[i] && !VolumeAlone(out, [&] {
-              history.Volume(volumes[i], [&] { RotateVolume(out, fc_, *notifier_, volumes[i], &disk); });
+              history.Volume(volumes[i], [&] {
+                const std::optional<TDateTime> newest = RotateVolume(out, fc_, *notifier_, volumes[i], &disk);
+                CopyAgainAfterReadBack(out, volumes[i], history);
+                return newest;
+              });
             }))
           break;
     });

@@ -1,5 +1,8 @@
 #include "run/uVerify.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <memory>
 #include <ostream>
 
 #include "QorvLib/uQorvFileCopier.h"
@@ -14,6 +17,7 @@
 #include "notify/uNotifier.h"
 #include "platform/uErrors.h"
 #include "platform/uSystem.h"
+#include "run/uHistoryRecorder.h"
 #include "run/uReport.h"
 #include "run/uRunLock.h"
 
@@ -33,6 +37,12 @@ struct TNoView : TRunView {
   void ProcessMessages() override {}
   void RequestClose() override {}
 };
+
+// What a file's repair could not overcome, for the mail and the history.
+std::string SourceProblem(const std::string& sourcePath, int err) {
+  return err == ENOENT ? "its source " + sourcePath + " is gone"
+                       : "its source " + sourcePath + " cannot be read: " + SysErrorMessage(err);
+}
 
 class TVerifier {
  public:
@@ -65,8 +75,9 @@ class TVerifier {
         Print(folder + name + ": OK");
         continue;
       }
-      Failed(folder + name + (read ? ": FAILED" : ": FAILED open or read"));
-      Repair(source + name, folder, name, entry);
+      TVerifyFailure& f =
+          Failed(folder + name + (read ? ": FAILED" : ": FAILED open or read"), folder + name, source + name);
+      Repair(f, folder, entry);
     }
     // Files from before the manifest: their source, where it still holds them, vouches for them.
     // Every other file of the chain that is not checked fails the verification: nothing on the
@@ -77,20 +88,24 @@ class TVerifier {
     for (const TFoundFile& f : ListFiles(folder + "*", true)) {
       if (!TManifest::ChainFile(f.name, job.Volume) || manifest.Entries.count(f.name)) continue;
       ++chainFiles;
-      const std::string shown = folder + EscapeControls(f.name);
+      const std::string shown = folder + EscapeControls(f.name), path = folder + f.name;
       if (!f.regular) {
-        Failed(shown + ": FAILED not checked, " +
-               (f.statErr ? SysErrorMessage(f.statErr) : std::string(TQorvFileCopier::NotRegularFileText)));
+        Failed(
+            shown + ": FAILED not checked, " +
+                (f.statErr ? SysErrorMessage(f.statErr) : std::string(TQorvFileCopier::NotRegularFileText)),
+            path, source + f.name, "it is not a file that can be read back");
         continue;
       }
       if (!TManifest::Listable(f.name)) {
-        Failed(shown + ": FAILED not checked, its name cannot stand in " + TManifest::FileName);
+        Failed(shown + ": FAILED not checked, its name cannot stand in " + TManifest::FileName, path,
+               source + f.name, "its name cannot stand in " + std::string(TManifest::FileName));
         continue;
       }
       std::string disk, original;
-      const bool read = TQorvFileCopier::FileSha256(folder + f.name, disk, err);
+      const bool read = TQorvFileCopier::FileSha256(path, disk, err);
       if (!TQorvFileCopier::FileSha256(source + f.name, original, err)) {
-        Failed(shown + ": FAILED not checked, no entry and no source to compare with");
+        Failed(shown + ": FAILED not checked, no entry and no source to compare with", path, source + f.name,
+               "no entry and no source to compare with");
         continue;
       }
       ++files_;
@@ -101,7 +116,8 @@ class TVerifier {
         log_.LogLine("Entered in " + manifestPath + ": " + f.name, false);
       } else {
         Failed(folder + f.name + (read ? ": FAILED" : ": FAILED open or read") +
-               " (differs from its source " + source + f.name + ")");
+                   " (differs from its source " + source + f.name + ")",
+               path, source + f.name, "no entry tells which of the copy and its source is right");
       }
     }
     // Files entered from their source were checked, but the disk came without the record that
@@ -117,9 +133,18 @@ class TVerifier {
     }
   }
 
+  // A failure that ended the read-back before or between volumes.
+  void Problem(const std::string& line) {
+    failed_.push_back({line, "", "", TVerifyFailure::NotRepaired, ""});
+  }
+
   int Files() const { return files_; }
-  int Failures() const { return failures_; }
-  int Repaired() const { return repaired_; }
+  int Repaired() const {
+    return static_cast<int>(std::count_if(failed_.begin(), failed_.end(), [](const TVerifyFailure& f) {
+      return f.repair == TVerifyFailure::RepairedThen;
+    }));
+  }
+  const std::vector<TVerifyFailure>& Failures() const { return failed_; }
 
  private:
   // Each line as soon as it is known, whatever standard output is: a long read-back shows its
@@ -128,40 +153,94 @@ class TVerifier {
     out_ << line << std::endl;
     log_.LogLine(line, false);
   }
-  void Failed(const std::string& line) {
-    ++failures_;
+  TVerifyFailure& Failed(const std::string& line, const std::string& path = "",
+                         const std::string& source = "", const std::string& reason = "") {
     out_ << line << std::endl;
     log_.LogLine(line, true);
+    failed_.push_back({line, path, source, TVerifyFailure::NotRepaired, reason});
+    return failed_.back();
   }
   // Copied again only from a source that still holds the bytes the entry names.
-  void Repair(const std::string& sourcePath, const std::string& folder, const std::string& name,
-              const std::string& entry) {
-    std::string hex;
-    int err = 0;
-    if (!TQorvFileCopier::FileSha256(sourcePath, hex, err) || hex != entry) return;
-    try {
-      fc_.HashCopies = true;
-      // Compared before the copy takes the name: a source changed since its check above leaves
-      // the file on the disk as it was.
-      fc_.ExpectedSha256 = entry;
-      if (fc_.CopyFileTo(sourcePath, folder) == crCopied && fc_.LastSha256() == entry) {
-        ++repaired_;
-        Print("File repaired from its source: " + folder + name);
-        return;
-      }
-      Failed(folder + name + ": not repaired, the copy from " + sourcePath + " did not match its entry");
-    } catch (const std::exception& e) {
-      Failed(folder + name + ": not repaired: " + e.what());
+  void Repair(TVerifyFailure& f, const std::string& folder, const std::string& entry) {
+    f.reason = CopyAgainFromSource(fc_, f.source, folder, entry);
+    if (f.reason.empty()) {
+      f.repair = TVerifyFailure::RepairedThen;
+      Print("File repaired from its source: " + f.path);
+    } else {
+      Print(f.path + ": NOT repaired: " + f.reason);
     }
   }
 
   TLineOutput& log_;
   std::ostream& out_;
   TQorvFileCopier fc_;
-  int files_ = 0, failures_ = 0, repaired_ = 0;
+  int files_ = 0;
+  std::vector<TVerifyFailure> failed_;
 };
 
+// What the error mail says: the disk, the count, then each failure with what became of it.
+std::vector<std::string> MailLines(const std::string& disk, const TVerifier& v, const std::string& summary) {
+  std::vector<std::string> lines = {"Read-back of disk " + disk + ": " + summary};
+  for (const TVerifyFailure& f : v.Failures()) {
+    if (f.path.empty())
+      lines.push_back(f.line);
+    else if (f.repair == TVerifyFailure::RepairedThen)
+      lines.push_back(f.path + ": repaired from its source");
+    else
+      lines.push_back(f.path + ": NOT repaired: " + f.reason);
+  }
+  return lines;
+}
+
 }  // namespace
+
+std::string CopyAgainFromSource(TQorvFileCopier& fc, const std::string& sourcePath, const std::string& folder,
+                                const std::string& entry) {
+  std::string hex;
+  int err = 0;
+  if (!TQorvFileCopier::FileSha256(sourcePath, hex, err)) return SourceProblem(sourcePath, err);
+  if (hex != entry) return "its source " + sourcePath + " no longer holds the bytes of its entry";
+  const bool hashes = fc.HashCopies;
+  const std::string expected = fc.ExpectedSha256;
+  std::string why;
+  try {
+    fc.HashCopies = true;
+    fc.ExpectedSha256 = entry;
+    if (fc.CopyFileTo(sourcePath, folder) != crCopied || fc.LastSha256() != entry)
+      why = "the copy from " + sourcePath + " did not match its entry";
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  fc.HashCopies = hashes;
+  fc.ExpectedSha256 = expected;
+  return why;
+}
+
+void CopyAgainAfterReadBack(TRunOutput& out, const TVolumeJob& job, THistoryRecorder& history) {
+  const std::vector<TVerifyFailure> failed = history.UnrepairedReadBacks(job);
+  if (failed.empty()) return;
+  const std::string folder = IncludeTrailingSeparator(job.Destination);
+  TManifest manifest;
+  std::string why;
+  if (!manifest.Read(folder, why)) return;  // the rotation has said why
+  TQorvFileCopier fc;
+  fc.KeepFileDate = true;
+  for (const TVerifyFailure& f : failed) {
+    if (!FileExists(f.path)) {
+      history.CopiedAgain(f.path);
+      continue;
+    }
+    const auto entry = manifest.Entries.find(ExtractFileName(f.path));
+    if (entry == manifest.Entries.end()) continue;
+    const std::string problem = CopyAgainFromSource(fc, f.source, folder, entry->second);
+    if (problem.empty()) {
+      out.LogLine("Copied again after its failed read-back: " + f.path, false);
+      history.CopiedAgain(f.path);
+    } else {
+      out.LogLine(WarningPrefix + ("the failed read-back of " + f.path + " still stands: " + problem), false);
+    }
+  }
+}
 
 int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPath) {
   TRunLock lock;
@@ -175,19 +254,24 @@ int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPa
   TLineOutput log(logger, view);
   TNotifier n;
   TVerifier verifier(log, out);
-  std::string diskId;
+  THistoryVerification record;
+  record.start = Now();
+  std::string disk;  // as the mail names it: its ID, else where it was looked for
   try {
     LoadSettings(n);
-    log.LogLine("Verify: " + FormatDateTime("dd/mm/yyyy HH:MM", Now()), false);
+    log.LogLine("Verify: " + FormatDateTime("dd/mm/yyyy HH:MM", record.start), false);
+    PingStartOf(log, n.VerifyPingURL);
     if (!FileExists(jobPath)) throw EQorvError(JobSettingsNotFound(jobPath));
     const TJobSettings job(jobPath);
     const std::string idPath = job.IDPath();
+    disk = idPath;
     if (const std::string missing = idPath.empty() ? "" : BackupDiskMissing(idPath, job.SystemDiskAllowed());
         !missing.empty())
       throw EQorvError(missing);
     if (!idPath.empty()) {
       try {
-        diskId = ReadDiskID(IncludeTrailingSeparator(idPath) + IdentityFileName);
+        record.disk = ReadDiskID(IncludeTrailingSeparator(idPath) + IdentityFileName);
+        if (!record.disk.empty()) disk = record.disk;
       } catch (const EQorvError&) {
         // An unlabelled disk is read back all the same; only its record needs the label.
       }
@@ -196,33 +280,60 @@ int VerifyCommand(std::ostream& out, std::ostream& err, const std::string& jobPa
       if (v.Complete()) verifier.Volume(v);
   } catch (const std::exception& e) {
     log.ReportFailure(e.what());
+    verifier.Problem(e.what());
     err << "TavikBackupCopy: " << e.what() << "\n";
   }
+  const int failures = static_cast<int>(verifier.Failures().size());
   const std::string summary = std::to_string(verifier.Files()) + " files read back, " +
-                              std::to_string(verifier.Failures()) + " FAILED, " +
-                              std::to_string(verifier.Repaired()) + " repaired from their source";
+                              std::to_string(failures) + " FAILED, " + std::to_string(verifier.Repaired()) +
+                              " repaired from their source";
   out << summary << std::endl;
   const bool failed = !log.ErrorLines().empty();
   log.LogLine(summary, false);
-  if (!diskId.empty()) {
+  record.end = Now();
+  record.files = verifier.Files();
+  record.failures = failures;
+  record.repaired = verifier.Repaired();
+  record.exitStatus = failed ? ExitFailed : ExitOk;
+  record.failed = verifier.Failures();
+  std::unique_ptr<THistory> history;
+  if (!record.disk.empty()) {
     try {
-      THistory(HistoryFilePath()).RecordVerification(diskId, Now(), verifier.Files(), verifier.Failures());
+      history = std::make_unique<THistory>(HistoryFilePath());
+      history->RecordVerification(record);
     } catch (const std::exception& e) {
+      history.reset();
+      log.LogLine(WarningPrefix + std::string("read-back not recorded: ") + e.what(), false);
       err << "TavikBackupCopy: " << e.what() << "\n";
     }
   }
+  const std::string logFile = RunLogFilePath(logger);
+  // The metrics stand for the last night's run too: without one in the history they would tell of
+  // a run that never was.
+  bool anyRun = false;
+  try {
+    anyRun = history && history->LastRun();
+  } catch (const std::exception&) {
+    anyRun = false;
+  }
+  TNotifier monitoring = n;
+  if (!anyRun) {
+    monitoring.MetricsFile.clear();
+    monitoring.PushgatewayURL.clear();
+  }
+  TellMonitoringEnd(log, monitoring, history.get(), TMetrics{}, n.VerifyPingURL, record.exitStatus, logFile);
   if (failed) {
-    // The error mail alone: its lines name the failing files.
+    // The error mail alone: it names the disk and each failed file with what became of it.
     try {
       n.DiskChangeEmails.clear();
       n.BackupCompleteEmails.clear();
       n.LogEmails.clear();
-      SendReport(n, log.ErrorLines(), TRunValues{}, "");
+      SendReport(n, MailLines(disk.empty() ? "(no disk)" : disk, verifier, summary), TRunValues{}, logFile);
     } catch (const std::exception& e) {
       err << "TavikBackupCopy: mail not sent: " << e.what() << "\n";
     }
   }
-  return failed ? ExitFailed : ExitOk;
+  return record.exitStatus;
 }
 
 }  // namespace tavik

@@ -83,7 +83,7 @@ TEST_F(HistoryCommandsTest, ThreeNightsWithTwoDisksShowTheLastRunAndTheRotation)
                           HasSubstr("Result:       errors, exit status 1"), HasSubstr("Error lines:  1"),
                           HasSubstr("Disk:         Disk2, 46.0 GB free of 100.0 GB")));
   // Each volume: chain, what was copied, the outcome.
-  EXPECT_THAT(text, ContainsRegex("C +C_full +C_full_i24.spi +2 +4.0 GB +40.0 s +100.0 MB/s +OK"));
+  EXPECT_THAT(text, ContainsRegex("C +C_full +C_full_i24.spi +- +2 +4.0 GB +40.0 s +100.0 MB/s +OK"));
   EXPECT_THAT(text, HasSubstr("Cannot open D"));
   // Disk1 last in 22 days ago is overdue; Disk3 of the schedule was never in.
   EXPECT_THAT(
@@ -101,6 +101,121 @@ TEST_F(HistoryCommandsTest, ThreeNightsWithTwoDisksShowTheLastRunAndTheRotation)
   EXPECT_EQ(HistoryCommandArgs({}, all, err, path), 0);
   const std::string three = all.str();
   EXPECT_EQ(std::count(three.begin(), three.end(), '\n'), 3);
+}
+
+// What Python's json module makes of doc: each expression's value, printed as json.dumps prints
+// it, one per line.
+std::vector<std::string> PythonReads(const std::string& doc, const std::vector<std::string>& expressions,
+                                     const std::string& folder) {
+  const std::string file = folder + "/status.json", script = folder + "/read.py";
+  WriteFile(file, doc);
+  std::string py = "import json, sys\nd = json.load(open(sys.argv[1]))\n";
+  for (const std::string& e : expressions) py += "print(json.dumps(" + e + "))\n";
+  WriteFile(script, py);
+  FILE* p = ::popen(("python3 " + script + " " + file + " 2>&1").c_str(), "r");
+  std::string text;
+  char buf[4096];
+  for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+  if (p) ::pclose(p);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// --status --json tells what the text tells, as one document Python's json reads, with the same
+// exit status: for a fresh machine, a good night, a failed one and the wrong disk.
+TEST_F(HistoryCommandsTest, StatusAsJsonSaysWhatTheTextSays) {
+  PinClock(FromLocal(2026, 11, 25, 9, 0, 0));
+  const std::vector<std::string> facts = {
+      "d['exit_status']",
+      "d['last_run'] and d['last_run']['result']",
+      "d['last_run'] and d['last_run']['exit_status']",
+      "d['last_run'] and d['last_run']['start']",
+      "d['last_run'] and d['last_run']['disk']",
+      "d['last_run'] and d['last_run']['disk_expected']",
+      "d['last_run'] and d['last_run']['error_lines']",
+      "d['last_run'] and [(v['volume'], v['files_copied'], v['bytes_copied'], v['result']) for v in "
+      "d['last_run']['volumes']]",
+      "[(r['disk'], r['overdue']) for r in d['rotation']]",
+      "d['last_run'] and d['last_run']['errors']",
+      "d['history']",
+  };
+  struct TCase {
+    const char* name;
+    int status;
+    int exitStatus;  // of the night; none for an empty history
+    const char* disk;
+    std::vector<std::string> want;  // as Python prints each fact
+  };
+  const TCase cases[] = {
+      {"empty history",
+       4,
+       -1,
+       "",
+       {"4", "null", "null", "null", "null", "null", "null", "null", "[]", "null"}},
+      {"a good night",
+       0,
+       0,
+       "Disk1",
+       {"0", "\"OK\"", "0", "\"2026-11-24T22:00:00+00:00\"", "\"Disk1\"", "\"Disk1\"", "0",
+        "[[\"C\", 2, 4000000000, \"OK\"]]", "[[\"Disk1\", false], [\"Disk2\", false], [\"Disk3\", false]]",
+        "[]"}},
+      {"a failed night",
+       1,
+       1,
+       "Disk1",
+       {"1", "\"errors\"", "1", "\"2026-11-24T22:00:00+00:00\"", "\"Disk1\"", "\"Disk1\"", "1",
+        "[[\"C\", 2, 4000000000, \"Cannot open C\"]]",
+        "[[\"Disk1\", false], [\"Disk2\", false], [\"Disk3\", false]]", "[\"Cannot open C\"]"}},
+      {"the wrong disk",
+       3,
+       3,
+       "Disk7",
+       {"3", "\"wrong disk\"", "3", "\"2026-11-24T22:00:00+00:00\"", "\"Disk7\"", "\"Disk1\"", "0",
+        "[[\"C\", 2, 4000000000, \"OK\"]]",
+        "[[\"Disk7\", false], [\"Disk1\", false], [\"Disk2\", false], [\"Disk3\", false]]", "[]"}},
+  };
+  for (const TCase& c : cases) {
+    TTempDir folder;
+    const std::string db = folder / "TavikHistory.db";
+    if (c.exitStatus >= 0) {
+      THistory h(db);
+      const int64_t run = Night(h, 24, c.disk, c.exitStatus, {"C"});
+      h.RecordDisk(run, c.disk, "Disk1", 50 * GB, 100 * GB);
+      if (c.exitStatus == 1) h.RecordRunErrors(run, {"Cannot open C"});
+    }
+    std::ostringstream text, json, e;
+    const int textStatus = RunStatusCommand(text, e, db);
+    EXPECT_EQ(textStatus, c.status) << c.name << text.str() << e.str();
+    EXPECT_EQ(RunStatusCommand(json, e, db, true), textStatus) << c.name;
+    std::vector<std::string> want = c.want;
+    want.push_back("\"" + db + "\"");
+    EXPECT_EQ(PythonReads(json.str(), facts, folder.Path()), want) << c.name << "\n" << json.str();
+    if (c.exitStatus < 0) continue;
+    // The same facts in the text form.
+    EXPECT_THAT(text.str(), AllOf(HasSubstr("Start:        24/11/2026 22:00"),
+                                  HasSubstr("exit status " + std::to_string(c.exitStatus)),
+                                  HasSubstr("Disk:         " + std::string(c.disk))))
+        << c.name;
+  }
+
+  // --history --json: the runs, newest first, with numbers as numbers.
+  {
+    THistory h(path);
+    Night(h, 2, "Disk1", 0, {"C"});
+    Night(h, 3, "Disk2", 1, {"C"});
+  }
+  std::ostringstream json, e;
+  EXPECT_EQ(HistoryCommandArgs({"--json", "5"}, json, e, path), 0);
+  EXPECT_EQ(
+      PythonReads(json.str(),
+                  {"[(r['start'], r['exit_status'], r['error_lines'], r['disk'], r['elapsed_seconds']) for r "
+                   "in d['runs']]"},
+                  dir.Path()),
+      std::vector<std::string>{"[[\"2026-11-03T22:00:00+00:00\", 1, 1, \"Disk2\", 600.0], "
+                               "[\"2026-11-02T22:00:00+00:00\", 0, 0, \"Disk1\", 600.0]]"})
+      << json.str();
 }
 
 TEST_F(HistoryCommandsTest, ARunThatNeverEndedIsShownAsSuchAndFails) {

@@ -29,6 +29,7 @@
 #include "platform/uIniFile.h"
 #include "platform/uSystem.h"
 #include "run/uRunLock.h"
+#include "tests/history/test_MonitoringSink.h"
 #include "tests/support/ProgramRun.h"
 #include "tests/support/Schedule.h"
 #include "tests/support/SmtpServers.h"
@@ -945,11 +946,25 @@ INSTANTIATE_TEST_SUITE_P(Servers, DeadMailServer,
 
 // --verify reads back what the disk's manifests list: a flipped byte is found, repaired from a
 // source that still holds the bytes of its entry (the failure still counts and is mailed), and
-// is FAILED, not repaired, once the source is gone.
+// is FAILED, not repaired, once the source is gone. Each read-back is a result where monitoring
+// looks: --status, the metrics, the verify ping, the mail with its log; a failure stands there
+// until a read-back repairs it or a run copies the file again.
 TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   TAioSmtpServer server;
   server.Start();
   SaveNotifications(server.Port());
+  test::THttpSink checks;
+  const std::string metrics = root / "metrics/tavik.prom";
+  fs::create_directories(root / "metrics");
+  fs::permissions(root / "metrics", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
+                                        fs::perms::group_exec | fs::perms::others_exec);
+  {
+    TNotifier n;
+    LoadSettings(n);
+    n.MetricsFile = metrics;
+    n.VerifyPingURL = checks.Url();
+    SaveSettings(n);
+  }
   TwoVolumes();
   ASSERT_EQ(Run("-h").status, 0);
   for (int vol : {1, 2}) {
@@ -991,16 +1006,28 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   std::vector<TMail> mails = Received(server);
   ASSERT_EQ(mails.size(), mailsBefore + 1);
   EXPECT_EQ(mails.back().to, (std::vector<std::string>{"errors@example.org", "admin@example.org"}));
-  EXPECT_THAT(mails.back().body, HasSubstr(bad + ": FAILED"));
+  EXPECT_THAT(mails.back().body, HasSubstr("Read-back of disk DiskA: 6 files read back, 1 FAILED"));
+  EXPECT_THAT(mails.back().body, HasSubstr(bad + ": repaired from its source"));
+  EXPECT_THAT(mails.back().attachment, HasSubstr(bad + ": FAILED"));
+  std::vector<test::THttpSink::TRequest> pings = checks.Requests();
+  ASSERT_EQ(pings.size(), 2u);
+  EXPECT_EQ(pings[0].path, "/ping/abc/start");
+  EXPECT_EQ(pings[1].method, "POST");
+  EXPECT_EQ(pings[1].path, "/ping/abc/1");
+  EXPECT_THAT(pings[1].body, HasSubstr("1 repaired from their source"));
 
-  // The disk's read-back is in the history: the rotation table shows it.
-  EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+: 1 FAILED(.|\n)*"));
+  // Repaired by the read-back itself: the failure is told, and cleared.
+  TRun status = Run("--status");
+  EXPECT_EQ(status.status, 0) << status.out;
+  EXPECT_THAT(status.out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+: 1 FAILED(.|\n)*"));
+  EXPECT_THAT(status.out, HasSubstr(bad + ": repaired from its source"));
   run = Run("--verify");
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_THAT(run.out, HasSubstr(bad + ": OK\n"));
   EXPECT_THAT(run.out, Not(HasSubstr("FAILED\n")));
   EXPECT_EQ(Received(server).size(), mailsBefore + 1);
   EXPECT_THAT(Run("--status").out, MatchesRegex("(.|\n)*DiskA .*verified [0-9/]+ [0-9:]+ OK(.|\n)*"));
+  EXPECT_EQ(checks.Requests().back().path, "/ping/abc/0");
 
   // A source that no longer holds the bytes of the entry (the imaging product rewrote it) is no
   // source to repair from: the disk's copy stays as it is.
@@ -1010,7 +1037,8 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   run = Run("--verify");
   EXPECT_EQ(run.status, 1) << run.output;
   EXPECT_THAT(run.out, HasSubstr(bad + ": FAILED\n"));
-  EXPECT_THAT(run.out, Not(HasSubstr("not repaired")));
+  EXPECT_THAT(run.out, HasSubstr(bad + ": NOT repaired: its source " + Src(1, "SRV_C_VOL-b002-i001.spi") +
+                                 " no longer holds the bytes of its entry"));
   EXPECT_THAT(run.out, HasSubstr("6 files read back, 1 FAILED, 0 repaired from their source"));
   EXPECT_TRUE(test::ReadFile(bad) == flipped);
   const size_t mailsNow = Received(server).size();
@@ -1022,7 +1050,33 @@ TEST_F(EndToEnd, VerifyFindsAFlippedByteRepairsItFromItsSourceAndMailsIt) {
   EXPECT_THAT(run.out, Not(HasSubstr("repaired from its source: ")));
   EXPECT_THAT(test::ReadFile(Dest(1) + "/SHA256SUMS"), HasSubstr("  SRV_C_VOL-b002-i001.spi\n"));
   EXPECT_EQ(mailsNow, mailsBefore + 2);
-  EXPECT_EQ(Received(server).size(), mailsBefore + 3);
+  mails = Received(server);
+  ASSERT_EQ(mails.size(), mailsBefore + 3);
+  EXPECT_THAT(mails.back().body, HasSubstr(bad + ": NOT repaired: its source " +
+                                           Src(1, "SRV_C_VOL-b002-i001.spi") + " is gone"));
+
+  // Where monitoring looks, the failure stands: --status fails and names it, the metrics carry it.
+  status = Run("--status");
+  EXPECT_EQ(status.status, 1) << status.out;
+  EXPECT_THAT(status.out, HasSubstr("1 FAILED, 0 repaired, exit status 1 (NOT cleared)"));
+  std::map<std::string, double> samples = test::ParseWithPrometheus(metrics);
+  EXPECT_EQ(samples["tavik_verify_failed_files{disk=DiskA}"], 1);
+  EXPECT_EQ(samples["tavik_verify_repaired_files{disk=DiskA}"], 0);
+  EXPECT_GT(samples["tavik_verify_last_timestamp_seconds{disk=DiskA}"], 1.7e9);
+  EXPECT_GT(samples["tavik_volume_newest_image_timestamp_seconds{volume=SRV_C_VOL}"], 1.7e9);
+  EXPECT_EQ(checks.Requests().back().path, "/ping/abc/1");
+
+  // The source back as it was: the next night copies the file again, and the disk is clear.
+  test::WriteFile(Src(1, "SRV_C_VOL-b002-i001.spi"), good);
+  run = Run("-h");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_THAT(Log(), HasSubstr("Copied again after its failed read-back: " + bad));
+  EXPECT_TRUE(test::ReadFile(bad) == good);
+  status = Run("--status");
+  EXPECT_EQ(status.status, 0) << status.out;
+  EXPECT_THAT(status.out, HasSubstr(bad + ": copied again by a later run"));
+  samples = test::ParseWithPrometheus(metrics);
+  EXPECT_EQ(samples["tavik_verify_repaired_files{disk=DiskA}"], 1);
 }
 
 // A flipped byte nothing can vouch for (its source gone) must never pass as "0 FAILED": whatever

@@ -41,6 +41,23 @@ THistoryVolume Volume(const std::string& name, const std::string& chain, const s
   return v;
 }
 
+// A read-back of disk whose failed files (f<n>.spi on /disk/) none was repaired.
+THistoryVerification ReadBack(const std::string& disk, TDateTime end, int files, int failures) {
+  THistoryVerification v;
+  v.disk = disk;
+  v.start = end - std::chrono::minutes(3);
+  v.end = end;
+  v.files = files;
+  v.failures = failures;
+  v.exitStatus = failures > 0 ? 1 : 0;
+  for (int i = 0; i < failures; ++i) {
+    const std::string path = "/disk/f" + std::to_string(i) + ".spi";
+    v.failed.push_back({path + ": FAILED", path, "/src/f" + std::to_string(i) + ".spi",
+                        TVerifyFailure::NotRepaired, "its source /src/f.spi is gone"});
+  }
+  return v;
+}
+
 class HistoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -183,9 +200,9 @@ TEST_F(HistoryTest, AnOlderDatabaseTakesTheReadBacksOfTheDisks) {
     EXPECT_FALSE(d.lastVerified) << d.id;
   {
     THistory h(path);
-    h.RecordVerification("disk1", Day(3, 10), 6, 1);
-    h.RecordVerification("Disk1", Day(4, 10), 6, 0);
-    h.RecordVerification("Disk2", Day(4, 11), 5, 2);
+    h.RecordVerification(ReadBack("disk1", Day(3, 10), 6, 1));
+    h.RecordVerification(ReadBack("Disk1", Day(4, 10), 6, 0));
+    h.RecordVerification(ReadBack("Disk2", Day(4, 11), 5, 2));
   }
   const std::vector<TRotationDisk> r = THistory(path, THistory::TMode::Read).Rotation(Day(5), {});
   ASSERT_EQ(r.size(), 2u);
@@ -195,7 +212,71 @@ TEST_F(HistoryTest, AnOlderDatabaseTakesTheReadBacksOfTheDisks) {
   EXPECT_EQ(r[0].verifyFailures, 2);
   const std::string text = RotationText(r);
   EXPECT_THAT(text, HasSubstr("verified 04/12/2026 10:00 OK"));
-  EXPECT_THAT(text, HasSubstr("verified 04/12/2026 11:00: 2 FAILED"));
+  EXPECT_THAT(text, HasSubstr("verified 04/12/2026 11:00: 2 FAILED, 2 NOT repaired"));
+}
+
+// A database an earlier version wrote (schema 3, read-backs with counts alone) is read as it is,
+// its failed read-back still standing, and gains what a read-back now keeps at its first write.
+// A failure stands until the read-back itself repaired it or a run copied the file again.
+TEST_F(HistoryTest, AReadBackFailureStandsUntilRepairedOrCopiedAgainAcrossTheMigration) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const char* const schema3 =
+        "CREATE TABLE runs(id INTEGER PRIMARY KEY, start_ms INTEGER NOT NULL, end_ms INTEGER, exit_status "
+        "INTEGER, error_lines INTEGER, host TEXT NOT NULL, disk_found TEXT NOT NULL DEFAULT '', "
+        "disk_expected "
+        "TEXT NOT NULL DEFAULT '', disk_free_before INTEGER, disk_free INTEGER, disk_total INTEGER);"
+        "CREATE TABLE volumes(id INTEGER PRIMARY KEY, run_id INTEGER NOT NULL, volume TEXT NOT NULL, chain "
+        "TEXT "
+        "NOT NULL, newest_incremental TEXT NOT NULL, files_copied INTEGER NOT NULL, bytes_copied INTEGER NOT "
+        "NULL, seconds REAL NOT NULL, result TEXT NOT NULL, ended_ms INTEGER NOT NULL);"
+        "CREATE TABLE verifications(id INTEGER PRIMARY KEY, disk TEXT NOT NULL, at_ms INTEGER NOT NULL, "
+        "files "
+        "INTEGER NOT NULL, failures INTEGER NOT NULL);"
+        "CREATE TABLE run_errors(run_id INTEGER NOT NULL, seq INTEGER NOT NULL, line TEXT NOT NULL, PRIMARY "
+        "KEY(run_id, seq));"
+        "INSERT INTO runs VALUES(1, 1796335200000, 1796335800000, 0, 0, 'server1', 'Disk1', 'Disk1', 5, 4, "
+        "9);"
+        "INSERT INTO volumes VALUES(1, 1, 'C', 'C_full', '', 1, 10, 1.0, 'OK', 1796335500000);"
+        "INSERT INTO verifications VALUES(1, 'Disk1', 1796336000000, 6, 2);"
+        "PRAGMA user_version=3;";
+    ASSERT_EQ(sqlite3_exec(db, schema3, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  {
+    THistory old(path, THistory::TMode::Read);
+    const std::optional<THistoryVerification> v = old.LastVerification("disk1");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->Outstanding(), 2);
+    EXPECT_EQ(v->exitStatus, 1);
+    EXPECT_FALSE(old.Volumes(1).at(0).newestImage);
+    EXPECT_TRUE(old.NewestImages().empty());
+  }
+  THistory h(path);
+  THistoryVolume fresh = Volume("C", "C_full", "", Day(5));
+  fresh.newestImage = Day(5, 3);
+  h.RecordVolume(h.RecordRunStart(Day(5), "server1"), fresh, std::nullopt);
+  EXPECT_EQ(h.NewestImages(), (std::vector<std::pair<std::string, TDateTime>>{{"C", Day(5, 3)}}));
+
+  THistoryVerification v = ReadBack("Disk1", Day(6), 6, 2);
+  v.failed[0].repair = TVerifyFailure::RepairedThen;
+  v.repaired = 1;
+  v.failed.push_back(
+      {"/disk/SHA256SUMS: FAILED line 3: x cannot be used", "", "", TVerifyFailure::NotRepaired, ""});
+  v.failures = 3;
+  const int64_t id = h.RecordVerification(v);
+  std::optional<THistoryVerification> last = h.LastVerification("DISK1");
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->start, Day(6) - std::chrono::minutes(3));
+  EXPECT_EQ(last->Outstanding(), 2);
+  ASSERT_EQ(last->failed.size(), 3u);
+  EXPECT_EQ(last->failed[1].reason, "its source /src/f.spi is gone");
+  h.RecordCopiedAgain(id, "/disk/f1.spi");
+  EXPECT_EQ(h.LastVerification("Disk1")->Outstanding(), 1);  // the manifest's line waits for a read-back
+  h.RecordVerification(ReadBack("Disk1", Day(7), 6, 0));
+  EXPECT_EQ(h.LastVerification("Disk1")->Outstanding(), 0);
+  EXPECT_EQ(h.LastVerifications().size(), 1u);
 }
 
 TEST_F(HistoryTest, AWriteRefusedBySQLiteIsAnError) {

@@ -1,5 +1,6 @@
 #pragma once
-// A check service stand-in for the ping tests: plain HTTP on loopback.
+// A check service stand-in for the ping tests (plain HTTP on loopback), and the metrics file as
+// the Prometheus client reads it.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,10 +9,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/SmtpServers.h"
 
 namespace tavik::test {
 
@@ -98,5 +103,32 @@ class THttpSink {
   std::vector<TRequest> requests_;
   std::thread thread_;
 };
+
+// Every sample as "name{label=value}" -> value, read by the Prometheus client's own parser.
+inline std::map<std::string, double> ParseWithPrometheus(const std::string& file) {
+  const std::string cmd = std::string(TestPython) +
+                          " -c 'import sys\n"
+                          "from prometheus_client.parser import text_string_to_metric_families as p\n"
+                          "for f in p(open(sys.argv[1]).read()):\n"
+                          "  assert f.type == \"gauge\" and f.documentation, f.name\n"
+                          "  for s in f.samples:\n"
+                          "    l = \",\".join(k + \"=\" + v for k, v in sorted(s.labels.items()))\n"
+                          "    print(s.name + \"{\" + l + \"}\\t\" + repr(s.value))\n' " +
+                          file + " 2>&1";
+  std::map<std::string, double> r;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  char line[4096];
+  while (p && std::fgets(line, sizeof line, p)) {
+    const std::string l(line);
+    const size_t tab = l.find('\t');
+    if (tab == std::string::npos) {
+      ADD_FAILURE() << "parser: " << l;
+      continue;
+    }
+    r[l.substr(0, tab)] = std::stod(l.substr(tab + 1));
+  }
+  EXPECT_EQ(p ? ::pclose(p) : -1, 0);
+  return r;
+}
 
 }  // namespace tavik::test
