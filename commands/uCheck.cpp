@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <ostream>
+#include <tuple>
 
 #include "QorvLib/uQorvFileCopier.h"
 #include "QorvLib/uQorvFiles.h"
@@ -15,9 +16,13 @@
 #include "core/uJobSettings.h"
 #include "core/uRotation.h"
 #include "core/uRunOutput.h"
+#include "history/uMonitoring.h"
 #include "notify/uNotifier.h"
 #include "platform/uClock.h"
+#include "platform/uErrors.h"
 #include "platform/uIniFile.h"
+#include "platform/uSystem.h"
+#include "run/uHistoryRecorder.h"
 
 namespace tavik {
 
@@ -47,6 +52,8 @@ class TCheckOutput : public TRunOutput {
     out_ << "  error: " << line << "\n";
   }
   void Note(const std::string& line) { out_ << "  " << line << "\n"; }
+  // What a run would skip with a warning line, its outcome unchanged.
+  void Warning(const std::string& line) { out_ << "  warning: " << line << "\n"; }
   int Errors() const { return errors_; }
 
  private:
@@ -142,6 +149,32 @@ bool CheckIdentity(TCheckOutput& out, const TNotifier& n, const std::string& idP
   return wrong;
 }
 
+// What the monitoring would hear, and what a run would skip with a warning. Nothing is sent: a
+// ping to the check service would count as a run.
+void CheckMonitoring(TCheckOutput& out, const TNotifier& n) {
+  if (n.MetricsFile.empty()) {
+    out.Note("no metrics file (MetricsFile)");
+  } else if (std::string problem = MetricsFileProblem(n.MetricsFile, ProgramFiles()); !problem.empty()) {
+    out.Warning("a run would skip the metrics file: " + problem);
+  } else if (const std::string folder = ExtractFilePath(n.MetricsFile); ::access(folder.c_str(), W_OK) != 0) {
+    out.Warning("a run could not write the metrics file " + n.MetricsFile + ": " + folder + ": " +
+                SysErrorMessage(errno));
+  } else {
+    out.Note("metrics to " + n.MetricsFile);
+  }
+  for (const auto& [key, url, what] :
+       {std::tuple{"PingURL", &n.PingURL, "at each run's start and end"},
+        std::tuple{"VerifyPingURL", &n.VerifyPingURL, "at each read-back's start and end"},
+        std::tuple{"PushgatewayURL", &n.PushgatewayURL, "the metrics pushed at each run's end"}}) {
+    if (url->empty()) continue;
+    if (!ValidPingUrl(*url))
+      out.Warning(std::string(key) + " " + MaskUrlSecrets(*url) +
+                  " is no http:// or https:// URL: nothing is sent");
+    else
+      out.Note(std::string(key) + " " + MaskUrlSecrets(*url) + ": " + what);
+  }
+}
+
 bool AnyRecipients(const TNotifier& n) {
   for (const std::string* list : {&n.ErrorEmails, &n.DiskChangeEmails, &n.LogEmails, &n.BackupCompleteEmails})
     if (!Trim(*list).empty()) return true;
@@ -174,6 +207,7 @@ int RunCheck(std::ostream& stream, std::ostream&, const std::string& jobPath) {
     out.Note("no recipients: a run sends no mail");
   else if (const std::string problem = MailSettingsProblem(n); !problem.empty())
     out.Error("Error: a report mail could not be sent: " + problem);
+  CheckMonitoring(out, n);
 
   stream << "Job file " << jobPath << "\n";
   const bool jobFound = FileExists(jobPath);

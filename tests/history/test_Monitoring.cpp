@@ -141,9 +141,21 @@ TEST(MetricsTest, TheFileIsReadByThePrometheusParserWithTheRunsValues) {
   const TDateTime t1 = t0 + std::chrono::hours(24);
   id = h.RecordRunStart(t1, "server1");
   h.RecordDisk(id, "Disk2", "Disk2", 8000, 9000);
-  h.RecordVolume(id, volume("C", 250, "OK", t1 + std::chrono::seconds(30)), 7750);
+  THistoryVolume c = volume("C", 250, "OK", t1 + std::chrono::seconds(30));
+  c.newestImage = t1 - std::chrono::hours(3);
+  h.RecordVolume(id, c, 7750);
   h.RecordVolume(id, volume("Odd \"v\" \\x", 0, "Cannot open x", t1 + std::chrono::seconds(40)), 7750);
   h.RecordRunEnd(id, t1 + std::chrono::milliseconds(45500), 1, 2, 7750);
+  // Disk1's read-back: two files failed, one repaired then.
+  THistoryVerification v;
+  v.disk = "Disk1";
+  v.start = v.end = t1 + std::chrono::hours(1);
+  v.files = 9;
+  v.exitStatus = 1;
+  v.failed = {{"/d/a: FAILED", "/d/a", "/s/a", TVerifyFailure::RepairedThen, ""},
+              {"/d/b: FAILED", "/d/b", "/s/b", TVerifyFailure::NotRepaired, "its source /s/b is gone"}};
+  v.failures = 2;
+  h.RecordVerification(v);
 
   const std::string file = dir / "tavik.prom";
   WriteFile(file, "stale");
@@ -169,6 +181,10 @@ TEST(MetricsTest, TheFileIsReadByThePrometheusParserWithTheRunsValues) {
       {"tavik_disk_free_bytes{disk=Disk2}", 7750},
       {"tavik_disk_last_seen_timestamp_seconds{disk=Disk1}", s0},
       {"tavik_disk_last_seen_timestamp_seconds{disk=Disk2}", s1},
+      {"tavik_volume_newest_image_timestamp_seconds{volume=C}", s1 - 3 * 3600},
+      {"tavik_verify_last_timestamp_seconds{disk=Disk1}", s1 + 3600},
+      {"tavik_verify_failed_files{disk=Disk1}", 2},
+      {"tavik_verify_repaired_files{disk=Disk1}", 1},
   };
   EXPECT_EQ(m, want);
 }
@@ -222,7 +238,7 @@ TEST(MetricsTest, LabelsThatAreNoUtf8OrHoldQuotesStillParse) {
             200);
 }
 
-TEST(MonitoringSettingsTest, TheTwoKeysLiveInTheirOwnSectionOnlyWhenSet) {
+TEST(MonitoringSettingsTest, TheKeysLiveInTheirOwnSectionOnlyWhenSet) {
   TSealedEnv env;
   TNotifier n;
   LoadSettings(n);
@@ -230,12 +246,25 @@ TEST(MonitoringSettingsTest, TheTwoKeysLiveInTheirOwnSectionOnlyWhenSet) {
   EXPECT_THAT(ReadFile(SettingsFilePath()), Not(HasSubstr("Monitoring")));
   n.MetricsFile = "/var/lib/node_exporter/tavik.prom";
   n.PingURL = "https://hc.example.org/ping/abc";
+  n.VerifyPingURL = "https://hc.example.org/ping/verify";
+  n.PushgatewayURL = "http://gw.example.org:9091/";
   SaveSettings(n);
   EXPECT_THAT(ReadFile(SettingsFilePath()), HasSubstr("[Monitoring]"));
   TNotifier back;
   LoadSettings(back);
   EXPECT_EQ(back.MetricsFile, n.MetricsFile);
   EXPECT_EQ(back.PingURL, n.PingURL);
+  EXPECT_EQ(back.VerifyPingURL, n.VerifyPingURL);
+  EXPECT_EQ(back.PushgatewayURL, n.PushgatewayURL);
+}
+
+// The host names the Pushgateway group; one that is no plain path segment goes in its base64 form.
+TEST(PushTest, TheGroupIsTheJobAndTheHost) {
+  EXPECT_EQ(PushAddress("http://gw:9091/", "srv1"), "http://gw:9091/metrics/job/tavik/instance/srv1");
+  EXPECT_EQ(PushAddress("http://gw:9091", "my host/x"),
+            "http://gw:9091/metrics/job/tavik/instance@base64/bXkgaG9zdC94");
+  EXPECT_EQ(PushAddress("http://gw:9091", "\xff\xfe?"),
+            "http://gw:9091/metrics/job/tavik/instance@base64/__4_");
 }
 
 }  // namespace

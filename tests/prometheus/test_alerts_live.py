@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The program's metrics file read by a real node_exporter and Prometheus, with the shipped alert
 rules loaded: before any run only the absence alert is raised, a good night raises nothing, and
-a night whose source folder has gone shows as exit status 1 and the failed-run alert.
+a night whose source folder has gone shows as exit status 1 and the failed-run alert. The same
+runs push their metrics to a real Pushgateway, which then holds them under the host's instance.
 
     test_alerts_live.py PROGRAM RULES
 
@@ -79,7 +80,8 @@ class Live:
         self.rules = rules
         self.servers = {}
         self.logs = {}
-        exporter_port, prometheus_port = free_ports(2)
+        exporter_port, prometheus_port, gateway_port = free_ports(3)
+        self.gateway = "http://127.0.0.1:%d" % gateway_port
         self.target = "127.0.0.1:%d" % exporter_port
         self.api = "http://127.0.0.1:%d/api/v1/" % prometheus_port
         self.ready = "http://127.0.0.1:%d/-/ready" % prometheus_port
@@ -137,6 +139,8 @@ class Live:
                     "rule_files:\n  - rules.yml\n"
                     "scrape_configs:\n  - job_name: node\n    static_configs:\n"
                     "      - targets: ['%s']\n" % self.target)
+        self.start("pushgateway", [
+            "prometheus-pushgateway", "--web.listen-address=" + self.gateway.split("/")[2]])
         self.start("prometheus", [
             "prometheus", "--config.file=" + os.path.join(self.tmp, "prometheus.yml"),
             "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
@@ -190,6 +194,23 @@ class Live:
         """The instant values of expr scraped from this test's exporter."""
         return [float(s["value"][1]) for s in self.query(expr) if s["metric"].get("instance") == self.target]
 
+    def pushed(self, name):
+        """The samples of name the Pushgateway holds, as (labels, value)."""
+        with HTTP.open(self.gateway + "/metrics", timeout=5) as r:
+            text = r.read().decode("utf-8")
+        found = []
+        for line in text.splitlines():
+            m = re.match(r"^%s\{([^}]*)\} (\S+)$" % re.escape(name), line)
+            if m:
+                found.append((dict(re.findall(r'(\w+)="([^"]*)"', m.group(1))), float(m.group(2))))
+        return found
+
+    def check_pushed(self, status):
+        got = self.pushed("tavik_last_run_exit_status")
+        want = [({"instance": socket.gethostname(), "job": "tavik"}, float(status))]
+        if got != want:
+            raise Failure("the Pushgateway holds %s for tavik_last_run_exit_status, not %s" % (got, want))
+
 
 def check(live):
     live.start_servers()
@@ -200,7 +221,10 @@ def check(live):
              lambda: any(a["labels"]["alertname"] == "TavikBackupMetricsAbsent" for a in live.alerts()),
              live.servers)
 
-    settings = ["MetricsFile=" + os.path.join(live.textfile, "tavik.prom"), "IDDisk=1"]
+    wait_for("ready Pushgateway", lambda: HTTP.open(live.gateway + "/-/ready", timeout=5).status == 200,
+             live.servers)
+    settings = ["MetricsFile=" + os.path.join(live.textfile, "tavik.prom"), "IDDisk=1",
+                "PushgatewayURL=" + live.gateway]
     settings += ["IDDisk%s=1" % d for d in ("Mon", "Tue", "Wed", "Thur", "Fri", "Sat", "Sun")]
     settings += ["%sID=Disk1" % d for d in ("Monday", "Tuesday", "Wednesday", "Thursday", "Friday",
                                             "Saturday", "Sunday")]
@@ -213,6 +237,7 @@ def check(live):
         raise Failure("the good night exited %d:\n%s" % (status, out))
     wait_for("exit status 0 of the good night",
              lambda: live.values("tavik_last_run_exit_status") == [0.0], live.servers)
+    live.check_pushed(0)
     if len(live.values(live.mtime_selector)) != 1:
         raise Failure("%s matches no file of the collector: %s"
                       % (live.mtime_selector, live.query("node_textfile_mtime_seconds")))
@@ -230,6 +255,7 @@ def check(live):
         raise Failure("the night without a source folder exited %d, not 1:\n%s" % (status, out))
     wait_for("exit status 1 of the failed night",
              lambda: live.values("tavik_last_run_exit_status") == [1.0], live.servers)
+    live.check_pushed(1)
 
     def failed_alert():
         for a in live.alerts():
@@ -257,7 +283,8 @@ def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
     program, rules = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    missing = [p for p in ("prometheus", "prometheus-node-exporter") if not shutil.which(p)]
+    missing = [p for p in ("prometheus", "prometheus-node-exporter", "prometheus-pushgateway")
+               if not shutil.which(p)]
     if missing:
         print("SKIPPED: %s not installed (Debian's packages of the same names; scripts/setup.sh "
               "installs them)" % ", ".join(missing))

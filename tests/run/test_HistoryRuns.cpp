@@ -26,6 +26,7 @@ namespace {
 using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::ContainsRegex;
+using ::testing::Field;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -213,6 +214,7 @@ TEST_F(HistoryRunTest, PingsAndMetricsFollowTheRunAndNeverChangeItsOutcome) {
   // A service that never answers costs the time-out, a warning line, and nothing else.
   THttpSink silent(200, true);
   n.PingURL = silent.Url();
+  n.PushgatewayURL = silent.Url();
   SaveSettings(n);
   SetNotifierSmtpTimeout(500);
   view.memo.clear();
@@ -220,6 +222,11 @@ TEST_F(HistoryRunTest, PingsAndMetricsFollowTheRunAndNeverChangeItsOutcome) {
   EXPECT_THAT(view.memo, Contains(AllOf(StartsWith("Warning: ping " + silent.Url() + "/start failed: "),
                                         HasSubstr("imed out"))));
   EXPECT_THAT(view.memo, Contains(StartsWith("Warning: ping " + silent.Url() + "/0 failed: ")));
+  EXPECT_THAT(view.memo, Contains(AllOf(StartsWith("Warning: metrics not pushed to " + silent.Url() +
+                                                   "/metrics/job/tavik/instance/"),
+                                        HasSubstr("imed out"))));
+  EXPECT_EQ(silent.Requests().back().method, "POST");
+  EXPECT_THAT(silent.Requests(), Contains(Field(&THttpSink::TRequest::method, "PUT")));
   THistory h(HistoryFilePath(), THistory::TMode::Read);
   EXPECT_EQ(h.LastRun()->exitStatus, 0);
   EXPECT_EQ(h.LastRun()->errorLines, 0);
