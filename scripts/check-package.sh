@@ -68,6 +68,34 @@ echo "== lintian"
 lintian --fail-on error,warning "$DEB"
 echo "lintian: no error, no warning"
 
+echo "== Installed, every timer enabled, purged and installed again, in a root of its own"
+# dpkg runs the maintainer scripts outside a chroot with DPKG_ROOT set, so nothing of this
+# machine's own service manager or package database is touched.
+DPKG_TMP="$(mktemp -d /tmp/tavik-dpkg-root-XXXXXX)"
+trap 'rm -rf "$UNPACKED" "$DPKG_TMP"' EXIT
+mkdir -p "$DPKG_TMP/var/lib/dpkg/info" "$DPKG_TMP/var/lib/dpkg/updates" "$DPKG_TMP/etc/systemd/system"
+touch "$DPKG_TMP/var/lib/dpkg/status"
+DPKG=(dpkg --root="$DPKG_TMP" --force-script-chrootless --force-depends --force-not-root --log=/dev/null)
+TIMERS=(tavik-backup.timer tavik-precheck.timer tavik-verify.timer)
+unit_links() { find "$DPKG_TMP/etc/systemd/system" -name 'tavik-*' | sort; }
+# dpkg's complaints about the libraries this empty root lacks are no failure; its exit status is.
+dpkg_quiet() { "${DPKG[@]}" "$@" >"$DPKG_TMP/dpkg.out" 2>&1 || { cat "$DPKG_TMP/dpkg.out"; exit 1; }; }
+dpkg_quiet -i "$DEB"
+[ -z "$(unit_links)" ] || { echo "the install enabled units by itself:"; unit_links; exit 1; }
+if command -v systemctl >/dev/null; then
+  systemctl --root="$DPKG_TMP" enable "${TIMERS[@]}" >/dev/null 2>&1
+else
+  mkdir -p "$DPKG_TMP/etc/systemd/system/timers.target.wants"
+  for t in "${TIMERS[@]}"; do ln -s "/lib/systemd/system/$t" "$DPKG_TMP/etc/systemd/system/timers.target.wants/$t"; done
+fi
+[ "$(unit_links | wc -l)" -eq 3 ] || { echo "the timers could not be enabled:"; unit_links; exit 1; }
+dpkg_quiet --purge tavikbackupcopy
+[ -z "$(unit_links)" ] || { echo "links left after the purge:"; unit_links; exit 1; }
+dpkg_quiet -i "$DEB"
+[ -z "$(unit_links)" ] || { echo "the reinstall armed timers again:"; unit_links; exit 1; }
+dpkg_quiet -r tavikbackupcopy
+echo "no unit link left by the purge; the reinstall enabled nothing"
+
 echo "== A -h run of the unpacked program on the demo's workspace"
 DEMO_OUT="$UNPACKED/demo.txt"
 status=0
