@@ -154,6 +154,8 @@ class THistory {
   // Calls row for each row of s; a failed step throws.
   void EachRow(THistoryStmt& s, const std::function<void()>& row);
   std::string VolumeColumns() const;
+  // Every volume name the history holds, in order.
+  std::vector<std::string> VolumeNames();
   std::vector<THistoryVerification> Verifications(const std::string* disk);
   [[noreturn]] void Fail(const std::string& what);
   std::string path_;

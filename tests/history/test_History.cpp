@@ -254,6 +254,17 @@ TEST_F(HistoryTest, AReadBackFailureStandsUntilRepairedOrCopiedAgainAcrossTheMig
     EXPECT_TRUE(old.NewestImages().empty());
   }
   THistory h(path);
+  // The indexes --status reads years of nights through came with the migration.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    int indexes = 0;
+    sqlite3_exec(
+        db, "SELECT name FROM sqlite_master WHERE type='index' AND name IN ('runs_start', 'volumes_volume')",
+        [](void* n, int, char**, char**) { return ++*static_cast<int*>(n), 0; }, &indexes, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(indexes, 2);
+  }
   THistoryVolume fresh = Volume("C", "C_full", "", Day(5));
   fresh.newestImage = Day(5, 3);
   h.RecordVolume(h.RecordRunStart(Day(5), "server1"), fresh, std::nullopt);
