@@ -22,6 +22,10 @@ TFile& TFile::operator=(TFile&& other) noexcept {
   return *this;
 }
 
+bool MissingFileCode(int code) {
+  return os::MissingFileError(code);
+}
+
 bool ReadWholeFile(const std::string& path, std::string& content, bool* missing) {
   if (missing) *missing = false;
   // The imaging product may hold a file open for writing: reading it must not be refused for that.
