@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -21,12 +22,15 @@ namespace tavik {
 
 namespace {
 
-// The temporary copy is removed on every way out except a completed rename.
+// The temporary copy is removed on every way out except a completed rename: closed first, since
+// Windows removes no file that is still open.
 class TPartialFile {
  public:
-  explicit TPartialFile(std::string path) : path_(std::move(path)) {}
+  TPartialFile(std::string path, TFile& file) : path_(std::move(path)), file_(file) {}
   ~TPartialFile() {
-    if (!done_) RemoveFile(path_);
+    if (done_) return;
+    file_.Close();
+    RemoveFile(path_);
   }
   TPartialFile(const TPartialFile&) = delete;
   TPartialFile& operator=(const TPartialFile&) = delete;
@@ -34,6 +38,7 @@ class TPartialFile {
 
  private:
   std::string path_;
+  TFile& file_;
   bool done_ = false;
 };
 
@@ -131,18 +136,22 @@ constexpr size_t ReadBackHalf = size_t{4} << 20;
 // while the other is hashed. False with err on a read failure.
 bool ReadBackSha256(TFile& f, std::string& hex, int& err) {
   f.DropCache();
-  std::unique_ptr<char, decltype(&std::free)> buf(
-      static_cast<char*>(std::aligned_alloc(TFile::UncachedAlignment, 2 * ReadBackHalf)), &std::free);
-  if (!buf) {
+  // Over-allocated by one alignment and started at its first aligned byte: not every C library
+  // has aligned_alloc.
+  std::unique_ptr<char[]> block(new (std::nothrow) char[2 * ReadBackHalf + TFile::UncachedAlignment]);
+  if (!block) {
     err = FileErrorCode(TFileError::NoMemory);
     return false;
   }
+  void* start = block.get();
+  size_t room = 2 * ReadBackHalf + TFile::UncachedAlignment;
+  char* const buf = static_cast<char*>(std::align(TFile::UncachedAlignment, 2 * ReadBackHalf, start, room));
   TFile direct = f.OpenUncached();
   TFile* reader = direct.IsOpen() ? &direct : &f;
   TFileInfo info;
   TPipedSha256 hash(f.Info(info) && info.size > static_cast<int64_t>(ReadBackHalf));
   for (int64_t at = 0, turn = 0;;) {
-    char* const part = buf.get() + (turn % 2 == 0 ? 0 : ReadBackHalf);
+    char* const part = buf + (turn % 2 == 0 ? 0 : ReadBackHalf);
     const long long n = reader->ReadAt(part, ReadBackHalf, at);
     // A file system that takes the uncached open but not the read (or a short read that left the
     // offset unaligned) is read through the cache from here on; its pages were dropped above.
@@ -498,9 +507,11 @@ std::optional<TCopyResult> TQorvFileCopier::TCopyJob::CreatePartial() {
       ForceFolders(folder_, CreatedFolderMode(ExtractFilePath(source_)));
     folderThere = true;
     if (!dest_.empty()) {
-      out_ = TFile::CreateNew(partial_, ShareRead, 0600);
+      // Others may read the copy, and write it as a failing disk would (the read-back's tests do).
+      const unsigned share = ShareRead | ShareWrite;
+      out_ = TFile::CreateNew(partial_, share, 0600);
       // A crash may have left an earlier attempt behind, possibly read-only.
-      if (!out_.IsOpen() && RemoveFile(partial_)) out_ = TFile::CreateNew(partial_, ShareRead, 0600);
+      if (!out_.IsOpen() && RemoveFile(partial_)) out_ = TFile::CreateNew(partial_, share, 0600);
       if (out_.IsOpen()) break;
     }
     const int err = dest_.empty() ? FileErrorCode(TFileError::Missing) : out_.Error();
@@ -511,7 +522,7 @@ std::optional<TCopyResult> TQorvFileCopier::TCopyJob::CreatePartial() {
     if (answer == TMsgAnswer::Abort) return crAborted;
     if (answer == TMsgAnswer::Ignore) return crIgnored;
   }
-  partialGuard_.emplace(partial_);
+  partialGuard_.emplace(partial_, out_);
   return std::nullopt;
 }
 

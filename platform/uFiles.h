@@ -83,9 +83,11 @@ class TFile {
   // Bytes read at offset, leaving the file's position alone; -1 on failure.
   long long ReadAt(void* buffer, size_t count, int64_t offset);
   bool Info(TFileInfo& info);
-  // Up to count bytes from offset in this file to out's position, through buffer (at least count bytes)
-  // or, while kernel is true, inside the kernel; kernel turns false where the kernel refuses this
-  // pair of files. Fewer bytes only at the end of this file. -1 on failure.
+  // Up to count bytes from this file to out, both from where their positions stand, through
+  // buffer (at least count bytes) or, while kernel is true, inside the kernel; kernel turns false
+  // where the kernel refuses this pair of files. offset is where this file's position stands
+  // (Windows reads there, so another thread may read the same handle at offsets of its own).
+  // Fewer bytes only at the end of this file. -1 on failure.
   long long CopyTo(TFile& out, char* buffer, size_t count, int64_t offset, bool& kernel);
   // Starts the disk writing these bytes now rather than at the final Flush (POSIX only).
   void StartWriteBack(int64_t offset, int64_t count);

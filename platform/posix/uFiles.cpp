@@ -131,13 +131,14 @@ bool TFile::Info(TFileInfo& info) {
   return true;
 }
 
-long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t offset, bool& kernel) {
+long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t, bool& kernel) {
+  // Both files' positions carry the copy along (offset is where this one's stands): the reads at
+  // an offset are left to whoever hashes the same open file meanwhile.
   const int in = static_cast<int>(handle_), to = static_cast<int>(out.handle_);
   size_t got = 0;
   while (got < count) {
     if (kernel) {
-      off_t at = static_cast<off_t>(offset) + static_cast<off_t>(got);
-      const ssize_t n = ::copy_file_range(in, &at, to, nullptr, count - got, 0);
+      const ssize_t n = ::copy_file_range(in, nullptr, to, nullptr, count - got, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && KernelCopyRefused(errno)) {
         kernel = false;
@@ -152,7 +153,7 @@ long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t offset, 
       got += static_cast<size_t>(n);
       continue;
     }
-    const long long n = ReadAt(buffer + got, count - got, offset + static_cast<int64_t>(got));
+    const long long n = Read(buffer + got, count - got);
     if (n < 0) return -1;
     if (n == 0) break;
     if (!out.WriteAll(buffer + got, static_cast<size_t>(n))) {
