@@ -111,6 +111,11 @@ class TFile {
   bool Close();
 
  private:
+  // CopyTo's bytes through buffer, from got on; ReadForCopy reads the next of them at offset
+  // (POSIX: at the file's position, which stands there).
+  long long CopyThrough(TFile& out, char* buffer, size_t count, int64_t offset, size_t got);
+  long long ReadForCopy(void* buffer, size_t count, int64_t offset);
+
   std::intptr_t handle_ = -1;
   int error_ = 0;
 };

@@ -131,7 +131,7 @@ bool TFile::Info(TFileInfo& info) {
   return true;
 }
 
-long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t, bool& kernel) {
+long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t offset, bool& kernel) {
   // Both files' positions carry the copy along (offset is where this one's stands): the reads at
   // an offset are left to whoever hashes the same open file meanwhile.
   const int in = static_cast<int>(handle_), to = static_cast<int>(out.handle_);
@@ -153,16 +153,13 @@ long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t, bool& k
       got += static_cast<size_t>(n);
       continue;
     }
-    const long long n = Read(buffer + got, count - got);
-    if (n < 0) return -1;
-    if (n == 0) break;
-    if (!out.WriteAll(buffer + got, static_cast<size_t>(n))) {
-      error_ = out.error_;
-      return -1;
-    }
-    got += static_cast<size_t>(n);
+    return CopyThrough(out, buffer, count, offset, got);
   }
   return static_cast<long long>(got);
+}
+
+long long TFile::ReadForCopy(void* buffer, size_t count, int64_t) {
+  return Read(buffer, count);
 }
 
 void TFile::StartWriteBack(int64_t offset, int64_t count) {
@@ -244,21 +241,8 @@ bool os::MissingFileError(int code) {
   return code == ENOENT;
 }
 
-int FileErrorCode(TFileError which) {
-  switch (which) {
-    case TFileError::Missing:
-      return ENOENT;
-    case TFileError::IsFolder:
-      return EISDIR;
-    case TFileError::Invalid:
-      return EINVAL;
-    case TFileError::Io:
-      return EIO;
-    case TFileError::NoMemory:
-      return ENOMEM;
-  }
-  return EINVAL;
-}
+// In TFileError's order.
+const int os::FileErrorCodes[5] = {ENOENT, EISDIR, EINVAL, EIO, ENOMEM};
 
 int LastFileError() {
   return gLastError;

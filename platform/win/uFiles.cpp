@@ -195,18 +195,11 @@ bool TFile::Info(TFileInfo& info) {
 // Windows offers no in-kernel copy between two open files: the bytes pass through buffer.
 long long TFile::CopyTo(TFile& out, char* buffer, size_t count, int64_t offset, bool& kernel) {
   kernel = false;
-  size_t got = 0;
-  while (got < count) {
-    const long long n = ReadAt(buffer + got, count - got, offset + static_cast<int64_t>(got));
-    if (n < 0) return -1;
-    if (n == 0) break;
-    if (!out.WriteAll(buffer + got, static_cast<size_t>(n))) {
-      error_ = out.error_;
-      return -1;
-    }
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<long long>(got);
+  return CopyThrough(out, buffer, count, offset, 0);
+}
+
+long long TFile::ReadForCopy(void* buffer, size_t count, int64_t offset) {
+  return ReadAt(buffer, count, offset);
 }
 
 void TFile::StartWriteBack(int64_t, int64_t) {}
@@ -301,21 +294,9 @@ int LastFileError() {
   return gLastError;
 }
 
-int FileErrorCode(TFileError which) {
-  switch (which) {
-    case TFileError::Missing:
-      return ERROR_FILE_NOT_FOUND;
-    case TFileError::IsFolder:
-      return ERROR_DIRECTORY;
-    case TFileError::Invalid:
-      return ERROR_INVALID_PARAMETER;
-    case TFileError::Io:
-      return ERROR_IO_DEVICE;
-    case TFileError::NoMemory:
-      return ERROR_NOT_ENOUGH_MEMORY;
-  }
-  return ERROR_INVALID_PARAMETER;
-}
+// In TFileError's order.
+const int os::FileErrorCodes[5] = {ERROR_FILE_NOT_FOUND, ERROR_DIRECTORY, ERROR_INVALID_PARAMETER,
+                                   ERROR_IO_DEVICE, ERROR_NOT_ENOUGH_MEMORY};
 
 namespace {
 // A read-only file is replaced and removed as on POSIX, where only its folder's rights decide:
