@@ -232,6 +232,12 @@ std::string MessageOf(const std::string& line) {
   return tab == std::string::npos ? line : line.substr(line.find('\t', tab + 1) + 1);
 }
 
+std::vector<std::string> Messages(const std::string& text) {
+  std::vector<std::string> r;
+  for (const std::string& line : Lines(text)) r.push_back(MessageOf(line));
+  return r;
+}
+
 // The failure's message, or "(none)".
 template <typename F>
 std::string Refusal(F&& f) {
@@ -243,6 +249,30 @@ std::string Refusal(F&& f) {
   return "(none)";
 }
 }  // namespace
+
+// The log stays open between entries, yet each entry goes to what the log's name leads to at
+// that moment: a log renamed away mid-run keeps what it had and a new one starts at the name;
+// whatever else is put there is refused, as it would be at the first entry.
+TEST_F(LoggerTest, EachEntryGoesToTheFileAtTheLogsNameAsItIsThen) {
+  TQorvLogger log;
+  const std::string path = log.ConfigureLog(true, "T", "x.log");
+  log.WriteLog("first");
+  std::filesystem::rename(path, path + ".old");
+  log.WriteLog("second");
+  EXPECT_EQ(Messages(ReadFile(path + ".old")), (std::vector<std::string>{"Log file created", "first"}));
+  EXPECT_EQ(Messages(ReadFile(path)), (std::vector<std::string>{"Log file created", "second"}));
+#ifndef _WIN32
+  TTempDir tmp;
+  WriteFile(tmp / "secret", "root only\r\n");
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(tmp / "secret", path);
+  EXPECT_THROW(log.WriteLog("third"), EInOutError);
+  EXPECT_EQ(ReadFile(tmp / "secret"), "root only\r\n");
+  std::filesystem::remove(path);
+  log.WriteLog("fourth");
+  EXPECT_EQ(Messages(ReadFile(path)), (std::vector<std::string>{"Log file created", "fourth"}));
+#endif
+}
 
 // A long run's trimmed log still shows how it began: the header, its start line and disk check
 // (not those of an earlier run in the same log), one line counting every line left out over all
