@@ -1,18 +1,13 @@
 #include "QorvLib/uQorvFileCopier.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,42 +15,22 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "platform/uErrors.h"
+#include "platform/uFiles.h"
 #include "platform/uSystem.h"
 
 namespace tavik {
 
 namespace {
 
-class TFileHandle {
- public:
-  explicit TFileHandle(int fd = -1) : fd_(fd) {}
-  ~TFileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFileHandle(const TFileHandle&) = delete;
-  TFileHandle& operator=(const TFileHandle&) = delete;
-  TFileHandle& operator=(TFileHandle&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  int Get() const { return fd_; }
-  // Closes now, so a failure the file system reports only at close is seen; false with errno then.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// The temporary copy is removed on every way out except a completed rename.
+// The temporary copy is removed on every way out except a completed rename: closed first, since
+// Windows removes no file that is still open.
 class TPartialFile {
  public:
-  explicit TPartialFile(std::string path) : path_(std::move(path)) {}
+  TPartialFile(std::string path, TFile& file) : path_(std::move(path)), file_(file) {}
   ~TPartialFile() {
-    if (!done_) ::unlink(path_.c_str());
+    if (done_) return;
+    file_.Close();
+    RemoveFile(path_);
   }
   TPartialFile(const TPartialFile&) = delete;
   TPartialFile& operator=(const TPartialFile&) = delete;
@@ -63,34 +38,34 @@ class TPartialFile {
 
  private:
   std::string path_;
+  TFile& file_;
   bool done_ = false;
 };
 
-bool IsRunningExecutable(const std::string& dest) {
+// dest is what the copy would replace; destInfo what stands there, when it was looked at already.
+bool IsRunningExecutable(const std::string& dest, const TFileInfo* destInfo) {
   // Looked up once: the program does not move while it runs, and a run copies thousands of files.
   struct TExe {
     std::string path;
-    struct stat st {};
+    TFileInfo info;
     bool known = false;
   };
   static const TExe exe = [] {
     TExe e;
     e.path = ExecutablePath();
-    e.known = !e.path.empty() && ::stat(e.path.c_str(), &e.st) == 0;
+    e.known = !e.path.empty() && PathInfo(e.path, e.info);
     return e;
   }();
   if (exe.path.empty()) return false;
   if (SameText(dest, exe.path)) return true;
+  if (!exe.known) return false;
   // A link or another spelling of the same file would replace the program just as well.
-  struct stat a {};
-  return exe.known && ::stat(dest.c_str(), &a) == 0 && a.st_dev == exe.st.st_dev && a.st_ino == exe.st.st_ino;
-}
-
-// The kernel's in-file copy is not offered between every pair of file systems; these answers
-// mean "do it yourself", not that the data cannot be copied.
-bool KernelCopyRefused(int err) {
-  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
-         err == ETXTBSY;
+  TFileInfo there;
+  if (!destInfo) {
+    if (!PathInfo(dest, there)) return false;
+    destInfo = &there;
+  }
+  return destInfo->kind != TFileKind::Missing && destInfo->SameFile(exe.info);
 }
 
 // The SHA-256 of a stream of chunks, taken on a thread of its own while the caller reads the
@@ -153,47 +128,39 @@ class TPipedSha256 {
   std::thread worker_;
 };
 
-// A second descriptor for what fd is open on that reads past the page cache, straight from the
-// device; -1 where the file system or the system refuses it.
-int OpenDirect(int fd) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC | O_NONBLOCK);
-}
-
-// Reads past the cache need buffers, offsets and lengths aligned to the device's blocks; a page
-// suits every device.
-constexpr size_t DirectAlignment = 4096;
 constexpr size_t ReadBackHalf = size_t{4} << 20;
 
-// The hex SHA-256 of what fd holds from its start, read from the device: the pages left in the
+// The hex SHA-256 of what f holds from its start, read from the device: the pages left in the
 // cache are dropped first, and the reads go past the cache where the file system allows it, which
 // also spares the processor the cache's own copying. Two halves of a buffer take turns, one read
 // while the other is hashed. False with err on a read failure.
-bool ReadBackSha256(int fd, std::string& hex, int& err) {
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  std::unique_ptr<char, decltype(&std::free)> buf(
-      static_cast<char*>(std::aligned_alloc(DirectAlignment, 2 * ReadBackHalf)), &std::free);
-  if (!buf) {
-    err = ENOMEM;
+bool ReadBackSha256(TFile& f, std::string& hex, int& err) {
+  f.DropCache();
+  // Over-allocated by one alignment and started at its first aligned byte: not every C library
+  // has aligned_alloc.
+  std::unique_ptr<char[]> block(new (std::nothrow) char[2 * ReadBackHalf + TFile::UncachedAlignment]);
+  if (!block) {
+    err = FileErrorCode(TFileError::NoMemory);
     return false;
   }
-  TFileHandle direct(OpenDirect(fd));
-  int reader = direct.Get() >= 0 ? direct.Get() : fd;
-  struct stat st {};
-  TPipedSha256 hash(::fstat(fd, &st) == 0 && st.st_size > static_cast<off_t>(ReadBackHalf));
-  for (off_t at = 0, turn = 0;;) {
-    char* const part = buf.get() + (turn % 2 == 0 ? 0 : ReadBackHalf);
-    const ssize_t n = ::pread(reader, part, ReadBackHalf, at);
-    if (n < 0 && errno == EINTR) continue;
-    // A file system that takes the direct open but not the read (or a short read that left the
+  void* start = block.get();
+  size_t room = 2 * ReadBackHalf + TFile::UncachedAlignment;
+  char* const buf = static_cast<char*>(std::align(TFile::UncachedAlignment, 2 * ReadBackHalf, start, room));
+  TFile direct = f.OpenUncached();
+  TFile* reader = direct.IsOpen() ? &direct : &f;
+  TFileInfo info;
+  TPipedSha256 hash(f.Info(info) && info.size > static_cast<int64_t>(ReadBackHalf));
+  for (int64_t at = 0, turn = 0;;) {
+    char* const part = buf + (turn % 2 == 0 ? 0 : ReadBackHalf);
+    const long long n = reader->ReadAt(part, ReadBackHalf, at);
+    // A file system that takes the uncached open but not the read (or a short read that left the
     // offset unaligned) is read through the cache from here on; its pages were dropped above.
-    if (n < 0 && errno == EINVAL && reader != fd) {
-      reader = fd;
+    if (n < 0 && reader != &f && TFile::UncachedReadRefused(reader->Error())) {
+      reader = &f;
       continue;
     }
     if (n < 0) {
-      err = errno;
+      err = reader->Error();
       return false;
     }
     if (n == 0) break;
@@ -213,8 +180,8 @@ bool ReadBackSha256(int fd, std::string& hex, int& err) {
 // hash, makes both stand for one and the same file.
 class TSourceSha256 {
  public:
-  TSourceSha256(int fd, int64_t size, int64_t maxLead)
-      : fd_(fd), size_(size), maxLead_(maxLead), worker_([this] { Work(); }) {}
+  TSourceSha256(TFile& file, int64_t size, int64_t maxLead)
+      : file_(file), size_(size), maxLead_(maxLead), worker_([this] { Work(); }) {}
   ~TSourceSha256() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -257,10 +224,10 @@ class TSourceSha256 {
       }
       const size_t want =
           static_cast<size_t>(std::min<int64_t>(size_ - at, static_cast<int64_t>(buf.size())));
-      const ssize_t n = ::pread(fd_, buf.data(), want, at);
-      if (n < 0 && errno == EINTR) continue;
+      // Reads at an offset of their own: the copy reads the same open file meanwhile.
+      const long long n = file_.ReadAt(buf.data(), want, at);
       if (n <= 0) {
-        err = n < 0 ? errno : 0;
+        err = n < 0 ? file_.Error() : 0;
         break;
       }
       hash.Update(buf.data(), static_cast<size_t>(n));
@@ -277,7 +244,7 @@ class TSourceSha256 {
     changed_.notify_all();
   }
 
-  const int fd_;
+  TFile& file_;
   const int64_t size_, maxLead_;
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -291,67 +258,27 @@ class TSourceSha256 {
 // How far a copy may run ahead of its source's hash: an eighth of the memory, whose pages the
 // cache can be expected to still hold when the hash reads them again.
 int64_t HashLeadLimit() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
-  const int64_t memory = pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : int64_t{1} << 30;
-  return std::max<int64_t>(memory / 8, int64_t{64} << 20);
-}
-
-// Copies up to size bytes at the current offsets of both files; fewer only at the end of the
-// source, which buf then holds. -1 with err set on a read or write failure.
-int64_t CopyBlock(int in, int out, char* buf, size_t size, bool& useKernel, int& err) {
-  size_t got = 0;
-  while (got < size) {
-    if (useKernel) {
-      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size - got, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && KernelCopyRefused(errno)) {
-        useKernel = false;
-        continue;
-      }
-      if (n < 0) {
-        err = errno;
-        return -1;
-      }
-      // Some file systems answer 0 before the real end; let a plain read decide where the end is.
-      if (n == 0) useKernel = false;
-      got += static_cast<size_t>(n);
-      continue;
-    }
-    ssize_t n = ::read(in, buf + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      err = errno;
-      return -1;
-    }
-    if (n == 0) break;
-    if (!WriteAll(out, buf + got, static_cast<size_t>(n), err)) return -1;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(got);
+  static const int64_t limit = [] {
+    const int64_t memory = PhysicalMemoryBytes();
+    return std::max<int64_t>((memory > 0 ? memory : int64_t{1} << 30) / 8, int64_t{64} << 20);
+  }();
+  return limit;
 }
 
 // The copy keeps the source's time as a packed local date-time holds it: even seconds of local
 // time, no fractions. Rounding in local time matters where the zone's offset has odd seconds.
-timespec PackedLocalTime(const timespec& mtime) {
-  const long offset = ToLocal(TClock::from_time_t(mtime.tv_sec)).gmtOffsetSeconds;
-  int64_t local = static_cast<int64_t>(mtime.tv_sec) + offset;
+TFileTime PackedLocalTime(const TFileTime& mtime) {
+  const long offset = ToLocal(TClock::from_time_t(static_cast<std::time_t>(mtime.sec))).gmtOffsetSeconds;
+  int64_t local = mtime.sec + offset;
   local -= ((local % 2) + 2) % 2;
-  timespec t{};
-  t.tv_sec = static_cast<time_t>(local - offset);
-  t.tv_nsec = 0;
-  return t;
-}
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  return {local - offset, 0};
 }
 
 // Size, modification and change time of the open file against those taken at its open.
-bool SourceChanged(int fd, const struct stat& atOpen) {
-  struct stat now {};
-  if (::fstat(fd, &now) != 0) return true;
-  return now.st_size != atOpen.st_size || !SameTime(now.st_mtim, atOpen.st_mtim) ||
-         !SameTime(now.st_ctim, atOpen.st_ctim);
+bool SourceChanged(TFile& f, const TFileInfo& atOpen) {
+  TFileInfo now;
+  if (!f.Info(now)) return true;
+  return now.size != atOpen.size || !(now.modified == atOpen.modified) || !(now.changed == atOpen.changed);
 }
 
 // What a hook said: a hook that throws aborts the copy, one that sets skip passes the file by;
@@ -369,68 +296,43 @@ std::optional<TCopyResult> HookVerdict(THook&& hook) {
 }
 
 // The file a copy to destination writes: the destination itself, or the source's name in it when
-// it is a folder; a destination ending in a separator must be a folder that exists.
-std::string DestinationPath(const std::string& source, const std::string& destination) {
+// it is a folder; a destination ending in a separator must be a folder that exists. folderKnown
+// tells that the destination's folder was just seen to exist; destInfo is filled in when the
+// destination itself was looked at.
+std::string DestinationPath(const std::string& source, const std::string& destination, bool& folderKnown,
+                            TFileInfo& destInfo, bool& destLooked) {
   std::string dest = ExpandFileName(destination);
-  if (!destination.empty() && destination.back() == PathDelim && !FolderExists(dest))
-    throw EInOutError("Error copying " + source + " to " + destination + ": " + SysErrorMessage(ENOENT));
-  if (FolderExists(dest)) dest = IncludeTrailingSeparator(dest) + ExtractFileName(source);
+  TFileInfo info;
+  const bool there = PathInfo(dest, info);
+  folderKnown = there && info.kind == TFileKind::Folder;
+  if (!destination.empty() && destination.back() == PathDelim && !folderKnown)
+    throw EInOutError("Error copying " + source + " to " + destination + ": " +
+                      SysErrorMessage(FileErrorCode(TFileError::Missing)));
+  destLooked = !folderKnown;
+  if (folderKnown) return IncludeTrailingSeparator(dest) + ExtractFileName(source);
+  destInfo = info;
   return dest;
 }
 
 }  // namespace
 
-TSha256::TSha256() : ctx_(EVP_MD_CTX_new()) {
-  if (!ctx_ || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx_);
-    throw EQorvError("SHA-256 is not available from OpenSSL");
-  }
-}
-
-TSha256::~TSha256() {
-  EVP_MD_CTX_free(ctx_);
-}
-
-void TSha256::Update(const char* data, size_t size) {
-  EVP_DigestUpdate(ctx_, data, size);
-}
-
-std::string TSha256::HexDigest() {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(ctx_, md, &len);
-  EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr);
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * len);
-  for (unsigned int i = 0; i < len; ++i) {
-    hex += digits[md[i] >> 4];
-    hex += digits[md[i] & 15];
-  }
-  return hex;
-}
-
 bool TQorvFileCopier::FileSha256(const std::string& path, std::string& hex, int& err) {
   // Only a regular file: a FIFO's open would wait for ever.
-  TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat st {};
-  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0) {
-    err = errno;
+  TFile f = TFile::OpenRead(path, ShareRead | ShareWrite | ShareDelete, OpenNoWait);
+  TFileInfo info;
+  if (!f.IsOpen() || !f.Info(info)) {
+    err = f.Error();
     return false;
   }
-  if (!S_ISREG(st.st_mode)) {
-    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  if (info.kind != TFileKind::Regular) {
+    err = FileErrorCode(info.kind == TFileKind::Folder ? TFileError::IsFolder : TFileError::Invalid);
     return false;
   }
-  return ReadBackSha256(fd.Get(), hex, err);
+  return ReadBackSha256(f, hex, err);
 }
 
 void TQorvFileCopier::FlushFolder(const std::string& folder) {
-  // Some file systems cannot flush a folder; the renamed file is complete either way.
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  tavik::FlushFolder(folder);
 }
 
 std::string TQorvFileCopier::PartialPath(const std::string& dest) {
@@ -460,10 +362,10 @@ TProgressScale ScaleProgress(int64_t size, int32_t blockSize) {
 }
 
 void TQorvFileCopier::ResetFileAttrs(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return;
+  TFileInfo info;
+  if (!PathInfo(path, info)) return;
   // Hidden is a leading dot and stays; archive and system mean nothing here.
-  ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
+  SetPathMode(path, info.mode | 0200);
 }
 
 void TQorvFileCopier::DoCopyError(const std::string& source, const std::string& dest, int err,
@@ -504,11 +406,13 @@ void TQorvFileCopier::DoProgress(int32_t blockSize, int64_t totalSize, int64_t c
 // its handle is closed.
 class TQorvFileCopier::TCopyJob {
  public:
-  TCopyJob(TQorvFileCopier& copier, const std::string& source, std::string dest, int32_t blockSize)
+  TCopyJob(TQorvFileCopier& copier, const std::string& source, std::string dest, bool folderKnown,
+           int32_t blockSize)
       : copier_(copier),
         source_(source),
         dest_(std::move(dest)),
         blockSize_(blockSize),
+        folderKnown_(folderKnown),
         // Bytes move a chunk of whole blocks per system call; callers still see every block (its
         // progress, its bar step, a hook's abort between blocks), in the same order and number.
         chunk_(std::max<int64_t>(blockSize, (copier.BytesPerCall / blockSize) * int64_t{blockSize})),
@@ -536,20 +440,22 @@ class TQorvFileCopier::TCopyJob {
     throw EInOutError("Error copying " + source_ + " to " + dest_ + ": " + reason);
   }
   [[noreturn]] void Fail(int err) const { Fail(SysErrorMessage(err)); }
+  [[noreturn]] void Fail(const TFile& f) const { Fail(f.Error()); }
   [[noreturn]] void FailSourceChanged() const { Fail("the source changed during the copy"); }
 
   TQorvFileCopier& copier_;
   const std::string& source_;
   const std::string dest_;
   const int32_t blockSize_;
+  const bool folderKnown_;
   const int64_t chunk_;
   std::vector<char> buffer_;
-  struct stat srcStat_ {};
-  TFileHandle in_;
+  TFileInfo srcInfo_;
+  TFile in_;
   int64_t size_ = 0;
   TProgressScale scale_{};
   std::string folder_, partial_;
-  TFileHandle out_;
+  TFile out_;
   std::optional<TPartialFile> partialGuard_;
   bool hashInline_ = false;
   std::optional<TSourceSha256> sourceHash_;
@@ -559,21 +465,23 @@ class TQorvFileCopier::TCopyJob {
 
 // Only a regular file is opened: a FIFO's open waits for a writer that never comes, and a
 // device's open may act on the device. Looked at before the open, and again on what was
-// opened (without waiting), in case the name changed hands in between.
+// opened (without waiting), in case the name changed hands in between. The imaging product may
+// be writing the image still: its open must not keep the copy out (nor the copy it), which the
+// check after the copy is for.
 std::optional<TCopyResult> TQorvFileCopier::TCopyJob::OpenSource() {
-  int openErr = ::stat(source_.c_str(), &srcStat_) != 0 ? errno : 0;
-  if (openErr == 0 && S_ISREG(srcStat_.st_mode)) {
-    in_ = TFileHandle(::open(source_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in_.Get() < 0 || ::fstat(in_.Get(), &srcStat_) != 0) openErr = errno;
+  int openErr = PathInfo(source_, srcInfo_) ? 0 : LastFileError();
+  if (openErr == 0 && srcInfo_.kind == TFileKind::Regular) {
+    in_ = TFile::OpenRead(source_, ShareRead | ShareWrite | ShareDelete, OpenNoWait);
+    if (!in_.IsOpen() || !in_.Info(srcInfo_)) openErr = in_.Error();
   }
-  const bool regular = openErr == 0 && S_ISREG(srcStat_.st_mode);
+  const bool regular = openErr == 0 && srcInfo_.kind == TFileKind::Regular;
   if (!regular) {
     std::string msg = "Cannot open " + source_;
     copier_.lastErrorText_ = openErr != 0 ? SysErrorMessage(openErr) : std::string(NotRegularFileText);
-    if (auto end = AskHandlers(openErr != 0 ? openErr : EINVAL, msg)) return end;
+    if (auto end = AskHandlers(openErr != 0 ? openErr : FileErrorCode(TFileError::Invalid), msg)) return end;
     throw EInOutError(msg);
   }
-  size_ = static_cast<int64_t>(srcStat_.st_size);
+  size_ = srcInfo_.size;
   return std::nullopt;
 }
 
@@ -586,22 +494,27 @@ void TQorvFileCopier::TCopyJob::StartProgress() {
 }
 
 // The destination's folder, made where missing, and the temporary copy in it, opened for writing.
+// The destination is looked at once before both are made (and at each retry): nothing is
+// created on what is no longer the disk.
 std::optional<TCopyResult> TQorvFileCopier::TCopyJob::CreatePartial() {
   folder_ = ExtractFilePath(dest_);
-  if (copier_.CheckDestination) copier_.CheckDestination();
-  if (!FolderExists(folder_)) ForceFolders(folder_, CreatedFolderMode(ExtractFilePath(source_)));
-
   // The destination itself is left alone until a complete copy replaces it, so its own
   // attributes need no reset: the rename replaces a read-only file as well.
   partial_ = PartialPath(dest_);
-  int outFd = -1;
-  for (;;) {
-    // A crash may have left an earlier attempt behind, possibly read-only.
+  for (bool folderThere = folderKnown_;;) {
     if (copier_.CheckDestination) copier_.CheckDestination();
-    if (!dest_.empty()) ::unlink(partial_.c_str());
-    outFd = dest_.empty() ? -1 : ::open(partial_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (outFd >= 0) break;
-    const int err = dest_.empty() ? ENOENT : errno;
+    if (!folderThere && !FolderExists(folder_))
+      ForceFolders(folder_, CreatedFolderMode(ExtractFilePath(source_)));
+    folderThere = true;
+    if (!dest_.empty()) {
+      // Others may read the copy, and write it as a failing disk would (the read-back's tests do).
+      const unsigned share = ShareRead | ShareWrite;
+      out_ = TFile::CreateNew(partial_, share, 0600);
+      // A crash may have left an earlier attempt behind, possibly read-only.
+      if (!out_.IsOpen() && RemoveFile(partial_)) out_ = TFile::CreateNew(partial_, share, 0600);
+      if (out_.IsOpen()) break;
+    }
+    const int err = dest_.empty() ? FileErrorCode(TFileError::Missing) : out_.Error();
     std::string msg = SysErrorMessage(err);
     copier_.lastErrorText_ = msg;
     if (auto end = AskHandlers(err, msg)) return end;
@@ -609,8 +522,7 @@ std::optional<TCopyResult> TQorvFileCopier::TCopyJob::CreatePartial() {
     if (answer == TMsgAnswer::Abort) return crAborted;
     if (answer == TMsgAnswer::Ignore) return crIgnored;
   }
-  out_ = TFileHandle(outFd);
-  partialGuard_.emplace(partial_);
+  partialGuard_.emplace(partial_, out_);
   return std::nullopt;
 }
 
@@ -621,15 +533,14 @@ void TQorvFileCopier::TCopyJob::CopyData() {
   const bool hashing = copier_.HashCopies || copier_.VerifyCopies;
   hashInline_ = hashing && size_ <= chunk_;
   bool useKernel = copier_.UseKernelCopy && size_ > 0 && !hashInline_;
-  if (hashing && !hashInline_) sourceHash_.emplace(in_.Get(), size_, HashLeadLimit());
+  if (hashing && !hashInline_) sourceHash_.emplace(in_, size_, HashLeadLimit());
   inlineHash_.emplace();
   for (bool ended = false; !ended;) {
-    int err = 0;
-    const int64_t n = CopyBlock(in_.Get(), out_.Get(), buffer_.data(), buffer_.size(), useKernel, err);
-    if (n < 0) Fail(err);
+    const int64_t n = in_.CopyTo(out_, buffer_.data(), buffer_.size(), copied_, useKernel);
+    if (n < 0) Fail(in_);
     // The disk starts writing each chunk at once, while the next is read, instead of all of an
-    // image at the final fsync; a failure still shows there.
-    if (n > 0) ::sync_file_range(out_.Get(), copied_, n, SYNC_FILE_RANGE_WRITE);
+    // image at the final flush; a failure still shows there. The last chunk goes with the flush.
+    if (n == chunk_) out_.StartWriteBack(copied_, n);
     if (hashInline_) inlineHash_->Update(buffer_.data(), static_cast<size_t>(n));
     // The blocks of this chunk; the source ends in a short block, or in an empty one when its
     // size is a whole number of blocks, exactly as block-sized reads would have found it.
@@ -651,19 +562,13 @@ std::string TQorvFileCopier::TCopyJob::Settle() {
   // An image the imaging product is still writing (or rewriting, or cutting short) would
   // otherwise be renamed into place as if it were whole; nothing keeps writers out on this
   // platform, so the copy checks afterwards that the file it read is the file it opened.
-  if (copied_ != size_ || SourceChanged(in_.Get(), srcStat_)) FailSourceChanged();
+  if (copied_ != size_ || SourceChanged(in_, srcInfo_)) FailSourceChanged();
 
-  if (copier_.KeepFileDate) {
-    timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1] = PackedLocalTime(srcStat_.st_mtim);
-    ::futimens(out_.Get(), times);
-  }
+  if (copier_.KeepFileDate) out_.SetModified(PackedLocalTime(srcInfo_.modified));
   // The copy is as private as its source (a root-only image stays root-only on the disk), and
   // its owner can always replace it. A file system without permission bits refuses quietly.
-  ::fchmod(out_.Get(), (srcStat_.st_mode & 0777) | S_IWUSR);
-  if (::fsync(out_.Get()) != 0) Fail(errno);
+  out_.SetMode((srcInfo_.mode & 0777) | 0200);
+  if (!out_.Flush()) Fail(out_);
   std::string sha256 = hashInline_ ? inlineHash_->HexDigest() : std::string();
   if (sourceHash_) {
     int err = 0;
@@ -672,12 +577,12 @@ std::string TQorvFileCopier::TCopyJob::Settle() {
       FailSourceChanged();
     }
     // The hash read the source after the copy did: it too must have read the file as opened.
-    if (SourceChanged(in_.Get(), srcStat_)) FailSourceChanged();
+    if (SourceChanged(in_, srcInfo_)) FailSourceChanged();
   }
   if (copier_.VerifyCopies) {
     std::string copyDigest;
     int err = 0;
-    if (!ReadBackSha256(out_.Get(), copyDigest, err)) Fail(err);
+    if (!ReadBackSha256(out_, copyDigest, err)) Fail(err);
     if (copyDigest != sha256) Fail("the copy read back from the disk differs from the source");
   }
   if (!copier_.ExpectedSha256.empty() && sha256 != copier_.ExpectedSha256)
@@ -687,10 +592,10 @@ std::string TQorvFileCopier::TCopyJob::Settle() {
 
 // The settled copy takes the destination's name, replacing whatever held it.
 void TQorvFileCopier::TCopyJob::PutInPlace(const std::string& sha256) {
-  if (!out_.Close()) Fail(errno);
+  if (!out_.Close()) Fail(out_);
   in_.Close();
   if (copier_.CheckDestination) copier_.CheckDestination();
-  if (::rename(partial_.c_str(), dest_.c_str()) != 0) Fail(errno);
+  if (!RenameOver(partial_, dest_)) Fail(LastFileError());
   partialGuard_->Done();
   if (copier_.FlushFolderEachCopy) FlushFolder(folder_);
   copier_.lastSha256_ = sha256;
@@ -705,13 +610,15 @@ TCopyResult TQorvFileCopier::CopyFileTo(const std::string& source, const std::st
   }
 
   const int32_t blockSize = BlockSize > 0 ? BlockSize : DefaultBlockSize;
-  std::string dest = DestinationPath(source, destination);
-  if (IsRunningExecutable(dest)) return crIgnored;
+  bool folderKnown = false, destLooked = false;
+  TFileInfo destInfo;
+  std::string dest = DestinationPath(source, destination, folderKnown, destInfo, destLooked);
+  if (IsRunningExecutable(dest, destLooked ? &destInfo : nullptr)) return crIgnored;
   if (OnBeforeCopy) {
     if (auto end = HookVerdict([&](bool& skip) { OnBeforeCopy(this, source, dest, skip); })) return *end;
   }
 
-  TCopyJob job(*this, source, std::move(dest), blockSize);
+  TCopyJob job(*this, source, std::move(dest), folderKnown, blockSize);
   if (auto end = job.OpenSource()) return *end;
   job.StartProgress();
   if (auto end = job.CreatePartial()) return *end;

@@ -7,9 +7,8 @@
 #include <string>
 
 #include "platform/uClock.h"
+#include "platform/uSha256.h"
 #include "platform/uUiServices.h"
-
-struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX, kept out of every includer
 
 namespace tavik {
 
@@ -17,22 +16,6 @@ enum TCopyErrorResponse : uint8_t { erIgnore = 0, erSkip = 1, erAbort = 2 };
 enum TCopyResult : uint8_t { crNone = 0, crSkipped = 1, crCopied = 2, crIgnored = 3, crAborted = 4 };
 
 class TQorvFileCopier;
-
-// SHA-256 through OpenSSL's EVP interface, which uses the processor's SHA instructions where
-// it has them. The digests are the ones sha256sum prints, so any machine can check a copy.
-class TSha256 {
- public:
-  TSha256();
-  ~TSha256();
-  TSha256(const TSha256&) = delete;
-  TSha256& operator=(const TSha256&) = delete;
-  void Update(const char* data, size_t size);
-  // The 64 lowercase hex digits of everything given so far; the hash then starts again.
-  std::string HexDigest();
-
- private:
-  evp_md_ctx_st* ctx_;
-};
 
 using TNewFile = std::function<void(const std::string& FileName, bool& Skip)>;
 using TCopyEvent = std::function<void(TQorvFileCopier* Sender, const std::string& FileName,
@@ -78,9 +61,10 @@ class TQorvFileCopier {
   TNewFile OnNewFile;
   TCopyEvent OnBeforeCopy;
   TProgressEvent OnProgress;
-  // Called before the destination's folder is created, before the temporary copy is created and
-  // before it is renamed into place; whatever it throws ends the copy (the temporary copy
-  // removed) and reaches the caller, never the error handlers. A disk that went away stops here.
+  // Called once before the destination's folder and the temporary copy are created (again at each
+  // retry of that) and once before the copy is renamed into place; whatever it throws ends the copy (the
+  // temporary copy removed) and reaches the caller, never the error handlers. A disk that went away stops
+  // here.
   std::function<void()> CheckDestination;
   TProgressEvent OnXCopyProgress;
   TProgressTarget* ProgBar = nullptr;

@@ -1,10 +1,5 @@
 #include "QorvLib/uQorvFiles.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -12,6 +7,7 @@
 #include <cstring>
 
 #include "platform/uErrors.h"
+#include "platform/uFiles.h"
 #include "platform/uUiServices.h"
 
 namespace tavik {
@@ -31,48 +27,21 @@ std::string RemoveTrailingSeparator(const std::string& path) {
 }
 
 bool DiskSpace(const std::string& folder, int64_t& freeBytes, int64_t& totalBytes) {
-  struct statvfs fs {};
-  if (folder.empty()) {
-    errno = ENOENT;
-    return false;
-  }
-  if (::statvfs(folder.c_str(), &fs) != 0) return false;
-  freeBytes = static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
-  totalBytes = static_cast<int64_t>(fs.f_blocks) * static_cast<int64_t>(fs.f_frsize);
-  return true;
+  return FreeSpace(folder, freeBytes, totalBytes);
 }
 
 bool FolderExists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  TFileInfo info;
+  return !path.empty() && PathInfo(path, info) && info.kind == TFileKind::Folder;
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  TFileInfo info;
+  return !path.empty() && PathInfo(path, info) && info.kind != TFileKind::Folder;
 }
-
-namespace {
-bool MakeFolder(const std::string& p, int mode) {
-  // Created closed and then opened up, so a folder meant to be private never is readable.
-  if (::mkdir(p.c_str(), mode < 0 ? 0777 : 0700) != 0) return FolderExists(p);
-  if (mode >= 0) ::chmod(p.c_str(), static_cast<mode_t>(mode));
-  return true;
-}
-}  // namespace
 
 bool WriteAll(int fd, const char* data, size_t size, int& err) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return WriteToDescriptor(fd, data, size, err);
 }
 
 bool ForceFolders(const std::string& path, int mode) {
@@ -83,13 +52,13 @@ bool ForceFolders(const std::string& path, int mode) {
   if (p.empty() || FolderExists(p)) return true;
   const std::string parent = RemoveTrailingSeparator(ExtractFilePath(p));
   if (!parent.empty() && parent != p && !ForceFolders(parent, mode)) return false;
-  return MakeFolder(p, mode);
+  return MakeFolder(p, mode) || FolderExists(p);
 }
 
 int CreatedFolderMode(const std::string& like) {
-  struct stat st {};
-  if (::stat(like.empty() ? "." : like.c_str(), &st) != 0) return -1;
-  return static_cast<int>((st.st_mode & 0777) | S_IWUSR | S_IXUSR);
+  TFileInfo info;
+  if (!PathInfo(like.empty() ? "." : like, info)) return -1;
+  return static_cast<int>((info.mode & 0777) | 0300);
 }
 
 int64_t TextToInt64(const std::string& text) {
@@ -231,47 +200,14 @@ bool MatchesMask(const std::string& name, const std::string& pattern) {
 }
 
 namespace {
-struct TEntry {
-  std::string name;
-  bool isDir;
-  int64_t mtime;
-  int64_t size;
-  bool regular;
-  int statErr = 0;  // an entry that is there but cannot be examined: a dangling or looping link
-};
-
-// Entries of folder whose names match pattern, in the order the folder listing gives them.
-// Without times, an entry whose kind the listing already tells is not looked up.
-bool ListMatching(const std::string& folder, const std::string& pattern, std::vector<TEntry>& out,
+// Names of folder matching pattern, in the order the folder listing gives them.
+bool ListMatching(const std::string& folder, const std::string& pattern, std::vector<TListedName>& out,
                   bool withTimes = true, int* listErr = nullptr) {
-  std::string dirPath = folder.empty() ? "." : folder;
-  DIR* d = ::opendir(dirPath.c_str());
-  if (!d) {
-    if (listErr) *listErr = errno;
-    return false;
-  }
-  while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name == "." || name == ".." || !MatchesMask(name, pattern)) continue;
-    const bool known = e->d_type != DT_UNKNOWN && e->d_type != DT_LNK;
-    if (!withTimes && known) {
-      out.push_back({name, e->d_type == DT_DIR, 0, 0, e->d_type == DT_REG});
-      continue;
-    }
-    struct stat st {};
-    std::string full = IncludeTrailingSeparator(dirPath) + name;
-    if (::stat(full.c_str(), &st) != 0) {
-      // Vanished: gone. Still there (a dangling or looping link, a refusal): kept, with why.
-      const int err = errno;
-      struct stat self {};
-      if (::lstat(full.c_str(), &self) == 0) out.push_back({name, false, 0, 0, false, err});
-      continue;
-    }
-    out.push_back({name, S_ISDIR(st.st_mode), static_cast<int64_t>(st.st_mtime),
-                   static_cast<int64_t>(st.st_size), S_ISREG(st.st_mode)});
-  }
-  ::closedir(d);
-  return true;
+  int err = 0;
+  const bool listed = ListFolder(
+      folder, [&](const std::string& name) { return MatchesMask(name, pattern); }, withTimes, out, err);
+  if (!listed && listErr) *listErr = err;
+  return listed;
 }
 }  // namespace
 
@@ -279,11 +215,11 @@ bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigne
   if (files == nullptr) throw EAssertionFailed("Assertion failed: file list is nil (uQorvFiles)");
   std::string folder = ExtractFilePath(mask);
   std::string pattern = ExtractFileName(mask);
-  std::vector<TEntry> entries;
+  std::vector<TListedName> entries;
   if (!ListMatching(folder, pattern, entries)) return false;
-  for (const TEntry& e : entries) {
-    if (e.statErr != 0) continue;
-    if (e.isDir) {
+  for (const TListedName& e : entries) {
+    if (e.infoErr != 0) continue;
+    if (e.info.kind == TFileKind::Folder) {
       if (recurse && (attrs & faDirectory))
         FindFiles(IncludeTrailingSeparator(folder) + e.name + PathDelim + pattern, files, attrs, recurse);
       continue;
@@ -294,12 +230,13 @@ bool FindFiles(const std::string& mask, std::vector<std::string>* files, unsigne
 }
 
 std::vector<TFoundFile> ListFiles(const std::string& mask, bool withTimes, int* listErr) {
-  std::vector<TEntry> entries;
+  std::vector<TListedName> entries;
   std::vector<TFoundFile> r;
   if (listErr) *listErr = 0;
   ListMatching(ExtractFilePath(mask), ExtractFileName(mask), entries, withTimes, listErr);
-  for (const TEntry& e : entries)
-    if (!e.isDir) r.push_back({e.name, e.mtime, e.size, e.regular, e.statErr});
+  for (const TListedName& e : entries)
+    if (e.info.kind != TFileKind::Folder)
+      r.push_back({e.name, e.info.modified.sec, e.info.size, e.info.kind == TFileKind::Regular, e.infoErr});
   return r;
 }
 

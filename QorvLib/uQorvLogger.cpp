@@ -1,11 +1,6 @@
 #include "QorvLib/uQorvLogger.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -49,62 +44,52 @@ std::string Localised(std::string text) {
 // Why what stands at file is no file to open as the log (a link, a FIFO, a folder); empty when
 // it is a regular file or nothing at all.
 std::string NotARegularFile(const std::string& file) {
-  struct stat st {};
-  if (::lstat(file.c_str(), &st) != 0) return "";
-  if (S_ISLNK(st.st_mode)) return file + " is a link";
-  if (!S_ISREG(st.st_mode)) return file + " is not a regular file";
+  TFileInfo info;
+  if (!PathInfo(file, info, false)) return "";
+  if (info.kind == TFileKind::Link) return file + " is a link";
+  if (info.kind != TFileKind::Regular) return file + " is not a regular file";
   return "";
 }
 
-// OpenOwnLog; with noneOk, -1 when there is no file at all.
-int OpenChecked(const std::string& file, int flags, bool noneOk) {
-  // O_NONBLOCK: a FIFO put in the log's place must not hold the run at the open.
-  const int fd = ::open(file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    const int err = errno;
-    if (err == ENOENT && noneOk) return -1;
+enum class TLogOpen { Read, Append, Create };
+
+// The log opened as OpenOwnLog opens it; with noneOk, not open when there is no file at all.
+// What was opened is described in info.
+TFile OpenChecked(const std::string& file, TLogOpen how, bool noneOk, TFileInfo& info) {
+  // Others may read the log while it is written, and rename it (the window keeps the previous
+  // one under another name).
+  const unsigned share = ShareRead | ShareWrite | ShareDelete;
+  TFile f = how == TLogOpen::Read ? TFile::OpenRead(file, share, OpenNoFollow | OpenNoWait)
+                                  : TFile::OpenAppend(file, share, how == TLogOpen::Create, 0644);
+  if (!f.IsOpen()) {
+    const int err = f.Error();
+    if (MissingFileCode(err) && noneOk) return f;
     if (const std::string why = NotARegularFile(file); !why.empty()) throw EInOutError(why);
     RaiseIo(file, err);
   }
-  struct stat st {};
   std::string why;
-  if (::fstat(fd, &st) != 0)
-    why = SysErrorMessage(errno) + ": " + file;
-  else if (!S_ISREG(st.st_mode))
+  if (!f.Info(info))
+    why = SysErrorMessage(f.Error()) + ": " + file;
+  else if (info.kind == TFileKind::Link)
+    why = file + " is a link";
+  else if (info.kind != TFileKind::Regular)
     why = file + " is not a regular file";
-  else if (st.st_uid != ::geteuid())
-    why = file + " belongs to user id " + std::to_string(st.st_uid) + ", not to this account";
-  else if (st.st_nlink != 1)
+  else if (!info.ownedByMe)
+    why = file + " belongs to user id " + std::to_string(info.owner) + ", not to this account";
+  else if (info.links != 1)
     // A second name is how another account would hand over a file it cannot read itself.
-    why = file + " has " + std::to_string(st.st_nlink) + " names (hard links)";
-  if (!why.empty()) {
-    ::close(fd);
-    throw EInOutError(why);
-  }
-  const int fl = ::fcntl(fd, F_GETFL);
-  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-  return fd;
-}
-
-// Writes all of text to fd; the error number of a failure, 0 when all went.
-int WriteAll(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? errno : EIO;
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+    why = file + " has " + std::to_string(info.links) + " names (hard links)";
+  if (!why.empty()) throw EInOutError(why);
+  return f;
 }
 
 // The whole of an open file.
-std::string ReadAll(int fd, const std::string& file) {
+std::string ReadAll(TFile& f, const std::string& file) {
   std::string r;
   char buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) RaiseIo(file, errno);
+    const long long n = f.Read(buf, sizeof buf);
+    if (n < 0) RaiseIo(file, f.Error());
     if (n == 0) return r;
     r.append(buf, static_cast<size_t>(n));
   }
@@ -121,26 +106,6 @@ void AppendEntry(std::string& text, int kind, const std::string& msg) {
   text.push_back('[');
   text.append(LogTimestamp()).append("]\t").append(std::to_string(kind)).append("\t");
   text.append(OneLine(msg)).append("\r\n");
-}
-
-// Appends one entry (after the header when the file is new) with one write, and gives the
-// file's size after it: a run of thousands of files writes a line per step, so the entry costs
-// an open, a write, a size look-up and a close, and no look-up of the path besides.
-int64_t AppendOrCreate(const std::string& file, int kind, const std::string& msg) {
-  int fd = OpenChecked(file, O_WRONLY | O_APPEND, true);
-  std::string text;
-  if (fd < 0) {
-    fd = OpenChecked(file, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, false);
-    AppendEntry(text, 1, HeaderText);
-  }
-  // The entry's stamp is read after the header's.
-  AppendEntry(text, kind, msg);
-  int err = WriteAll(fd, text);
-  struct stat st {};
-  if (err == 0 && ::fstat(fd, &st) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err != 0) RaiseIo(file, err);
-  return static_cast<int64_t>(st.st_size);
 }
 
 struct TLine {
@@ -205,16 +170,16 @@ std::pair<size_t, size_t> HeadLines(const std::vector<TLine>& lines, const std::
 
 // Replaces file by a new file holding text, with the old one's permissions: the old file is
 // never cut, so nothing else that could stand at its name is either.
-void ReplaceWith(const std::string& file, const std::string& text, mode_t mode) {
-  std::string temp = file + ".trim-XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) RaiseIo(file, errno);
-  int err = ::fchmod(fd, mode) != 0 ? errno : 0;
-  if (err == 0) err = WriteAll(fd, text);
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temp.c_str(), file.c_str()) != 0) err = errno;
+void ReplaceWith(const std::string& file, const std::string& text, unsigned mode) {
+  std::string temp;
+  TFile f = TFile::CreateUnique(file + ".trim", 0600, temp);
+  if (!f.IsOpen()) RaiseIo(file, f.Error());
+  int err = 0;
+  if (!f.SetMode(mode) || !f.WriteAll(text.data(), text.size())) err = f.Error();
+  if (!f.Close() && err == 0) err = f.Error();
+  if (err == 0 && !RenameOver(temp, file)) err = LastFileError();
   if (err != 0) {
-    ::unlink(temp.c_str());
+    RemoveFile(temp);
     RaiseIo(file, err);
   }
 }
@@ -263,14 +228,45 @@ void TQorvLogger::WriteLog(const std::string& msg) {
                 "ThId: " + std::to_string(CurrentThreadId()) + " - " + OneLine(logMsg_));
   }
   const std::string file = logPath_ + logFileName_;
-  if (AppendOrCreate(file, static_cast<int>(Logcode), logMsg_) > LogTrimBound)
+  std::string text;
+  HoldOpen(file, text);
+  // The entry's stamp is read after the header's.
+  AppendEntry(text, static_cast<int>(Logcode), logMsg_);
+  if (!held_.WriteAll(text.data(), text.size())) {
+    const int err = held_.Error();
+    held_.Close();
+    RaiseIo(file, err);
+  }
+  if (heldInfo_.size + static_cast<int64_t>(text.size()) > LogTrimBound) {
+    // The trim puts a new file at the name: the next entry opens that one, with every check.
+    held_.Close();
     head_ = TrimLogFile(file, LogTrimBound, head_);
+  }
+}
+
+void TQorvLogger::HoldOpen(const std::string& file, std::string& text) {
+  if (held_.IsOpen() && file == heldName_) {
+    // The one look an entry costs: a file renamed away, replaced or removed under the run is
+    // left for whatever now stands at the name, which must pass every check.
+    TFileInfo now;
+    if (PathInfo(file, now, false) && now.SameFile(heldInfo_)) {
+      heldInfo_.size = now.size;
+      return;
+    }
+    held_.Close();
+  }
+  held_ = OpenChecked(file, TLogOpen::Append, true, heldInfo_);
+  if (!held_.IsOpen()) {
+    held_ = OpenChecked(file, TLogOpen::Create, false, heldInfo_);
+    AppendEntry(text, 1, HeaderText);
+  }
+  heldName_ = file;
 }
 
 int64_t TQorvLogger::LogSizeNow() const {
-  struct stat st {};
-  if (logPath_.empty() || ::lstat((logPath_ + logFileName_).c_str(), &st) != 0) return 0;
-  return static_cast<int64_t>(st.st_size);
+  TFileInfo info;
+  if (logPath_.empty() || !PathInfo(logPath_ + logFileName_, info, false)) return 0;
+  return info.size;
 }
 
 void TQorvLogger::MarkRunStart() {
@@ -284,22 +280,12 @@ void TQorvLogger::MarkHeadEnd() {
 }
 
 TLogHead TQorvLogger::TrimLogFile(const std::string& file, int64_t bound, TLogHead head) {
-  const int fd = OpenChecked(file, O_RDONLY, true);
-  if (fd < 0) return {};
-  struct stat st {};
-  std::string content;
-  try {
-    if (::fstat(fd, &st) != 0) RaiseIo(file, errno);
-    if (static_cast<int64_t>(st.st_size) <= bound) {
-      ::close(fd);
-      return head;
-    }
-    content = ReadAll(fd, file);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  ::close(fd);
+  TFileInfo info;
+  TFile f = OpenChecked(file, TLogOpen::Read, true, info);
+  if (!f.IsOpen()) return {};
+  if (info.size <= bound) return head;
+  const std::string content = ReadAll(f, file);
+  f.Close();
   const std::vector<TLine> lines = SplitLines(content);
   const auto [first, last] = HeadLines(lines, content, head, bound);
   std::string out;
@@ -315,25 +301,26 @@ TLogHead TQorvLogger::TrimLogFile(const std::string& file, int64_t bound, TLogHe
   for (size_t i = last; i < last + drop; ++i) leftOut += LinesOf(lines[i].text);
   AppendEntry(out, ecInfo, LeftOutText(leftOut, bound));
   for (size_t i = last + drop; i < lines.size(); ++i) out += lines[i].text + "\r\n";
-  ReplaceWith(file, out, st.st_mode & 07777);
+  ReplaceWith(file, out, info.mode);
   return kept;
 }
 
-int OpenOwnLog(const std::string& file, int flags) {
-  return OpenChecked(file, flags, false);
+TFile OpenOwnLog(const std::string& file) {
+  TFileInfo info;
+  return OpenChecked(file, TLogOpen::Read, true, info);
 }
 
 TLogAttachment::TLogAttachment(const std::string& logFile) {
   try {
-    fd_ = OpenChecked(logFile, O_RDONLY, true);
-    if (fd_ < 0) RaiseIo(logFile, ENOENT);
-    std::string folder = TempFolderPath() + "tavik-log-XXXXXX";
-    if (!::mkdtemp(folder.data())) RaiseIo(folder, errno);
-    folder_ = folder;
-    // The name the reader opens is a link to the descriptor checked above, in a folder nobody else
-    // may enter: it reaches that file even when another is put at the log's name meanwhile.
+    TFileInfo info;
+    file_ = OpenChecked(logFile, TLogOpen::Read, true, info);
+    if (!file_.IsOpen()) RaiseIo(logFile, FileErrorCode(TFileError::Missing));
+    if (!MakePrivateTempFolder("tavik-log-", folder_))
+      RaiseIo(TempFolderPath() + "tavik-log-", LastFileError());
+    // The name the reader opens stands for the file checked above, in a folder nobody else may
+    // enter: it reaches that file even when another is put at the log's name meanwhile.
     const std::string name = folder_ + PathDelim + ExtractFileName(logFile);
-    if (::symlink(("/proc/self/fd/" + std::to_string(fd_)).c_str(), name.c_str()) != 0) RaiseIo(name, errno);
+    if (!file_.PinAt(name)) RaiseIo(name, LastFileError());
     path_ = name;
   } catch (const std::exception& e) {
     problem_ = e.what();
@@ -341,9 +328,8 @@ TLogAttachment::TLogAttachment(const std::string& logFile) {
 }
 
 TLogAttachment::~TLogAttachment() {
-  if (!path_.empty()) ::unlink(path_.c_str());
-  if (!folder_.empty()) ::rmdir(folder_.c_str());
-  if (fd_ >= 0) ::close(fd_);
+  if (!path_.empty()) RemoveFile(path_);
+  if (!folder_.empty()) RemoveFolder(folder_);
 }
 
 }  // namespace tavik

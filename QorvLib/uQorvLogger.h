@@ -1,10 +1,14 @@
 #pragma once
-// The run log: one timestamped line per entry, the file opened and closed for each entry, kept
+// The run log: one timestamped line per entry, written with one write as it is logged, kept
 // below 240 KiB by a trim that keeps the run's first lines and the newer half of the rest. The
 // log is only ever this account's own regular file: a link, a FIFO or a file another account put
-// in its place is refused, never written, cut or read.
+// in its place is refused, never written, cut or read. The file stays open between entries; each
+// entry looks once that the log's name still leads to it, and what leads elsewhere is opened
+// afresh with every check.
 #include <cstdint>
 #include <string>
+
+#include "platform/uFiles.h"
 
 namespace tavik {
 
@@ -52,17 +56,23 @@ class TQorvLogger {
 
  private:
   int64_t LogSizeNow() const;
+  // The log at file, open for appending: the one held when the name still leads to it, else
+  // opened with every check (a new log gets its header line in text).
+  void HoldOpen(const std::string& file, std::string& text);
 
+  TFile held_;
+  std::string heldName_;
+  TFileInfo heldInfo_;
   std::string logFileName_;
   std::string logMsg_;
   std::string logPath_;
   TLogHead head_;
 };
 
-// Opens the run log as itself, for reading (O_RDONLY) or appending: no link is followed, a FIFO
-// cannot block, and anything but a regular file of this account with one name is refused with
-// the reason, before a byte is read or written. Gives the open descriptor.
-int OpenOwnLog(const std::string& file, int flags);
+// Opens the run log as itself for reading: no link is followed, a FIFO cannot block, and
+// anything but a regular file of this account with one name is refused with the reason (an
+// EInOutError), before a byte is read. Not open when there is no log.
+TFile OpenOwnLog(const std::string& file);
 
 // The run log as a mail attaches it or a ping quotes it: a name in a folder of this account
 // alone that stands for the log as it was checked when this object was made, whatever is put
@@ -78,7 +88,7 @@ class TLogAttachment {
   const std::string& Problem() const { return problem_; }
 
  private:
-  int fd_ = -1;
+  TFile file_;
   std::string folder_;
   std::string path_;
   std::string problem_;

@@ -13,16 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "QorvLib/uQorvFileCopier.h"
-#include "QorvLib/uQorvLogger.h"
+#include "bench/BenchChain.h"
 #include "bench/BenchSupport.h"
-#include "core/uRotation.h"
-#include "core/uRunOutput.h"
-#include "notify/uNotifier.h"
 
 namespace {
 
@@ -30,55 +25,19 @@ using tavik::bench::Run;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t IncrementSize = 4096;
-
-// What the window would show, kept as cheap as the offscreen window's own labels.
-struct TQuietView : tavik::TRunView, tavik::TProgressTarget {
-  void AppendLog(const std::string&) override {}
-  void SetStatus(const std::string&) override {}
-  void SetStatus2(const std::string&) override {}
-  void SetStarted(const std::string&) override {}
-  void SetFinished(const std::string&) override {}
-  tavik::TProgressTarget& Prog() override { return *this; }
-  void ProcessMessages() override {}
-  void RequestClose() override {}
-  void SetMax(int) override {}
-  void SetPosition(int v) override { pos = v; }
-  int Position() const override { return pos; }
-  int pos = 0;
-};
+// A chain made and settled on the disk, so the first writer timed pays none of its flush.
+void MakeChain(const std::string& folder, int n) {
+  tavik::bench::MakeChain(folder, n);
+  Run({"sync"});
+}
 
 double Since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// A full image and n incrementals of its chain, with their times in chain order.
-void MakeChain(const std::string& folder, int n) {
-  fs::create_directories(folder);
-  std::string bytes(IncrementSize, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 + 7);
-  std::ofstream(folder + "/SRV_C_VOL-b001.spf", std::ios::binary) << bytes;
-  char name[64];
-  for (int i = 1; i <= n; ++i) {
-    std::snprintf(name, sizeof name, "/SRV_C_VOL-b001-i%05d.spi", i);
-    bytes[0] = static_cast<char>(i);
-    std::ofstream(folder + name, std::ios::binary) << bytes;
-  }
-  Run({"sync"});
-}
-
 double Rotate(const std::string& src, const std::string& dst) {
-  tavik::TQorvLogger logger;
-  logger.ConfigureLog(true, "TavikShadowCopy", "");
-  TQuietView view;
-  tavik::TLineOutput out(logger, view);
-  tavik::TQorvFileCopier fc;
-  fc.ProgBar = &view;
-  fc.KeepFileDate = true;
-  tavik::TNotifier notifier;
-  notifier.CreateDestFolder = true;
   const auto t0 = Clock::now();
-  tavik::RotateVolume(out, fc, notifier, tavik::TVolumeJob{src, dst, "SRV_C_VOL", true, true});
+  tavik::bench::RotateChain(src, dst);
   return Since(t0);
 }
 

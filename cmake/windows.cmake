@@ -4,23 +4,10 @@
 # Windows 7's interfaces and later; the lean headers keep the old Winsock 1 out of windows.h.
 add_compile_definitions(_WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
 
-# Units that still call POSIX directly: they join the Windows build once those calls go through
-# platform/ (the README's "Windows" section lists them).
-set(TAVIK_WINDOWS_PENDING
-    QorvLib/uQorvFiles.cpp QorvLib/uQorvFileCopier.cpp QorvLib/uQorvLogger.cpp)
-
-function(tavik_windows_library name dir)
-  file(GLOB _srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/win/*.cpp)
-  foreach(_p ${TAVIK_WINDOWS_PENDING})
-    list(REMOVE_ITEM _srcs ${CMAKE_SOURCE_DIR}/${_p})
-  endforeach()
-  add_library(${name} STATIC ${_srcs})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
-endfunction()
-
-tavik_windows_library(tavik_platform platform)
-target_link_libraries(tavik_platform PUBLIC Threads::Threads ws2_32 shell32 ole32)
-tavik_windows_library(tavik_qorv QorvLib)
+tavik_library(tavik_platform platform)
+# SHA-256 and the random names of new files come from BCrypt.
+target_link_libraries(tavik_platform PUBLIC Threads::Threads ws2_32 shell32 ole32 bcrypt)
+tavik_library(tavik_qorv QorvLib)
 target_link_libraries(tavik_qorv PUBLIC tavik_platform)
 
 if(NOT TAVIK_BUILD_TESTS)
@@ -39,11 +26,12 @@ target_link_libraries(tavik_testsupport PUBLIC tavik_platform GTest::gtest GTest
 target_compile_definitions(tavik_testsupport PUBLIC
   TAVIK_SOURCE_DIR="${CMAKE_SOURCE_DIR}" TAVIK_BINARY_DIR="${CMAKE_BINARY_DIR}")
 
-# The same test sources as on Linux, those whose units build here. Each program is one ctest
+# The same test sources as on Linux, those whose units build here (not the copier's read-back,
+# which stands in for the C library's own calls). Each program is one ctest
 # test: listing their cases would start Wine once more for each at build time.
 set(_tavik_windows_tests
     platform/test_IniFile platform/test_System platform/test_Files platform/test_Socket
-    QorvLib/test_QorvCrypt)
+    QorvLib/test_QorvCrypt QorvLib/test_QorvFiles QorvLib/test_QorvLogger QorvLib/test_FileCopier)
 foreach(_t ${_tavik_windows_tests})
   string(REPLACE "/" "_" _exe ${_t})
   add_executable(${_exe} tests/${_t}.cpp)

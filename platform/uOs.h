@@ -19,6 +19,8 @@ const char* TimeFormat();
 
 // Whether a failed open's code says the file (or its folder) does not exist.
 bool MissingFileError(int code);
+// The system's codes for TFileError's kinds, in its order.
+extern const int FileErrorCodes[5];
 
 // A peer's socket address, whatever its family.
 struct TSockAddr {

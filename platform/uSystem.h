@@ -1,5 +1,6 @@
 #pragma once
 // What the operating system tells about itself: folders, names, the program's path.
+#include <cstdint>
 #include <string>
 
 namespace tavik {
@@ -23,6 +24,8 @@ std::string HostComputerName();  // gethostname (Windows: the NetBIOS name), may
 std::string ExecutablePath();    // /proc/self/exe (Windows: the module's file name)
 std::string TempFolderPath();    // $TMPDIR or /tmp (Windows: GetTempPath), with trailing separator
 unsigned long CurrentThreadId();
+// The machine's memory in bytes; 0 when the system does not tell.
+int64_t PhysicalMemoryBytes();
 void DebugOutput(const std::string& text);  // standard error
 // Hands the address to the desktop's default handler and returns at once, without waiting for
 // the browser; false when the handler could not be started.

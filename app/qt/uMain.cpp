@@ -1,7 +1,5 @@
 #include "app/qt/uMain.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
@@ -203,12 +201,11 @@ void TFrmMain::LoadCurrentLog() {
   // at the log's name.
   std::string text;
   try {
-    const int fd = OpenOwnLog(logFile_, O_RDONLY);
-    if (fd < 0) return;
+    TFile log = OpenOwnLog(logFile_);
+    if (!log.IsOpen()) return;
     char buf[65536];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-    ::close(fd);
+    long long n;
+    while ((n = log.Read(buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
   } catch (const std::exception&) {
     return;
   }

@@ -78,6 +78,11 @@ unsigned long CurrentThreadId() {
   return static_cast<unsigned long>(syscall(SYS_gettid));
 }
 
+int64_t PhysicalMemoryBytes() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  return pages > 0 && pageSize > 0 ? int64_t{pages} * pageSize : 0;
+}
+
 bool OpenWithDefaultHandler(const std::string& address) {
   pid_t pid = 0;
   const char* argv[] = {"xdg-open", address.c_str(), nullptr};

@@ -84,6 +84,12 @@ unsigned long CurrentThreadId() {
   return GetCurrentThreadId();
 }
 
+int64_t PhysicalMemoryBytes() {
+  MEMORYSTATUSEX m{};
+  m.dwLength = sizeof m;
+  return GlobalMemoryStatusEx(&m) ? static_cast<int64_t>(m.ullTotalPhys) : 0;
+}
+
 bool OpenWithDefaultHandler(const std::string& address) {
   // The shell returns once the handler has the address; it never waits for the browser.
   const auto rc = reinterpret_cast<INT_PTR>(

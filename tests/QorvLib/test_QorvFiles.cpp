@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -14,12 +13,21 @@ using namespace tavik;
 using tavik::test::TTempDir;
 using tavik::test::WriteFile;
 
+namespace {
+// A path written with slashes, in the system's own separators.
+std::string N(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = PathDelim;
+  return path;
+}
+}  // namespace
+
 TEST(QorvFiles, TrailingSeparators) {
-  EXPECT_EQ(IncludeTrailingSeparator("/a/b"), "/a/b/");
-  EXPECT_EQ(IncludeTrailingSeparator("/a/b/"), "/a/b/");
-  EXPECT_EQ(IncludeTrailingSeparator(""), "/");
-  EXPECT_EQ(RemoveTrailingSeparator("/a//"), "/a/");
-  EXPECT_EQ(RemoveTrailingSeparator("/a"), "/a");
+  EXPECT_EQ(IncludeTrailingSeparator(N("/a/b")), N("/a/b/"));
+  EXPECT_EQ(IncludeTrailingSeparator(N("/a/b/")), N("/a/b/"));
+  EXPECT_EQ(IncludeTrailingSeparator(""), N("/"));
+  EXPECT_EQ(RemoveTrailingSeparator(N("/a//")), N("/a/"));
+  EXPECT_EQ(RemoveTrailingSeparator(N("/a")), N("/a"));
   EXPECT_EQ(RightText("abcdef", 2), "ef");
   EXPECT_EQ(RightText("ab", 5), "ab");
 }
@@ -50,12 +58,12 @@ TEST(QorvFiles, ForceFoldersCreatesEveryMissingParent) {
 }
 
 TEST(QorvFiles, ForceFoldersTakesOnlySlashForARoot) {
-  EXPECT_TRUE(ForceFolders("/"));
+  EXPECT_TRUE(ForceFolders(N("/")));
   TTempDir tmp;
   // Paths of one or two characters ("bk", "b") are folders, not roots; "/b" goes the same way.
   const std::filesystem::path cwd = std::filesystem::current_path();
   std::filesystem::current_path(tmp.Path());
-  const bool relative = ForceFolders("bk/vol1") && ForceFolders("b/");
+  const bool relative = ForceFolders(N("bk/vol1")) && ForceFolders(N("b/"));
   std::filesystem::current_path(cwd);
   EXPECT_TRUE(relative);
   EXPECT_TRUE(FolderExists(tmp / "bk/vol1"));
@@ -100,8 +108,7 @@ TEST(QorvFiles, FindFilesAppendsAndRecursesIntoMatchingFolders) {
 }
 
 TEST(QorvFiles, WeekdayAndDateFormats) {
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
+  tavik::test::TScopedTz utc("UTC");
   EXPECT_EQ(WeekdayIndex(FromLocal(2026, 12, 6)), 0);   // a Sunday
   EXPECT_EQ(WeekdayIndex(FromLocal(2026, 12, 12)), 6);  // a Saturday
   const TDateTime t = FromLocal(2026, 12, 7, 14, 5, 9, 123);

@@ -17,7 +17,17 @@ class TTempDir {
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;
   const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+  // The system's own separator throughout, as the program builds paths.
+  std::string operator/(const std::string& rel) const {
+#ifdef _WIN32
+    std::string r = path_ + "\\" + rel;
+    for (char& c : r)
+      if (c == '/') c = '\\';
+    return r;
+#else
+    return path_ + "/" + rel;
+#endif
+  }
 
  private:
   std::string path_;
