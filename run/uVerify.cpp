@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <ostream>
 
@@ -226,7 +227,9 @@ void CopyAgainAfterReadBack(TRunOutput& out, const TVolumeJob& job, THistoryReco
   TQorvFileCopier fc;
   fc.KeepFileDate = true;
   for (const TVerifyFailure& f : failed) {
-    if (!FileExists(f.path)) {
+    // Only a name that leads nowhere at all is gone: a dangling link still stands on the disk.
+    std::error_code ec;
+    if (std::filesystem::symlink_status(f.path, ec).type() == std::filesystem::file_type::not_found) {
       history.CopiedAgain(f.path);
       continue;
     }
