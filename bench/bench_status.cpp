@@ -36,19 +36,22 @@ bool Fill(const std::string& path) {
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return false;
   bool ok = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
   sqlite3_stmt *run = nullptr, *vol = nullptr, *ver = nullptr;
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO runs(id, start_ms, end_ms, exit_status, error_lines, host, disk_found, "
-                     "disk_expected, disk_free_before, disk_free, disk_total) VALUES(?, ?, ?, 0, 0, 'srv', ?, ?, "
-                     "?, ?, 4000000000000)",
-                     -1, &run, nullptr);
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO volumes(run_id, volume, chain, newest_incremental, files_copied, bytes_copied, "
-                     "seconds, result, ended_ms, newest_image_ms) VALUES(?, ?, ?, ?, 3, 3000000000, 60, 'OK', ?, ?)",
-                     -1, &vol, nullptr);
-  sqlite3_prepare_v2(db,
-                     "INSERT INTO verifications(disk, at_ms, files, failures, start_ms, repaired, exit_status) "
-                     "VALUES(?, ?, 400, 0, ?, 0, 0)",
-                     -1, &ver, nullptr);
+  sqlite3_prepare_v2(
+      db,
+      "INSERT INTO runs(id, start_ms, end_ms, exit_status, error_lines, host, disk_found, "
+      "disk_expected, disk_free_before, disk_free, disk_total) VALUES(?, ?, ?, 0, 0, 'srv', ?, ?, "
+      "?, ?, 4000000000000)",
+      -1, &run, nullptr);
+  sqlite3_prepare_v2(
+      db,
+      "INSERT INTO volumes(run_id, volume, chain, newest_incremental, files_copied, bytes_copied, "
+      "seconds, result, ended_ms, newest_image_ms) VALUES(?, ?, ?, ?, 3, 3000000000, 60, 'OK', ?, ?)",
+      -1, &vol, nullptr);
+  sqlite3_prepare_v2(
+      db,
+      "INSERT INTO verifications(disk, at_ms, files, failures, start_ms, repaired, exit_status) "
+      "VALUES(?, ?, 400, 0, ?, 0, 0)",
+      -1, &ver, nullptr);
   const int64_t day = 86400000, first = 1500000000000;
   for (int i = 1; ok && i <= Runs; ++i) {
     const int64_t start = first + i * day;
