@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,12 @@
 extern char** environ;
 
 namespace tavik::bench {
+
+// The middle of the values: the figure a bench of several turns reports.
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
 
 // Runs a program found on PATH and waits for it; true when it exited with 0.
 inline bool Run(std::vector<std::string> args) {

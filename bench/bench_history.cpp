@@ -90,11 +90,6 @@ double ProgramRun(const std::string& program, const std::string& base) {
   return run.seconds;
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,20 +116,20 @@ int main(int argc, char** argv) {
     plain.push_back(Once(src, dst, false, ""));
     recorded.push_back(Once(src, dst, true, base + "/tavik.prom"));
   }
-  const double p = Median(plain), r = Median(recorded);
+  const double p = tavik::bench::Median(plain), r = tavik::bench::Median(recorded);
   std::ofstream(base + "/job.ini", std::ios::binary)
       << "[Main]\r\nSystemDiskAllowed=1\r\nMaxImageAgeHours=0\r\nIDPath=" << dst << "\r\nSource=" << src
       << "\r\nDestination=" << dst << "\r\nVolume=SRV_C_VOL\r\n";
   std::vector<double> whole;
   for (int round = 0; round < 7; ++round) whole.push_back(WholeRun(base + "/job.ini"));
-  const double w = Median(whole);
+  const double w = tavik::bench::Median(whole);
   const std::string program = base + "/bin/TavikBackupCopy";
   fs::create_directories(base + "/bin");
   fs::copy_file(TAVIK_PROGRAM, program);
   fs::copy_file(base + "/job.ini", tavik::JobSettingsPathFor(program));
   std::vector<double> runs;
   for (int round = 0; round < 7; ++round) runs.push_back(ProgramRun(program, base));
-  const double pr = Median(runs);
+  const double pr = tavik::bench::Median(runs);
   const double added = (r - p) / pr * 100;
   std::printf(
       "1,000-incremental chain onto a full disk: rotation alone %.2f ms, with history and metrics "

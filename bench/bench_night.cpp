@@ -64,11 +64,6 @@ struct TWorkspace {
   }
 };
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,7 +105,7 @@ int main(int argc, char** argv) {
                 turn + 1, prog, prog0, rs, rs0, ratios.back());
     std::fflush(stdout);
   }
-  const double m = Median(ratios);
+  const double m = tavik::bench::Median(ratios);
   std::printf(
       "the whole -h run of %d incrementals against rsync -a --fsync, net of start-up: %.2fx (goal <= 1.10: "
       "%s)\n",

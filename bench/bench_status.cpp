@@ -95,15 +95,14 @@ bool Fill(const std::string& path) {
   return ok;
 }
 
-double Median(const std::function<void()>& what) {
+double MedianOf9(const std::function<void()>& what) {
   std::vector<double> t;
   for (int i = 0; i < 9; ++i) {
     const auto t0 = Clock::now();
     what();
     t.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
   }
-  std::sort(t.begin(), t.end());
-  return t[t.size() / 2];
+  return tavik::bench::Median(t);
 }
 
 }  // namespace
@@ -118,15 +117,15 @@ int main(int argc, char** argv) {
               static_cast<double>(fs::file_size(path)) / 1e6);
 
   int status = -1;
-  const double s = Median([&] {
+  const double s = MedianOf9([&] {
     std::ostringstream out, err;
     status = tavik::RunStatusCommand(out, err, path);
   });
-  const double h = Median([&] {
+  const double h = MedianOf9([&] {
     std::ostringstream out, err;
     tavik::RunHistoryCommand(20, out, err, path);
   });
-  const double m = Median([&] {
+  const double m = MedianOf9([&] {
     tavik::THistory history(path, tavik::THistory::TMode::Read);
     (void)tavik::MetricsText(tavik::MetricsFromHistory(history));
   });
