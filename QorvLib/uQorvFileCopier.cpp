@@ -507,7 +507,8 @@ std::optional<TCopyResult> TQorvFileCopier::TCopyJob::CreatePartial() {
       ForceFolders(folder_, CreatedFolderMode(ExtractFilePath(source_)));
     folderThere = true;
     if (!dest_.empty()) {
-      // Others may read the copy, and write it as a failing disk would (the read-back's tests do).
+      // Kept from being removed or renamed under the copy, not from being read or written (as on
+      // POSIX): the read-back opens it a second time, and what it holds is checked there.
       const unsigned share = ShareRead | ShareWrite;
       out_ = TFile::CreateNew(partial_, share, 0600);
       // A crash may have left an earlier attempt behind, possibly read-only.

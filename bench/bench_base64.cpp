@@ -43,13 +43,13 @@ double TimeCoreutils(const std::string& args, const std::string& in, const std::
 double TimeStream(const std::string& in, const std::string& out) {
   auto start = std::chrono::steady_clock::now();
   int src = ::open(in.c_str(), O_RDONLY);
-  int dst = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (src < 0 || dst < 0) {
+  TFile dst = TFile::CreateAlways(out, ShareNone);
+  if (src < 0 || !dst.IsOpen()) {
     std::perror("open");
     std::exit(1);
   }
   {
-    TFileSink sink(dst, out);
+    TFileSink sink(std::move(dst), out);
     TBase64EncodingStream enc(sink);
     std::vector<char> buf(1 << 20);
     ssize_t n;

@@ -1,10 +1,6 @@
 #include "mail/VumAttFile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +10,7 @@
 
 #include "QorvLib/uQorvFiles.h"
 #include "platform/uErrors.h"
+#include "platform/uFiles.h"
 #include "platform/uSystem.h"
 
 namespace tavik {
@@ -254,63 +251,48 @@ std::string LookupContentType(const std::string& path, const std::string& tableP
 // ---------------------------------------------------------------------------------------------
 // Attachments
 
-TFileSink::~TFileSink() {
-  if (fd_ >= 0) ::close(fd_);
-}
+TFileSink::~TFileSink() = default;
 
 void TFileSink::WriteBytes(const char* data, size_t count) {
-  while (count > 0) {
-    ssize_t w = ::write(fd_, data, count);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      throw EInOutError(FileError("Cannot write", path_, errno));
-    }
-    data += w;
-    count -= static_cast<size_t>(w);
-  }
+  if (!file_.WriteAll(data, count)) throw EInOutError(FileError("Cannot write", path_, file_.Error()));
 }
 
 void TFileSink::Close() {
-  int fd = fd_;
-  fd_ = -1;
-  if (fd >= 0 && ::close(fd) != 0) throw EInOutError(FileError("Cannot write", path_, errno));
+  if (!file_.Close()) throw EInOutError(FileError("Cannot write", path_, file_.Error()));
 }
 
 namespace {
-// Closes a descriptor and removes a temporary file on every way out.
-struct TFdGuard {
-  int fd = -1;
-  ~TFdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
+// Removes a temporary file on every way out.
 struct TUnlinkGuard {
   std::string path;
   ~TUnlinkGuard() {
-    if (!path.empty()) ::unlink(path.c_str());
+    if (!path.empty()) RemoveFile(path);
   }
 };
 
-size_t ReadBlock(int fd, char* buf, size_t size, const std::string& path) {
+size_t ReadBlock(TFile& f, char* buf, size_t size, const std::string& path) {
   size_t got = 0;
   while (got < size) {
-    ssize_t r = ::read(fd, buf + got, size - got);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      throw EInOutError(FileError("Cannot read", path, errno));
-    }
+    const long long r = f.Read(buf + got, size - got);
+    if (r < 0) throw EInOutError(FileError("Cannot read", path, f.Error()));
     if (r == 0) break;
     got += static_cast<size_t>(r);
   }
   return got;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  TFdGuard f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (f.fd < 0) throw EInOutError(FileError("Cannot open", path, errno));
+// An attachment may be an image its writer still holds open: reading it must not be refused.
+TFile OpenSource(const std::string& path) {
+  TFile f = TFile::OpenRead(path, ShareRead | ShareWrite | ShareDelete);
+  if (!f.IsOpen()) throw EInOutError(FileError("Cannot open", path, f.Error()));
+  return f;
+}
+
+std::string ContentOf(const std::string& path) {
+  TFile f = OpenSource(path);
   std::string r;
   char buf[65536];
-  while (size_t n = ReadBlock(f.fd, buf, sizeof buf, path)) r.append(buf, n);
+  while (size_t n = ReadBlock(f, buf, sizeof buf, path)) r.append(buf, n);
   return r;
 }
 
@@ -332,14 +314,15 @@ TAttachedFile::TAttachedFile() : ThreadTag(std::to_string(CurrentThreadId())) {}
 
 TAttachedFile::~TAttachedFile() = default;
 
-std::string TAttachedFile::NewTempFileName(int& fd) const {
+std::string TAttachedFile::NewTempFileName(TFile& file) const {
   std::string folder = TempFolderPath();
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::string name = folder + ThreadTag + "-vum-b64e-" + VumRandomHex8() + ".$$$";
-    // O_EXCL makes the existence check and the creation one step.
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return name;
-    if (errno != EEXIST) throw EInOutError(FileError("Cannot create", name, errno));
+    // A new file only makes the existence check and the creation one step.
+    file = TFile::CreateNew(name, ShareRead, 0600);
+    if (file.IsOpen()) return name;
+    if (FileExists(name)) continue;
+    throw EInOutError(FileError("Cannot create", name, file.Error()));
   }
   throw EInOutError("Cannot create a temporary file in " + folder);
 }
@@ -348,14 +331,11 @@ void TAttachedFile::Encode() {
   constexpr size_t kBlock = 1024;
   Cancel = false;
   const bool fromFile = Data.empty();
-  TFdGuard source;
-  if (fromFile) {
-    source.fd = ::open(FilePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (source.fd < 0) throw EInOutError(FileError("Cannot open", FilePath, errno));
-  }
-  int tempFd = -1;
-  TUnlinkGuard temp{NewTempFileName(tempFd)};
-  TFileSink sink(tempFd, temp.path);
+  TFile source;
+  if (fromFile) source = OpenSource(FilePath);
+  TFile tempFile;
+  TUnlinkGuard temp{NewTempFileName(tempFile)};
+  TFileSink sink(std::move(tempFile), temp.path);
 
   bool cancelled = false;
   std::string content;  // what was read from the file, kept for the next Encode
@@ -370,7 +350,7 @@ void TAttachedFile::Encode() {
       }
       size_t n;
       if (fromFile) {
-        n = ReadBlock(source.fd, buf, kBlock, FilePath);
+        n = ReadBlock(source, buf, kBlock, FilePath);
         content.append(buf, n);
       } else {
         n = std::min(kBlock, Data.size() - dataPos);
@@ -385,12 +365,12 @@ void TAttachedFile::Encode() {
   }
   sink.Close();
   if (cancelled) return;
-  EncodedLines = SplitCrLf(ReadWholeFile(temp.path));
+  EncodedLines = SplitCrLf(ContentOf(temp.path));
   if (fromFile) Data = std::move(content);
 }
 
 void TAttachedFile::LoadData() {
-  Data = ReadWholeFile(FilePath);
+  Data = ContentOf(FilePath);
 }
 
 TAttachedFile& TAttachedFiles::Add(const std::string& filePath, const std::string& contentId) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include "platform/uFiles.h"
 
 namespace tavik {
 
@@ -31,10 +32,10 @@ class TStringSink : public TByteSink {
   std::string Data;
 };
 
-// Writes straight to a file descriptor (the encoder buffers already); owns and closes it.
+// Writes straight to an open file (the encoder buffers already); owns and closes it.
 class TFileSink : public TByteSink {
  public:
-  TFileSink(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  TFileSink(TFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
   ~TFileSink() override;
   TFileSink(const TFileSink&) = delete;
   TFileSink& operator=(const TFileSink&) = delete;
@@ -43,7 +44,7 @@ class TFileSink : public TByteSink {
   void Close();
 
  private:
-  int fd_;
+  TFile file_;
   std::string path_;
 };
 
@@ -119,7 +120,7 @@ class TAttachedFile {
   std::function<void()> OnBlock;
 
  private:
-  std::string NewTempFileName(int& fd) const;
+  std::string NewTempFileName(TFile& file) const;
 };
 
 class TAttachedFiles {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -204,12 +205,15 @@ TEST(ContentType, ComesFromTheGivenTableAndFallsBack) {
 
   TAttachedFiles files;
   files.MimeTypesPath = table;
-  TAttachedFile& a = files.Add("/data/logs/run.txt");
+  // A path in the system's own separators.
+  std::string run = "/data/logs/run.txt";
+  std::replace(run.begin(), run.end(), '/', PathDelim);
+  TAttachedFile& a = files.Add(run);
   TAttachedFile& b = files.Add("/data/logo.jpg", "logo1");
   ASSERT_EQ(files.Count(), 2);
   EXPECT_EQ(&files.Items(0), &a);
   EXPECT_EQ(a.Name, "run.txt");
-  EXPECT_EQ(a.FilePath, "/data/logs/run.txt");
+  EXPECT_EQ(a.FilePath, run);
   EXPECT_EQ(a.ContentType, "text/plain");
   EXPECT_EQ(a.ContentId, "");
   EXPECT_FALSE(a.Inline);
@@ -221,20 +225,22 @@ TEST(ContentType, ComesFromTheGivenTableAndFallsBack) {
 // Points the system's temporary folder at a folder of the test's own, to see the encoder's files.
 class AttachedFileTest : public ::testing::Test {
  protected:
+  // Windows' temporary folder is named by TMP.
+  static constexpr const char* TempVar = PathDelim == '\\' ? "TMP" : "TMPDIR";
   void SetUp() override {
-    if (const char* old = std::getenv("TMPDIR")) saved_ = old, hadOld_ = true;
-    ::setenv("TMPDIR", tmp_.Path().c_str(), 1);
+    if (const char* old = std::getenv(TempVar)) saved_ = old, hadOld_ = true;
+    test::SetEnv(TempVar, tmp_.Path());
   }
   void TearDown() override {
     if (hadOld_)
-      ::setenv("TMPDIR", saved_.c_str(), 1);
+      test::SetEnv(TempVar, saved_);
     else
-      ::unsetenv("TMPDIR");
+      test::UnsetEnv(TempVar);
   }
   std::vector<std::string> TempFiles() const {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(tmp_.Path()))
-      names.push_back(e.path().filename());
+      names.push_back(e.path().filename().string());
     return names;
   }
   TTempDir tmp_, data_;

@@ -9,6 +9,7 @@
 
 #include "mail/VumMsg.h"
 #include "platform/uErrors.h"
+#include "platform/uSystem.h"
 #include "tests/support/TestSupport.h"
 
 namespace tavik {
@@ -19,25 +20,7 @@ using test::TTempDir;
 using test::WriteFile;
 
 // Runs a test in a chosen zone and restores the process's zone afterwards.
-class TZone {
- public:
-  explicit TZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~TZone() {
-    if (had_)
-      ::setenv("TZ", saved_.c_str(), 1);
-    else
-      ::unsetenv("TZ");
-    ::tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
+using TZone = test::TScopedTz;
 
 std::string Boundary(const std::string& contentTypeEntry) {
   std::smatch m;
@@ -419,9 +402,14 @@ TEST(MailDate, UsesTheZoneDataOfTheCLibrary) {
     EXPECT_EQ(MailDate(FromLocal(2011, 12, 7, 14, 5, 9)), "Wed, 7 Dec 2011 14:05:09 +1300");
   }
   {
-    TZone behind("EST5EDT,M3.2.0,M11.1.0");
+    // Windows' C library takes no rule after the zone's names, and under Wine applies no summer
+    // time from TZ at all: there the summer's offset is the system's own zone's business.
+    const bool windows = PathDelim == '\\';
+    TZone behind(windows ? "EST5EDT" : "EST5EDT,M3.2.0,M11.1.0");
     EXPECT_EQ(MailDate(FromLocal(2024, 1, 14, 8, 0, 0)), "Sun, 14 Jan 2024 08:00:00 -0500");
-    EXPECT_EQ(MailDate(FromLocal(2024, 7, 1, 23, 59, 59)), "Mon, 1 Jul 2024 23:59:59 -0400");
+    if (!windows) {
+      EXPECT_EQ(MailDate(FromLocal(2024, 7, 1, 23, 59, 59)), "Mon, 1 Jul 2024 23:59:59 -0400");
+    }
   }
   {
     TZone utc("UTC0");
