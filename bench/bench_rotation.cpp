@@ -85,8 +85,9 @@ int main(int argc, char** argv) {
     row.full = Rotate(src, dst + "-0");
     std::error_code ec;
     for (const char* suffix : {"-0", "-1"}) {
+      // The chain and its manifest.
       if (static_cast<int>(std::distance(fs::directory_iterator(dst + suffix), fs::directory_iterator())) !=
-          n + 1)
+          n + 2)
         std::fprintf(stderr, "the destination does not hold the chain of %d\n", n);
       fs::remove_all(dst + suffix, ec);
       fs::remove_all(rs + suffix, ec);
