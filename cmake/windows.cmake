@@ -11,6 +11,8 @@ tavik_library(tavik_qorv QorvLib)
 target_link_libraries(tavik_qorv PUBLIC tavik_platform)
 tavik_library(tavik_mail mail)
 target_link_libraries(tavik_mail PUBLIC tavik_qorv)
+tavik_library(tavik_notify notify)
+target_link_libraries(tavik_notify PUBLIC tavik_mail)
 
 if(NOT TAVIK_BUILD_TESTS)
   return()
@@ -29,13 +31,14 @@ target_compile_definitions(tavik_testsupport PUBLIC
   TAVIK_SOURCE_DIR="${CMAKE_SOURCE_DIR}" TAVIK_BINARY_DIR="${CMAKE_BINARY_DIR}")
 
 # The same test sources as on Linux, those whose units build here (not the copier's read-back,
-# which stands in for the C library's own calls, nor the SMTP client's, whose servers are POSIX's
-# yet). Each program is one ctest
+# which stands in for the C library's own calls, nor the SMTP client's and the notifier's sending,
+# whose scripted servers are POSIX's yet). Each program is one ctest
 # test: listing their cases would start Wine once more for each at build time.
 set(_tavik_windows_tests
     platform/test_IniFile platform/test_System platform/test_Files platform/test_Socket
     QorvLib/test_QorvCrypt QorvLib/test_QorvFiles QorvLib/test_QorvLogger QorvLib/test_FileCopier
-    mail/test_VumAttFile mail/test_VumMIME mail/test_VumMsg)
+    mail/test_VumAttFile mail/test_VumMIME mail/test_VumMsg
+    notify/test_NotifierStore notify/test_FuzzFindings)
 foreach(_t ${_tavik_windows_tests})
   string(REPLACE "/" "_" _exe ${_t})
   add_executable(${_exe} tests/${_t}.cpp)
@@ -45,6 +48,8 @@ foreach(_t ${_tavik_windows_tests})
     set(_lib tavik_qorv)
   elseif(_dir STREQUAL "mail")
     set(_lib tavik_mail)
+  elseif(_dir STREQUAL "notify")
+    set(_lib tavik_notify)
   endif()
   target_link_libraries(${_exe} PRIVATE ${_lib} tavik_testsupport GTest::gtest_main)
   add_test(NAME ${_exe} COMMAND ${_exe})

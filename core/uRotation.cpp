@@ -1,10 +1,6 @@
 #include "core/uRotation.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -17,6 +13,7 @@
 #include "notify/uNotifier.h"
 #include "platform/uClock.h"
 #include "platform/uErrors.h"
+#include "platform/uFiles.h"
 
 namespace tavik {
 
@@ -117,7 +114,7 @@ std::string ResolvedFolder(const std::string& folder) {
 }
 
 struct TDiskActions : TRotationActions {
-  int Delete(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+  int Delete(const std::string& path) override { return RemoveFile(path) ? 0 : LastFileError(); }
   TCopyResult Copy(TQorvFileCopier& fc, const std::string& source, const std::string& folder) override {
     return fc.CopyFileTo(source, folder);
   }
@@ -143,31 +140,31 @@ std::string FindLatestFile(const std::string& mask) {
 namespace {
 // The device of folder, or of the nearest folder above it that exists; false when none can be
 // examined.
-bool NearestDevice(const std::string& folder, dev_t& dev) {
+bool NearestDevice(const std::string& folder, uint64_t& dev) {
   const std::string at = NearestExistingPath(folder);
-  struct stat st {};
-  if (at.empty() || ::stat(at.c_str(), &st) != 0) return false;
-  dev = st.st_dev;
+  TFileInfo info;
+  if (at.empty() || !PathInfo(at, info)) return false;
+  dev = info.device;
   return true;
 }
 }  // namespace
 
 TDiskWatch::TDiskWatch(const std::string& idPath) : idPath_(idPath) {
-  struct stat st {};
-  idKnown_ = !idPath.empty() && ::stat(idPath.c_str(), &st) == 0;
-  if (idKnown_) idDev_ = st.st_dev;
+  TFileInfo info;
+  idKnown_ = !idPath.empty() && PathInfo(idPath, info);
+  if (idKnown_) idDev_ = info.device;
 }
 
 void TDiskWatch::WatchDestinations(const std::vector<std::string>& destinations) {
   for (const std::string& d : destinations)
-    if (dev_t dev = 0; !d.empty() && NearestDevice(d, dev)) startDevs_.emplace(d, dev);
+    if (uint64_t dev = 0; !d.empty() && NearestDevice(d, dev)) startDevs_.emplace(d, dev);
 }
 
 void TDiskWatch::BeginVolume(const std::string& destination) {
-  struct stat st {};
+  TFileInfo info;
   dest_ = destination;
-  destKnown_ = !destination.empty() && ::stat(destination.c_str(), &st) == 0;
-  if (destKnown_) destDev_ = st.st_dev;
+  destKnown_ = !destination.empty() && PathInfo(destination, info);
+  if (destKnown_) destDev_ = info.device;
   const auto it = startDevs_.find(destination);
   expected_ = it != startDevs_.end();
   if (expected_) expectedDev_ = it->second;
@@ -179,14 +176,14 @@ void TDiskWatch::Gone() const {
 }
 
 void TDiskWatch::Check() const {
-  auto still = [](const std::string& folder, dev_t dev) {
-    struct stat st {};
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev;
+  auto still = [](const std::string& folder, uint64_t dev) {
+    TFileInfo info;
+    return PathInfo(folder, info) && info.kind == TFileKind::Folder && info.device == dev;
   };
   if ((idKnown_ && !still(idPath_, idDev_)) || (destKnown_ && !still(dest_, destDev_))) Gone();
   // A destination that is there on its own device needs no second look.
   if (!expected_ || (destKnown_ && destDev_ == expectedDev_)) return;
-  if (dev_t dev = 0; !NearestDevice(dest_, dev) || dev != expectedDev_) Gone();
+  if (uint64_t dev = 0; !NearestDevice(dest_, dev) || dev != expectedDev_) Gone();
 }
 
 namespace {
@@ -198,9 +195,9 @@ namespace {
 void CheckImageAge(TRunOutput& out, const TVolumeJob& job, TSourceChain& src) {
   int64_t newest = src.latest.mtimeSec;
   for (const TFoundFile& f : src.files) {
-    struct stat st {};
-    if (MatchesMask(f.name, src.chainName + "*.spi") && ::stat((src.folder + f.name).c_str(), &st) == 0)
-      newest = std::max<int64_t>(newest, st.st_mtime);
+    TFileInfo info;
+    if (MatchesMask(f.name, src.chainName + "*.spi") && PathInfo(src.folder + f.name, info))
+      newest = std::max<int64_t>(newest, info.modified.sec);
   }
   src.newestMtime = newest;
   if (job.MaxImageAgeHours <= 0) return;
@@ -240,15 +237,15 @@ std::optional<TSourceChain> ReadSource(TRunOutput& out, const TVolumeJob& job) {
   // Only the full images' times and sizes count.
   for (TFoundFile& f : src.files) {
     if (f.statErr != 0 || !MatchesMask(f.name, V + "*.spf")) continue;
-    struct stat st {};
-    if (::stat((src.folder + f.name).c_str(), &st) != 0) {
-      f.statErr = errno;
+    TFileInfo info;
+    if (!PathInfo(src.folder + f.name, info)) {
+      f.statErr = LastFileError();
       f.regular = false;
       continue;
     }
-    f.mtimeSec = static_cast<int64_t>(st.st_mtime);
-    f.size = static_cast<int64_t>(st.st_size);
-    f.regular = S_ISREG(st.st_mode);
+    f.mtimeSec = info.modified.sec;
+    f.size = info.size;
+    f.regular = info.kind == TFileKind::Regular;
   }
   // A FIFO, a device or a dangling link named like a full image is never the latest; the
   // operator hears of it.

@@ -1,8 +1,7 @@
 #pragma once
 // The rotation of one volume onto the backup disk: the destination ends up holding the newest
 // full image of the volume with its own incrementals and checksum files, and nothing older.
-#include <sys/types.h>
-
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -50,9 +49,10 @@ class TDiskWatch {
   [[noreturn]] void Gone() const;
 
   std::string idPath_, dest_;
-  dev_t idDev_ = 0, destDev_ = 0, expectedDev_ = 0;
+  // The devices (Windows: the volumes' serial numbers) they were on.
+  uint64_t idDev_ = 0, destDev_ = 0, expectedDev_ = 0;
   bool idKnown_ = false, destKnown_ = false, expected_ = false;
-  std::map<std::string, dev_t> startDevs_;
+  std::map<std::string, uint64_t> startDevs_;
 };
 
 // Every change the rotation makes to the disk goes through one of these. A run acts; a check only

@@ -1,10 +1,9 @@
 #include "core/uRotationPlan.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <unordered_map>
+
+#include "platform/uFiles.h"
 
 namespace tavik {
 
@@ -29,10 +28,10 @@ const TFoundFile* LatestOf(const std::vector<TFoundFile>& files, const std::stri
 }
 
 std::string NearestExistingPath(std::string path) {
-  struct stat st {};
-  while (path.empty() || ::stat(path.c_str(), &st) != 0) {
+  TFileInfo info;
+  while (path.empty() || !PathInfo(path, info)) {
     const std::string parent = ExtractFilePath(RemoveTrailingSeparator(path));
-    if (path.empty() || errno != ENOENT || parent.empty() || parent == path) return {};
+    if (path.empty() || !MissingFileCode(LastFileError()) || parent.empty() || parent == path) return {};
     path = parent;
   }
   return path;
@@ -53,8 +52,20 @@ int64_t Needed(int64_t bytes) {
 
 // The size of a file on the disk, links not followed; 0 when it cannot be told.
 int64_t SizeOnDisk(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  TFileInfo info;
+  return PathInfo(path, info, false) ? info.size : 0;
+}
+
+// The size of what path leads to; -1 when it cannot be told.
+int64_t SizeOf(const std::string& path) {
+  TFileInfo info;
+  return PathInfo(path, info) ? info.size : -1;
+}
+
+// Whether path itself (a link is not followed) is a regular file of size bytes.
+bool RegularOfSize(const std::string& path, int64_t size) {
+  TFileInfo info;
+  return PathInfo(path, info, false) && info.kind == TFileKind::Regular && info.size == size;
 }
 
 // The paths of the listed files whose names match pattern, in listing order.
@@ -95,13 +106,11 @@ class TPlanner {
   bool HeldWhole(const std::string& folded, const std::string& source, int64_t size, std::string& resized) {
     const auto it = held_.find(folded);
     if (it == held_.end()) return false;
-    struct stat st {};
-    if (size < 0) size = ::stat(source.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    if (size < 0) size = SizeOf(source);
     const std::string path = destFolder_ + it->second.name;
     // A link planted under the name is no copy, wherever it points.
-    const bool whole = it->second.plannedSize >= 0 ? it->second.plannedSize == size
-                                                   : ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                                                         static_cast<int64_t>(st.st_size) == size;
+    const bool whole =
+        it->second.plannedSize >= 0 ? it->second.plannedSize == size : RegularOfSize(path, size);
     if (!whole) resized = path;
     return whole;
   }
@@ -122,9 +131,9 @@ class TPlanner {
     // share of another day, an image gone or unreadable): rotating would put an older chain in
     // place of a newer one.
     for (const std::string& f : fulls) {
-      struct stat st {};
-      if (SameText(ExtractFileName(f), latestName) || ::stat(f.c_str(), &st) != 0) continue;
-      if (TwoSecondSlot(static_cast<int64_t>(st.st_mtime)) > TwoSecondSlot(src_.latest.mtimeSec)) {
+      TFileInfo info;
+      if (SameText(ExtractFileName(f), latestName) || !PathInfo(f, info)) continue;
+      if (TwoSecondSlot(info.modified.sec) > TwoSecondSlot(src_.latest.mtimeSec)) {
         plan_.newerOnDisk = job_.Destination + " holds " + ExtractFileName(f) +
                             ", newer than the newest full backup in " + job_.Source +
                             ": nothing deleted or copied";
@@ -202,9 +211,7 @@ class TPlanner {
       } else {
         if (const auto it = held_.find(folded); it != held_.end() && it->second.name != f->name)
           step.replaced = destFolder_ + it->second.name;
-        struct stat st {};
-        held_[folded] =
-            THeld{f->name, ::stat(source.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1};
+        held_[folded] = THeld{f->name, SizeOf(source)};
       }
       plan_.steps.push_back(std::move(step));
     }

@@ -1,15 +1,12 @@
 #include "notify/uNotifier.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
 
 #include "QorvLib/uQorvCrypt.h"
 #include "QorvLib/uQorvFiles.h"
 #include "platform/uErrors.h"
+#include "platform/uFiles.h"
 #include "platform/uIniFile.h"
 
 namespace tavik {
@@ -173,15 +170,13 @@ std::string SettingsFileName() {
 // trace on the folders above it.
 std::string SettingsFileProblem() {
   const std::string file = SettingsFilePath();
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  int err = 0;
-  if (fd < 0) {
-    err = errno;
-    if (err == ENOENT) return {};
+  TFile f = TFile::OpenRead(file, ShareRead | ShareWrite | ShareDelete);
+  int err = f.Error();
+  if (!f.IsOpen()) {
+    if (MissingFileCode(err)) return {};
   } else {
     char byte;
-    if (::read(fd, &byte, 1) < 0) err = errno;
-    ::close(fd);
+    if (f.Read(&byte, 1) < 0) err = f.Error();
   }
   return err ? "Cannot read " + file + ": " + SysErrorMessage(err) : std::string();
 }
@@ -226,19 +221,14 @@ void LoadSettings(TNotifier& n) {
 thread_local int TSettingsLock::held_ = 0;
 
 // The folder itself is the lock: nothing new is created in a folder another account may own, and
-// every account that can save there can open it. flock waits for the holder and is let go when
-// the holder ends, however it ends.
+// every account that can save there can take it.
 TSettingsLock::TSettingsLock() {
   if (held_++ > 0) return;
-  fd_ = ::open(SettingsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ < 0) return;  // the save then fails and says why
-  while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-  }
+  lock_ = std::make_unique<TFolderLock>(SettingsFolder());  // not held: the save fails and says why
 }
 
 TSettingsLock::~TSettingsLock() {
   --held_;
-  if (fd_ >= 0) ::close(fd_);
 }
 
 void SaveSettings(const TNotifier& n) {

@@ -2,9 +2,12 @@
 // The notification settings: mail account, site, recipient lists and the weekday disk schedule,
 // plus the mail in hand. Every load reads the file anew; nothing is cached between objects.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tavik {
+
+class TFolderLock;
 
 // Fields persisted in the settings file carry their key's name. The send operations live in
 // their own unit; this class stays a plain holder they extend.
@@ -100,7 +103,7 @@ class TSettingsLock {
   TSettingsLock& operator=(const TSettingsLock&) = delete;
 
  private:
-  int fd_ = -1;
+  std::unique_ptr<TFolderLock> lock_;
   static thread_local int held_;
 };
 

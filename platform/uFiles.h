@@ -182,4 +182,20 @@ bool ReadFileToReplace(const std::string& path, size_t limit, std::string& conte
 // owner's only. False with why, and the file as it was, on failure.
 bool ReplaceFileSafely(const std::string& path, const std::string& content, std::string& why);
 
+// An exclusive lock named by a folder, waited for while another thread or process holds it and
+// let go when this ends or its holder does, however it ends. Nothing is created in the folder,
+// which another account may own (POSIX: flock on the folder itself; Windows: a named mutex, since
+// a folder's handle takes no lock). Not held when the folder cannot be opened.
+class TFolderLock {
+ public:
+  explicit TFolderLock(const std::string& folder);
+  ~TFolderLock();
+  TFolderLock(const TFolderLock&) = delete;
+  TFolderLock& operator=(const TFolderLock&) = delete;
+  bool Held() const { return handle_ != -1; }
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
 }  // namespace tavik

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -457,6 +458,19 @@ bool ReplaceFileSafely(const std::string& path, const std::string& content, std:
     ::close(dfd);
   }
   return true;
+}
+
+TFolderLock::TFolderLock(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  // flock needs no write access, so any account that can enter the folder can take its turn.
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  handle_ = fd;
+}
+
+TFolderLock::~TFolderLock() {
+  if (handle_ != -1) ::close(static_cast<int>(handle_));
 }
 
 }  // namespace tavik

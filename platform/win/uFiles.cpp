@@ -472,4 +472,36 @@ bool ReplaceFileSafely(const std::string& path, const std::string& content, std:
   return false;
 }
 
+// The mutex is named after the folder as Windows compares names, case-blind; a hash keeps the
+// name within the length and the characters a mutex's name allows.
+TFolderLock::TFolderLock(const std::string& folder) {
+  TFileInfo info;
+  if (!PathInfo(folder, info) || info.kind != TFileKind::Folder) return;
+  std::wstring name = win::FilePathW(folder);
+  while (name.size() > 3 && (name.back() == L'\\' || name.back() == L'/')) name.pop_back();
+  if (!name.empty()) CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (wchar_t c : name) {
+    hash ^= static_cast<uint16_t>(c);
+    hash *= 1099511628211ull;
+  }
+  wchar_t mutexName[64];
+  swprintf(mutexName, 64, L"Global\\TavikFolderLock-%016llx", static_cast<unsigned long long>(hash));
+  HANDLE m = CreateMutexW(nullptr, FALSE, mutexName);
+  if (!m) return;
+  // An abandoned mutex (its holder ended without letting go) is handed over held.
+  const DWORD got = WaitForSingleObject(m, INFINITE);
+  if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
+    CloseHandle(m);
+    return;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(m);
+}
+
+TFolderLock::~TFolderLock() {
+  if (handle_ == -1) return;
+  ReleaseMutex(H(handle_));
+  CloseHandle(H(handle_));
+}
+
 }  // namespace tavik

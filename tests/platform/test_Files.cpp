@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/uSystem.h"
 #include "tests/support/TestSupport.h"
@@ -120,6 +124,32 @@ TEST(Files, AnImageHeldOpenWithoutShareDelete) {
   reader.Close();
   writer.Close();
   EXPECT_TRUE(RemoveFile(image));
+}
+
+// A second taker waits until the first lets go, whatever spelling of the folder's name it uses.
+TEST(Files, FolderLockWaitsForItsHolder) {
+  TTempDir dir;
+  const std::string folder = dir / "Settings";
+  ASSERT_TRUE(MakeFolder(folder, -1));
+  std::string other = folder + PathDelim;
+  if (kWindows)
+    for (char& c : other) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::atomic<bool> released{false};
+  bool tookAfterRelease = false;
+  std::thread taker;
+  {
+    const TFolderLock first(folder);
+    ASSERT_TRUE(first.Held());
+    taker = std::thread([&] {
+      const TFolderLock second(other);
+      tookAfterRelease = second.Held() && released.load();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    released = true;
+  }
+  taker.join();
+  EXPECT_TRUE(tookAfterRelease);
+  EXPECT_FALSE(TFolderLock(dir / "missing").Held());
 }
 
 }  // namespace
