@@ -1,18 +1,9 @@
-# The Windows build, without the window: the layers that have a Windows side so far, and their
-# tests, run by ctest under Wine. Included from the top CMakeLists.txt when building for Windows.
+# The Windows build, without the window: what the layers that have a Windows side need of the
+# system, and their tests, run by ctest under Wine. Included from the top CMakeLists.txt when
+# building for Windows, once those layers are declared.
 
-# Windows 7's interfaces and later; the lean headers keep the old Winsock 1 out of windows.h.
-add_compile_definitions(_WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
-
-tavik_library(tavik_platform platform)
 # SHA-256 and the random names of new files come from BCrypt.
-target_link_libraries(tavik_platform PUBLIC Threads::Threads ws2_32 shell32 ole32 bcrypt)
-tavik_library(tavik_qorv QorvLib)
-target_link_libraries(tavik_qorv PUBLIC tavik_platform)
-tavik_library(tavik_mail mail)
-target_link_libraries(tavik_mail PUBLIC tavik_qorv)
-tavik_library(tavik_notify notify)
-target_link_libraries(tavik_notify PUBLIC tavik_mail)
+target_link_libraries(tavik_platform PUBLIC ws2_32 shell32 ole32 bcrypt)
 
 if(NOT TAVIK_BUILD_TESTS)
   return()
